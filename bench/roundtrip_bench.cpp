@@ -1,0 +1,418 @@
+// Round trips of one client through the real daemon, against a floor: a bare
+// socket server that only echoes each record. Every benchmark runs the same
+// client call (request_for_tarvi: pack, connect, write, read, unpack, close),
+// so the gap between the floor and the daemon is what the daemon itself costs
+// per request.
+//
+// The daemon and the floor each live in a sandbox of their own; a benchmark
+// picks its server by switching the process's device root before it runs.
+
+#include <benchmark/benchmark.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "daemon.h"
+#include "libtarvi.h"
+#include "paths.h"
+#include "scratch.h"
+
+namespace {
+
+// The daemon should cost at most this much over the floor.
+constexpr double TARGET_RATIO = 1.5;
+
+// Long enough for a stable figure, short enough that the three benchmarks
+// take 10 to 20 seconds together.
+constexpr double MIN_TIME_S = 3.0;
+
+const char GET_KEY[] = "bench.get";
+const char GET_VALUE[] = "short-value";
+const char SET_KEY[] = "bench.set";
+const char *const SET_VALUES[2] = {"on", "off"};
+
+std::string daemon_root, floor_root;
+
+// The servers' pids, for the handler to stop them when a signal ends the run
+// early (-1: none), and the signal that did.
+volatile sig_atomic_t daemon_pid = -1, floor_pid = -1, interrupted = 0;
+
+void on_terminate(int sig) {
+    interrupted = sig;
+    // Killing the servers makes the running benchmark fail at its next call
+    // and the rest skip, so main gets to stop, reap and remove everything.
+    if (daemon_pid > 0)
+        kill(daemon_pid, SIGTERM);
+    if (floor_pid > 0)
+        kill(floor_pid, SIGKILL);
+}
+
+void install_handlers() {
+    struct sigaction sa = {};
+    sa.sa_handler = on_terminate;
+    sigemptyset(&sa.sa_mask);
+    // A second signal of the same kind ends the process at once.
+    sa.sa_flags = static_cast<int>(SA_RESETHAND);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    // A server that died mid-request must fail the call, not kill the run.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// ---- the floor ----
+
+// In the child: accept, one read, echo, close; forever.
+[[noreturn]] void floor_serve(int listen_fd) {
+    char buf[TARVI_REQUEST_MAX_SIZE];
+    for (;;) {
+        int fd = accept(listen_fd, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got > 0) {
+            ssize_t put = write(fd, buf, static_cast<size_t>(got));
+            (void)put;
+        }
+        close(fd);
+    }
+}
+
+// A forked echo server bound at the floor sandbox's socket path.
+class FloorServer {
+  public:
+    explicit FloorServer(std::string socket_path) : path_(std::move(socket_path)) {}
+    ~FloorServer() { stop(); }
+    FloorServer(const FloorServer &) = delete;
+    FloorServer &operator=(const FloorServer &) = delete;
+
+    // Returns once the child listens; false (with a message) when it could not.
+    bool start() {
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        if (path_.size() >= sizeof addr.sun_path) {
+            fprintf(stderr, "floor: socket path too long: %s\n", path_.c_str());
+            return false;
+        }
+        memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+        auto addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + path_.size() + 1);
+
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0)
+            return false;
+        pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ < 0) {
+            close(ready[0]);
+            close(ready[1]);
+            return false;
+        }
+        if (pid_ == 0) {
+            // Only system calls from here on: the child never returns.
+            for (int sig : {SIGINT, SIGTERM, SIGHUP})
+                signal(sig, SIG_DFL);
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent)
+                _exit(1);
+            close(ready[0]);
+            int err = 0;
+            unlink(addr.sun_path);
+            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            // The daemon's backlog, so both queue connections alike.
+            if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr *>(&addr), addr_len) != 0 || listen(fd, 5) != 0)
+                err = errno ? errno : EINVAL;
+            ssize_t put = write(ready[1], &err, sizeof err);
+            (void)put;
+            close(ready[1]);
+            if (err)
+                _exit(1);
+            floor_serve(fd);
+        }
+        floor_pid = pid_;
+        close(ready[1]);
+        int err = -1;
+        ssize_t got;
+        do {
+            got = read(ready[0], &err, sizeof err);
+        } while (got < 0 && errno == EINTR);
+        close(ready[0]);
+        if (got != static_cast<ssize_t>(sizeof err) || err != 0) {
+            fprintf(stderr, "floor: cannot listen on %s: %s\n", path_.c_str(),
+                    got == static_cast<ssize_t>(sizeof err) ? strerror(err) : "server exited");
+            return false;
+        }
+        return true;
+    }
+
+    void stop() {
+        if (pid_ <= 0)
+            return;
+        floor_pid = -1;
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+
+  private:
+    std::string path_;
+    pid_t pid_ = -1;
+};
+
+// Stops and reaps whatever descendants are still around: the bench is the
+// reaper of the daemon's orphans, so this is the last guard against a server
+// left running by a start that failed half way.
+void reap_leftovers() {
+    std::string list = "/proc/" + std::to_string(getpid()) + "/task/" + std::to_string(getpid()) + "/children";
+    std::ifstream in(list);
+    for (long pid; in >> pid;) {
+        if (pid > 0) {
+            kill(static_cast<pid_t>(pid), SIGKILL);
+            waitpid(static_cast<pid_t>(pid), nullptr, 0);
+        }
+    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+// ---- the client loop ----
+
+// False (and the benchmark marked failed) when the run cannot start.
+bool use_server(benchmark::State &state, const std::string &root) {
+    if (interrupted) {
+        state.SkipWithError("interrupted");
+        return false;
+    }
+    tarvi_set_root(root.c_str());
+    return true;
+}
+
+// One GET of `key` per iteration; the reply must carry `expect` (null: no
+// value, as the floor echoes the request back).
+void get_loop(benchmark::State &state, const char *expect) {
+    char key[sizeof GET_KEY];
+    memcpy(key, GET_KEY, sizeof key);
+    tarvi_request r;
+    for (auto _ : state) {
+        r.magic = TARVI_REQUEST_MAGIC;
+        r.type = TARVI_REQUEST_TYPE_GET;
+        r.status = 0;
+        r.reservedLen = 0;
+        r.key = key;
+        r.value = nullptr;
+        if (request_for_tarvi(&r) != 0) {
+            state.SkipWithError("request_for_tarvi failed");
+            break;
+        }
+        bool right = expect ? (r.value && strcmp(r.value, expect) == 0) : !r.value;
+        if (!right || !r.key || strcmp(r.key, GET_KEY) != 0) {
+            state.SkipWithError("wrong reply to GET");
+            break;
+        }
+    }
+    state.counters["req/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_DaemonGet(benchmark::State &state) {
+    if (use_server(state, daemon_root))
+        get_loop(state, GET_VALUE);
+}
+
+void BM_FloorEcho(benchmark::State &state) {
+    if (use_server(state, floor_root))
+        get_loop(state, nullptr);
+}
+
+void BM_DaemonSet(benchmark::State &state) {
+    if (!use_server(state, daemon_root))
+        return;
+    char key[sizeof SET_KEY];
+    memcpy(key, SET_KEY, sizeof key);
+    char values[2][8];
+    for (int i = 0; i < 2; ++i)
+        snprintf(values[i], sizeof values[i], "%s", SET_VALUES[i]);
+    tarvi_request r;
+    unsigned n = 0;
+    for (auto _ : state) {
+        // Alternating values, so that every SET really changes the store.
+        r.magic = TARVI_REQUEST_MAGIC;
+        r.type = TARVI_REQUEST_TYPE_SET;
+        r.status = 0;
+        r.reservedLen = 0;
+        r.key = key;
+        r.value = values[n++ & 1];
+        if (request_for_tarvi(&r) != 0) {
+            state.SkipWithError("request_for_tarvi failed");
+            break;
+        }
+    }
+    state.counters["req/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    if (state.error_occurred() || n == 0)
+        return;
+    // The store must hold the last value set.
+    r.magic = TARVI_REQUEST_MAGIC;
+    r.type = TARVI_REQUEST_TYPE_GET;
+    r.status = 0;
+    r.reservedLen = 0;
+    r.key = key;
+    r.value = nullptr;
+    if (request_for_tarvi(&r) != 0 || !r.value || strcmp(r.value, SET_VALUES[(n - 1) & 1]) != 0)
+        state.SkipWithError("the store does not hold the last value set");
+}
+
+// ---- reporting ----
+
+// Passes every report to the display the command line chose and keeps each
+// benchmark's req/s for the ratios.
+class RateReporter : public benchmark::BenchmarkReporter {
+  public:
+    // The library owns the display reporter.
+    RateReporter() : display_(benchmark::CreateDefaultDisplayReporter()) {}
+
+    bool ReportContext(const Context &context) override { return display_->ReportContext(context); }
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            if (run.error_occurred) {
+                ++failed;
+                continue;
+            }
+            auto it = run.counters.find("req/s");
+            if (it == run.counters.end())
+                continue;
+            // With repetitions, the mean stands for the benchmark.
+            bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+            if (run.run_type == Run::RT_Iteration || mean)
+                rates[run.run_name.function_name] = it->second.value;
+        }
+        display_->ReportRuns(runs);
+    }
+    void Finalize() override { display_->Finalize(); }
+
+    std::map<std::string, double> rates;
+    int failed = 0;
+
+  private:
+    benchmark::BenchmarkReporter *display_;
+};
+
+void print_ratio(const RateReporter &rep, const char *label, const char *daemon_bench) {
+    auto f = rep.rates.find("BM_FloorEcho");
+    auto d = rep.rates.find(daemon_bench);
+    if (f == rep.rates.end() || d == rep.rates.end() || d->second <= 0) {
+        printf("ratio floor/daemon %s: n/a\n", label);
+        return;
+    }
+    double ratio = f->second / d->second;
+    printf("ratio floor/daemon %s: %.2fx (floor %.0f req/s, daemon %.0f req/s) %s\n", label, ratio, f->second,
+           d->second, ratio <= TARGET_RATIO ? "within target" : "ABOVE TARGET");
+}
+
+// A fixed MinTime would override the command line's, so it is set only when
+// the command line has none.
+bool min_time_given(int argc, char **argv) {
+    const char flag[] = "benchmark_min_time";
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        while (*arg == '-')
+            ++arg;
+        if (arg != argv[i] && strncmp(arg, flag, sizeof flag - 1) == 0)
+            return true;
+    }
+    return false;
+}
+
+int run(bool fixed_min_time) {
+    ScratchRoot daemon_box;
+    daemon_box.write("/usr/cfg/bench.cfg", std::string(GET_KEY) + "=" + GET_VALUE + "\n" + SET_KEY + "=" +
+                                               SET_VALUES[1] + "\nbench.other=1\n");
+    make_dirs(daemon_box.at("/var/run"));
+    make_dirs(daemon_box.at("/mnt/tarvi"));
+    ScratchRoot floor_box;
+    make_dirs(floor_box.at("/var/run"));
+    daemon_root = daemon_box.path();
+    floor_root = floor_box.path();
+
+    // Declared after the sandboxes, so both servers stop before those go.
+    Daemon daemon(daemon_root);
+    struct PidGuard {
+        ~PidGuard() { daemon_pid = -1; }
+    } forget_daemon_first;
+    tarvi_set_root(daemon_root.c_str());
+    bool up = daemon.start();
+    daemon_pid = daemon.pid();
+    if (!up) {
+        fprintf(stderr, "tarvid did not come up; its standard error:\n%s\n", daemon.stderr_text().c_str());
+        return 1;
+    }
+    FloorServer floor(floor_box.at(TARVI_SOCKET_PATH));
+    if (!floor.start())
+        return 1;
+
+    const struct {
+        const char *name;
+        void (*fn)(benchmark::State &);
+    } benches[] = {{"BM_DaemonGet", BM_DaemonGet}, {"BM_DaemonSet", BM_DaemonSet}, {"BM_FloorEcho", BM_FloorEcho}};
+    for (const auto &bench : benches) {
+        // The client mostly waits on the server: wall time is what counts.
+        auto *b = benchmark::RegisterBenchmark(bench.name, bench.fn)->Unit(benchmark::kMicrosecond)->UseRealTime();
+        if (fixed_min_time)
+            b->MinTime(MIN_TIME_S);
+    }
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    bool daemon_alive = daemon.running();
+    floor.stop();
+    daemon_pid = -1;
+    daemon.stop();
+    if (interrupted)
+        return 1;
+    print_ratio(reporter, "GET", "BM_DaemonGet");
+    print_ratio(reporter, "SET", "BM_DaemonSet");
+    // The daemon's standard error goes with its sandbox: show it when the
+    // daemon died or a sanitizer spoke.
+    std::string err = daemon.stderr_text();
+    bool sanitizer = err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
+    if (!daemon_alive || sanitizer) {
+        fprintf(stderr, "tarvid %s; its standard error:\n%s\n",
+                daemon_alive ? "reported errors" : "died during the run", err.c_str());
+        return 1;
+    }
+    return reporter.failed ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    bool fixed_min_time = !min_time_given(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    install_handlers();
+    int rc = 1;
+    try {
+        rc = run(fixed_min_time);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "roundtrip_bench: %s\n", e.what());
+    }
+    reap_leftovers();
+    if (int sig = interrupted) {
+        signal(sig, SIG_DFL);
+        raise(sig);
+    }
+    return rc;
+}

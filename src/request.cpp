@@ -1,0 +1,211 @@
+#include "request.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "paths.h"
+#include "utility.h"
+
+static_assert(sizeof(void *) != 4 || sizeof(tarvi_request) == TARVI_REQUEST_MAX_SIZE,
+              "on a 32-bit target the in-memory record is the wire record");
+
+namespace {
+
+// Offsets of the header fields on the wire.
+constexpr int WIRE_MAGIC = 0, WIRE_TYPE = 2, WIRE_STATUS = 4, WIRE_RESERVED = 8, WIRE_KEY = 12, WIRE_VALUE = 16;
+constexpr uint16_t TYPE_LAST_VALID = TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS;
+
+char *marker_pointer() { return reinterpret_cast<char *>(static_cast<uintptr_t>(TARVI_REQUEST_POINTER_MARKER)); }
+
+uint32_t pointer_wire_value(const char *p) {
+    if (!p)
+        return 0;
+    return TARVI_REQUEST_POINTER_MARKER;
+}
+
+bool header_valid(const tarvi_request *request) {
+    return request->magic == TARVI_REQUEST_MAGIC && request->type <= TYPE_LAST_VALID;
+}
+
+bool reserved_valid(const tarvi_request *request) {
+    return request->reservedLen >= 0 && request->reservedLen <= TARVI_REQUEST_STRING_SIZE;
+}
+
+} // namespace
+
+static int pack_request_string(char **p, char **next, const char *roof) {
+    if (!*p)
+        return 0;
+    size_t len = strlen(*p) + 1;
+    if (static_cast<size_t>(roof - *next) < len)
+        return -1;
+    // The text may already lie at *next (a received record packed again).
+    memmove(*next, *p, len);
+    *next += len;
+    *p = marker_pointer();
+    return 0;
+}
+
+static int unpack_request_string(char **p, char **next, const char *roof) {
+    if (!*p)
+        return 0;
+    if (*p != marker_pointer())
+        return -1;
+    const void *nul = memchr(*next, '\0', static_cast<size_t>(roof - *next));
+    if (!nul)
+        return -1;
+    *p = *next;
+    *next = static_cast<char *>(const_cast<void *>(nul)) + 1;
+    return 0;
+}
+
+int pack_request(tarvi_request *request) {
+    if (!header_valid(request) || !reserved_valid(request))
+        return -1;
+    char *next = request->string + request->reservedLen;
+    const char *roof = request->string + TARVI_REQUEST_STRING_SIZE;
+    char *key = request->key;
+    char *value = request->value;
+    if (pack_request_string(&request->key, &next, roof) < 0 || pack_request_string(&request->value, &next, roof) < 0) {
+        request->key = key;
+        request->value = value;
+        return -1;
+    }
+    return static_cast<int>(TARVI_REQUEST_HEADER_SIZE + (next - request->string));
+}
+
+int unpack_request(tarvi_request *request, int size) {
+    if (!reserved_valid(request) || size < TARVI_REQUEST_HEADER_SIZE)
+        return -1;
+    int area = size - TARVI_REQUEST_HEADER_SIZE;
+    if (area > TARVI_REQUEST_STRING_SIZE)
+        area = TARVI_REQUEST_STRING_SIZE;
+    char *next = request->string + request->reservedLen;
+    const char *roof = request->string + area;
+    if (next > roof || !header_valid(request))
+        return -1;
+    if (unpack_request_string(&request->key, &next, roof) < 0 ||
+        unpack_request_string(&request->value, &next, roof) < 0)
+        return -1;
+    return 0;
+}
+
+int request_to_wire(const tarvi_request *request, unsigned char *wire, int size) {
+    if (size < TARVI_REQUEST_HEADER_SIZE || size > TARVI_REQUEST_MAX_SIZE)
+        return -1;
+    uint32_t key = pointer_wire_value(request->key);
+    uint32_t value = pointer_wire_value(request->value);
+    memcpy(wire + WIRE_MAGIC, &request->magic, 2);
+    memcpy(wire + WIRE_TYPE, &request->type, 2);
+    memcpy(wire + WIRE_STATUS, &request->status, 4);
+    memcpy(wire + WIRE_RESERVED, &request->reservedLen, 4);
+    memcpy(wire + WIRE_KEY, &key, 4);
+    memcpy(wire + WIRE_VALUE, &value, 4);
+    memcpy(wire + TARVI_REQUEST_HEADER_SIZE, request->string, static_cast<size_t>(size - TARVI_REQUEST_HEADER_SIZE));
+    return size;
+}
+
+int request_from_wire(tarvi_request *request, const unsigned char *wire, int size) {
+    if (size < TARVI_REQUEST_HEADER_SIZE || size > TARVI_REQUEST_MAX_SIZE)
+        return -1;
+    uint32_t key, value;
+    memcpy(&request->magic, wire + WIRE_MAGIC, 2);
+    memcpy(&request->type, wire + WIRE_TYPE, 2);
+    memcpy(&request->status, wire + WIRE_STATUS, 4);
+    memcpy(&request->reservedLen, wire + WIRE_RESERVED, 4);
+    memcpy(&key, wire + WIRE_KEY, 4);
+    memcpy(&value, wire + WIRE_VALUE, 4);
+    request->key = reinterpret_cast<char *>(static_cast<uintptr_t>(key));
+    request->value = reinterpret_cast<char *>(static_cast<uintptr_t>(value));
+    memcpy(request->string, wire + TARVI_REQUEST_HEADER_SIZE, static_cast<size_t>(size - TARVI_REQUEST_HEADER_SIZE));
+    return 0;
+}
+
+int request_encode(tarvi_request *request, unsigned char *wire) {
+    int size = pack_request(request);
+    if (size < 0)
+        return -1;
+    return request_to_wire(request, wire, size);
+}
+
+int request_decode(tarvi_request *request, const unsigned char *wire, int size) {
+    if (request_from_wire(request, wire, size) < 0)
+        return -1;
+    return unpack_request(request, size);
+}
+
+static int socket_address(struct sockaddr_un *addr, socklen_t *len) {
+    std::string path = tarvi_path(TARVI_SOCKET_PATH);
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr->sun_path)
+        return -1;
+    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    *len = static_cast<socklen_t>(path.size() + 2);
+    return 0;
+}
+
+static int set_timeouts(int fd, const char *side) {
+    struct timeval tv = {TARVI_SOCKET_TIMEOUT, 0};
+    const char *names[2] = {"SO_SNDTIMEO", "SO_RCVTIMEO"};
+    const int opts[2] = {SO_SNDTIMEO, SO_RCVTIMEO};
+    for (int i = 0; i < 2; ++i) {
+        if (setsockopt(fd, SOL_SOCKET, opts[i], &tv, sizeof tv) != 0) {
+            libtarvi_log("\r\n", "Can't setsockopt %s 8 seconds for %s ... %s !!", names[i], side, strerror(errno));
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int connect_request() {
+    struct sockaddr_un addr;
+    socklen_t len;
+    if (socket_address(&addr, &len) < 0 || access(addr.sun_path, R_OK | W_OK) != 0)
+        return -1;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (set_timeouts(fd, "connect") < 0 || connect(fd, reinterpret_cast<struct sockaddr *>(&addr), len) != 0) {
+        safe_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int accept_request(int sockfd) {
+    unsigned char addr[110];
+    socklen_t len = sizeof addr;
+    // Close-on-exec is set by the accept itself.
+    int fd = accept4(sockfd, reinterpret_cast<struct sockaddr *>(addr), &len, SOCK_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (set_timeouts(fd, "accept") < 0) {
+        safe_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+extern "C" int request_for_tarvi(tarvi_request *request) {
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    int size = request_encode(request, wire);
+    if (size < 0)
+        return -1;
+    int sock = connect_request();
+    if (sock < 0)
+        return -1;
+    int rc = -1;
+    if (safe_write(sock, wire, static_cast<size_t>(size)) == size) {
+        int got = safe_read(sock, wire, sizeof wire);
+        if (got >= 0 && request_decode(request, wire, got) == 0 && request->status >= 0)
+            rc = 0;
+    }
+    safe_close(sock);
+    return rc;
+}

@@ -1,0 +1,3 @@
+#include "sc_debug.h"
+
+u_32 DebugLevel = 0;

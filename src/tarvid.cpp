@@ -1,0 +1,629 @@
+#include "tarvid.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "backend.h"
+#include "log.h"
+#include "paths.h"
+#include "prop_tarvi.h"
+#include "request.h"
+#include "tarvi-ex.h"
+#include "tarvid_store.h"
+#include "utility.h"
+
+pthread_mutex_t MutexConfig;
+struct list ReqList;
+pthread_mutex_t MutexReqList;
+pthread_cond_t ConditionReqList;
+struct list ReqCbList;
+pthread_mutex_t MutexCbReqList;
+pthread_cond_t ConditionCbReqList;
+pthread_mutex_t MutexCbConfig;
+
+struct operator_table *opera;
+
+namespace {
+
+struct operator_table backend_table;
+
+// Self-pipe through which the signal handlers hand work to the main loop.
+int signal_pipe[2] = {-1, -1};
+constexpr char SIGNAL_LISTING = 'L';
+constexpr char SIGNAL_DUMP = 'D';
+
+// A connection accepted but whose request has not arrived yet. Waiting ones
+// never hold up the others; each gets one socket timeout to send its record.
+struct pending_conn {
+    int fd;
+    struct timespec deadline;
+};
+// Connections kept waiting at once; beyond that new ones stay in the listen
+// backlog until a slot frees.
+constexpr size_t PENDING_MAX = 256;
+
+const char *const TREE_DIR_PREFIX = "/tmp/sc/tree";
+const char KILLME[] = "killme";
+
+struct timespec now_monotonic() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+long long ms_until(const struct timespec &deadline, const struct timespec &now) {
+    return (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
+}
+
+class ConfigLock {
+  public:
+    explicit ConfigLock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~ConfigLock() { pthread_mutex_unlock(m_); }
+    ConfigLock(const ConfigLock &) = delete;
+    ConfigLock &operator=(const ConfigLock &) = delete;
+
+  private:
+    pthread_mutex_t *m_;
+};
+
+} // namespace
+
+// ---- signal handlers ----
+
+static void term_handler(int sig, siginfo_t *, void *) {
+    char msg[64];
+    // Only async-signal-safe work here: format by hand, write, _exit.
+    const char head[] = "[TARVID] Received a signal ";
+    const char tail[] = ", Terminating !!";
+    size_t n = 0;
+    memcpy(msg, head, sizeof head - 1);
+    n += sizeof head - 1;
+    char digits[12];
+    int d = 0;
+    unsigned v = static_cast<unsigned>(sig);
+    do {
+        digits[d++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v && d < 11);
+    while (d)
+        msg[n++] = digits[--d];
+    memcpy(msg + n, tail, sizeof tail - 1);
+    n += sizeof tail - 1;
+    ssize_t ignored = write(STDOUT_FILENO, msg, n);
+    (void)ignored;
+    _exit(-1);
+}
+
+static void reapchild(int) {
+    int saved = errno;
+    int status;
+    while (waitpid(-1, &status, WNOHANG) > 0) {
+    }
+    errno = saved;
+}
+
+static void signal_to_loop(char what) {
+    int saved = errno;
+    ssize_t ignored = write(signal_pipe[1], &what, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+// The listing and the backend dump read the store, which the workers change
+// under MutexConfig; so the handlers only note the signal and the main loop
+// does the work at a safe point.
+static void handle_debug(int) { signal_to_loop(SIGNAL_LISTING); }
+static void handle_dump(int) { signal_to_loop(SIGNAL_DUMP); }
+
+static void run_signal_work(char what) {
+    ConfigLock lock(&MutexConfig);
+    if (what == SIGNAL_LISTING)
+        config_dump_store(stdout);
+    else if (what == SIGNAL_DUMP && opera && opera->dump)
+        opera->dump();
+}
+
+// ---- replies ----
+
+int req_reply(struct req *request) {
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    int rc = -1;
+    int size = request_encode(&request->request, wire);
+    // The daemon never waits for a client beyond one socket timeout.
+    if (size > 0 && safe_write_mode(request->sock, wire, static_cast<size_t>(size), 0) == size)
+        rc = 0;
+    req_drop(request);
+    return rc;
+}
+
+void req_drop(struct req *request) {
+    safe_close(request->sock);
+    free(request);
+}
+
+// ---- tree folders ----
+
+void config_sc_remove_etcfile() {
+    for (int n = 0; n <= 1; ++n) {
+        char dirpath[512];
+        snprintf(dirpath, sizeof dirpath, "%s%d", tarvi_path(TREE_DIR_PREFIX).c_str(), n);
+        DIR *dir = opendir(dirpath);
+        if (!dir)
+            continue;
+        std::string marker = std::string(dirpath) + "/" + KILLME;
+        int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            close(fd);
+        while (struct dirent *entry = readdir(dir)) {
+            if (strcmp(entry->d_name, KILLME) == 0)
+                continue;
+            std::string path = std::string(dirpath) + "/" + entry->d_name;
+            unlink(path.c_str());
+        }
+        unlink(marker.c_str());
+        closedir(dir);
+    }
+}
+
+// ---- dispatch ----
+
+static void handle_get(struct req *r) {
+    tarvi_request *q = &r->request;
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    int size;
+    {
+        ConfigLock lock(&MutexConfig);
+        if (q->type == TARVI_REQUEST_TYPE_SC_DEBUG) {
+            char *value = nullptr;
+            q->status = config_sc_debug(q->key, &value);
+            q->value = value;
+        } else {
+            q->value = q->key ? config_get(q->key) : nullptr;
+            q->status = q->key ? 0 : -1;
+        }
+        // The value points into the store: pack before the lock goes.
+        size = request_encode(q, wire);
+        if (size < 0) {
+            q->value = nullptr;
+            q->status = -1;
+            size = request_encode(q, wire);
+        }
+    }
+    if (size > 0)
+        safe_write_mode(r->sock, wire, static_cast<size_t>(size), 0);
+    req_drop(r);
+}
+
+static void handle_commit(tarvi_request *q) {
+    if (TARVI_KEY_CHANGE) {
+        ConfigLock lock(&MutexConfig);
+        if (!ALLOW_RESUME_VALUE) {
+            q->status = config_set("S2D_ALLOW_RESUME", "0");
+            TARVI_KEY_CHANGE = 0;
+        }
+    }
+    if (ALLOW_RESUME_VALUE)
+        ALLOW_RESUME_VALUE = 0;
+    ConfigLock lock(&MutexConfig);
+    q->status = opera->flush ? opera->flush(0) : -1;
+}
+
+static void handle_chroot(tarvi_request *q) {
+    if (!q->key) {
+        q->status = -1;
+        return;
+    }
+    // A folder that cannot be entered is a failed request, not a change
+    // of root to wherever the daemon happens to stand.
+    int status = chdir(q->key);
+    if (status == 0)
+        status = chroot(".");
+    int err = errno;
+    if (chdir("/") != 0 && status == 0) {
+        status = -1;
+        err = errno;
+    }
+    q->status = status;
+    if (status == 0) {
+        close(0);
+        if (open("/dev/console", O_RDWR) < 0)
+            tarvid_log(LOG_INFO, "Can not change STDIO to new root : %s !!", strerror(errno));
+        dup2(0, 1);
+        dup2(0, 2);
+    }
+    tarvid_log(LOG_INFO, "Change root directory to %s : %s !!", q->key, status == 0 ? "Success" : strerror(err));
+}
+
+void req_queue_put(struct req *r, struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
+    pthread_mutex_lock(mutex);
+    list_add_tail(&r->next, queue);
+    pthread_cond_signal(cond);
+    pthread_mutex_unlock(mutex);
+}
+
+struct req *req_queue_take(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
+    pthread_mutex_lock(mutex);
+    while (list_empty(queue))
+        pthread_cond_wait(cond, mutex);
+    struct list *first = queue->next;
+    list_del(first);
+    pthread_mutex_unlock(mutex);
+    return list_entry(first, struct req, next);
+}
+
+static bool is_tree_worker_type(int type) {
+    return type == TARVI_REQUEST_TYPE_SC_GET || type == TARVI_REQUEST_TYPE_SC_SET ||
+           (type >= TARVI_REQUEST_TYPE_SC_RELOAD && type <= TARVI_REQUEST_TYPE_SC_IS_EXIST) ||
+           (type >= TARVI_REQUEST_TYPE_SC_TEST_ME && type <= TARVI_REQUEST_TYPE_SC_QUERY_INT_NUM) ||
+           (type >= TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS_BY_NUM &&
+            type <= TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS);
+}
+
+static bool is_property_type(int type) {
+    return (type >= TARVI_REQUEST_TYPE_PROP_SET && type <= TARVI_REQUEST_TYPE_PROP_DEBUG) ||
+           type == TARVI_REQUEST_TYPE_PROP_TEST;
+}
+
+static void dispatch(struct req *r) {
+    tarvi_request *q = &r->request;
+    int type = q->type;
+
+    if (type == TARVI_REQUEST_TYPE_GET || type == TARVI_REQUEST_TYPE_NONBLOCK_GET ||
+        type == TARVI_REQUEST_TYPE_SC_DEBUG) {
+        handle_get(r);
+        return;
+    }
+    if (is_property_type(type)) {
+        if (prop_tarvi_enqueue(r) != 0) {
+            if (prop_debug_level >= PROP_DEBUG_TRACE)
+                tarvid_log(LOG_DEBUG, "[TARVID-PROP][%s][%s:%d:]--- Can't prop_tarvi_enqueue!!\n",
+                           prop_debug_name[PROP_DEBUG_TRACE], "request_handle", __LINE__);
+            req_drop(r);
+        }
+        return;
+    }
+    if (is_tree_worker_type(type)) {
+        req_queue_put(r, &ReqList, &MutexReqList, &ConditionReqList);
+        return;
+    }
+    if (type >= TARVI_REQUEST_TYPE_SC_CB_SET && type <= TARVI_REQUEST_TYPE_CB_GET) {
+        req_queue_put(r, &ReqCbList, &MutexCbReqList, &ConditionCbReqList);
+        return;
+    }
+
+    switch (type) {
+    case TARVI_REQUEST_TYPE_SET: {
+        ConfigLock lock(&MutexConfig);
+        q->status = (q->key && q->value) ? config_set(q->key, q->value) : -1;
+        break;
+    }
+    case TARVI_REQUEST_TYPE_DSET: {
+        ConfigLock lock(&MutexConfig);
+        q->status = (opera->dset && q->key && q->value) ? opera->dset(q->key, q->value) : -1;
+        break;
+    }
+    case TARVI_REQUEST_TYPE_DUNSET: {
+        ConfigLock lock(&MutexConfig);
+        q->status = (opera->dunset && q->key) ? opera->dunset(q->key) : -1;
+        break;
+    }
+    case TARVI_REQUEST_TYPE_COMMIT:
+    case TARVI_REQUEST_TYPE_SC_COMMIT:
+        handle_commit(q);
+        q->key = q->value = nullptr;
+        break;
+    case TARVI_REQUEST_TYPE_RELOAD:
+    case TARVI_REQUEST_TYPE_RELOAD_DEFAULT: {
+        ConfigLock lock(&MutexConfig);
+        int user = type == TARVI_REQUEST_TYPE_RELOAD ? 1 : 0;
+        q->status = opera->reload ? opera->reload(user) : -1;
+        q->key = q->value = nullptr;
+        break;
+    }
+    case TARVI_REQUEST_TYPE_RESTORE_DEFAULT: {
+        ConfigLock lock(&MutexConfig);
+        config_sc_remove_etcfile();
+        q->status = opera->restore_default ? opera->restore_default(0) : -1;
+        q->key = q->value = nullptr;
+        break;
+    }
+    case TARVI_REQUEST_TYPE_BACKUP_CFGFILE: {
+        ConfigLock lock(&MutexConfig);
+        q->status = opera->backup_cfgfile ? opera->backup_cfgfile(q->key) : -1;
+        q->key = q->value = nullptr;
+        break;
+    }
+    case TARVI_REQUEST_TYPE_RESTORE_CFGFILE: {
+        ConfigLock lock(&MutexConfig);
+        config_sc_remove_etcfile();
+        q->status = opera->restore_cfgfile ? opera->restore_cfgfile(q->key) : -1;
+        q->key = q->value = nullptr;
+        break;
+    }
+    case TARVI_REQUEST_TYPE_CHROOT:
+        handle_chroot(q);
+        q->key = q->value = nullptr;
+        break;
+    default:
+        tarvid_log(LOG_WARNING, "Unknown request type : %d !!", type);
+        req_drop(r);
+        return;
+    }
+    req_reply(r);
+}
+
+// Reads the one record of a connection and dispatches it; every failure
+// costs only this connection. With `may_wait`, a connection whose record has
+// not arrived yet is left open and false is returned.
+static bool serve_connection(int fd, bool may_wait) {
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    int got;
+    if (may_wait) {
+        ssize_t n;
+        do {
+            n = recv(fd, wire, sizeof wire, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return false;
+        got = static_cast<int>(n);
+    } else {
+        got = safe_read_mode(fd, wire, sizeof wire, 0);
+    }
+    if (got < 0) {
+        tarvid_log(LOG_ERR, "Can't read request on %d : %s !!", fd, strerror(errno));
+        safe_close(fd);
+        return true;
+    }
+    auto *r = static_cast<struct req *>(malloc(sizeof(struct req)));
+    if (!r) {
+        tarvid_log(LOG_ERR, "Can't malloc for pending request : %s !!", strerror(errno));
+        safe_close(fd);
+        return true;
+    }
+    list_init(&r->next);
+    r->sock = fd;
+    r->child_pid = 0;
+    if (request_decode(&r->request, wire, got) != 0) {
+        tarvid_log(LOG_ERR, "Can't unpack request, size = %d !!", got);
+        req_drop(r);
+        return true;
+    }
+    dispatch(r);
+    return true;
+}
+
+// ---- start-up ----
+
+static int open_listen_socket() {
+    std::string path = tarvi_path(TARVI_SOCKET_PATH);
+    const char *p = path.c_str();
+    unlink(p);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+        tarvid_log(LOG_ERR, "Can't create socket on %s : %s !!", p, strerror(errno));
+        return -1;
+    }
+    int one = 1;
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    const char *failed = nullptr;
+    if (fd_set_cloexec(fd) != 0)
+        failed = "Can't fcntl set FD_CLOEXEC on %s : %s !!";
+    else if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+        failed = "Can't setsockopt SO_REUSEADDR on %s : %s !!";
+    else if (path.size() >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        failed = "Can't bind on %s : %s !!";
+    } else {
+        memcpy(addr.sun_path, p, path.size() + 1);
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), static_cast<socklen_t>(path.size() + 2)) != 0)
+            failed = "Can't bind on %s : %s !!";
+        else if (listen(fd, 5) != 0)
+            failed = "Can't listen on %s : %s !!";
+        // The loop only accepts after poll said so; non-blocking keeps a
+        // client that vanished in between from stalling the accept.
+        else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+            failed = "Can't listen on %s : %s !!";
+    }
+    if (failed) {
+        int err = errno;
+        tarvid_log(LOG_ERR, failed, p, strerror(err));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static void install_signals() {
+    static const int terminating[] = {SIGHUP,  SIGINT,    SIGUSR1,   SIGUSR2, SIGPIPE, SIGALRM,
+                                      SIGTERM, SIGSTKFLT, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
+    struct sigaction sa = {};
+    sa.sa_sigaction = term_handler;
+    sa.sa_flags = SA_SIGINFO;
+    sigfillset(&sa.sa_mask);
+    for (int sig : terminating)
+        sigaction(sig, &sa, nullptr);
+    struct sigaction ign = {};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, nullptr);
+    signal(SIGCHLD, reapchild);
+    signal(SIGUSR1, handle_debug);
+    signal(SIGUSR2, handle_dump);
+}
+
+static bool make_signal_pipe() {
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    return true;
+}
+
+static int start_thread(void *(*fn)(void *)) {
+    pthread_t thread;
+    int rc = pthread_create(&thread, nullptr, fn, nullptr);
+    if (rc == 0)
+        pthread_detach(thread);
+    return rc;
+}
+
+static void main_loop(int listen_fd) {
+    std::vector<pending_conn> pending, still;
+    std::vector<struct pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({signal_pipe[0], POLLIN, 0});
+        // A full waiting room leaves new clients in the listen backlog.
+        fds.push_back({pending.size() < PENDING_MAX ? listen_fd : -1, POLLIN, 0});
+        struct timespec now = now_monotonic();
+        int timeout = -1;
+        for (const auto &p : pending) {
+            fds.push_back({p.fd, POLLIN, 0});
+            long long left = ms_until(p.deadline, now);
+            if (left < 0)
+                left = 0;
+            if (timeout < 0 || left < timeout)
+                timeout = static_cast<int>(left);
+        }
+        int n = poll(fds.data(), fds.size(), timeout);
+        if (n < 0 && errno != EINTR)
+            continue;
+
+        if (n > 0 && (fds[0].revents & POLLIN)) {
+            char what;
+            while (read(signal_pipe[0], &what, 1) == 1)
+                run_signal_work(what);
+        }
+
+        // Serve the waiting connections that have data; drop the overdue.
+        now = now_monotonic();
+        still.clear();
+        for (size_t i = 0; i < pending.size(); ++i) {
+            const struct pollfd &pfd = fds[i + 2];
+            if (n > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR))) {
+                serve_connection(pending[i].fd, false);
+            } else if (ms_until(pending[i].deadline, now) <= 0) {
+                tarvid_log(LOG_ERR, "Can't read request on %d : %s !!", pending[i].fd, strerror(EAGAIN));
+                safe_close(pending[i].fd);
+            } else {
+                still.push_back(pending[i]);
+            }
+        }
+        pending.swap(still);
+
+        if (n > 0 && (fds[1].revents & POLLIN)) {
+            int fd = accept_request(listen_fd);
+            if (fd < 0 && (errno == EAGAIN || errno == EINTR))
+                continue; // the client gave up before we got to it
+            if (fd < 0) {
+                tarvid_log(LOG_ERR, "Can't accept request socket on %d : %s !!", listen_fd, strerror(errno));
+                continue;
+            }
+            // Most clients have written their record by now.
+            if (serve_connection(fd, true))
+                continue;
+            struct timespec deadline = now_monotonic();
+            deadline.tv_sec += TARVI_SOCKET_TIMEOUT;
+            pending.push_back({fd, deadline});
+        }
+    }
+}
+
+int tarvid_run() {
+    openlog("[TARVID]", LOG_CONS | LOG_ODELAY | LOG_PERROR, LOG_DAEMON);
+
+    if (config_store_init() != 0) {
+        tarvid_log(LOG_ERR, "Configuration initialization error !!");
+        return -1;
+    }
+
+    memset(&backend_table, 0, sizeof backend_table);
+    tarvid_backend_init(&backend_table);
+    opera = &backend_table;
+    if (!opera->reload || opera->reload(1) < 0) {
+        tarvid_log(LOG_ERR, "Configuration initialization error !!");
+        return -1;
+    }
+
+    int listen_fd = open_listen_socket();
+    if (listen_fd < 0 || !make_signal_pipe()) {
+        if (listen_fd >= 0)
+            close(listen_fd);
+        tarvid_log(LOG_ERR, "Request interface initialization error !!");
+        return -1;
+    }
+
+    list_init(&ReqList);
+    list_init(&ReqCbList);
+    install_signals();
+
+    std::string pid_path = tarvi_path(TARVID_PID_PATH);
+    int pid_fd = open(pid_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (pid_fd >= 0 && lockf(pid_fd, F_LOCK, 0) != 0) {
+        // Without the lock the file is still written below.
+    }
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        tarvid_log(LOG_ERR, "Can't fork to become a daemon : %s  !!", strerror(errno));
+        return -1;
+    }
+    if (pid > 0) {
+        // The parent's descriptors go with it; its lock on the pid file too.
+        return 0;
+    }
+
+    if (pid_fd >= 0) {
+        // A shorter pid written over a longer one must not leave digits of the
+        // old one behind, so the file is emptied first.
+        if (ftruncate(pid_fd, 0) != 0) {
+        }
+        if (FILE *f = fdopen(pid_fd, "w")) {
+            fprintf(f, "%d\n", static_cast<int>(getpid()));
+            fflush(f);
+            if (lockf(pid_fd, F_TLOCK, 0) != 0) {
+            }
+            fclose(f);
+        } else {
+            close(pid_fd);
+        }
+    }
+
+    if (prop_tarvi_init() != 0) {
+        close(listen_fd);
+        return -1;
+    }
+
+    tarvid_log(LOG_INFO, "Creating request processing thread");
+    pthread_mutex_init(&MutexConfig, nullptr);
+    pthread_mutex_init(&MutexReqList, nullptr);
+    pthread_cond_init(&ConditionReqList, nullptr);
+    if (int rc = start_thread(request_thread); rc != 0) {
+        tarvid_log(LOG_ERR, "Can't create thread for processing request : %s !!", strerror(rc));
+        close(listen_fd);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Creating request processing cb thread");
+    pthread_mutex_init(&MutexCbConfig, nullptr);
+    pthread_mutex_init(&MutexCbReqList, nullptr);
+    pthread_cond_init(&ConditionCbReqList, nullptr);
+    if (int rc = start_thread(request_cb_thread); rc != 0) {
+        tarvid_log(LOG_ERR, "Can't create thread for processing cb request : %s !!", strerror(rc));
+        close(listen_fd);
+        return -1;
+    }
+
+    main_loop(listen_fd);
+    return -1;
+}

@@ -1,0 +1,3 @@
+#include "tarvid.h"
+
+int main() { return tarvid_run(); }

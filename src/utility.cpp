@@ -1,0 +1,141 @@
+#include "utility.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "log.h"
+
+extern "C" {
+int libtarvi_rw_block = 1;
+}
+
+int safe_read_mode(int fd, void *buf, size_t count, int block) {
+    for (;;) {
+        ssize_t n = read(fd, buf, count);
+        if (n >= 0)
+            return static_cast<int>(n);
+        int err = errno;
+        if (err == EINTR)
+            continue;
+        libtarvi_log("\n", "read(%d) @ safe_read() failed : %s !!", fd, strerror(err));
+        if (err == EAGAIN && block)
+            continue;
+        errno = err;
+        return -1;
+    }
+}
+
+int safe_write_mode(int fd, const void *buf, size_t count, int block) {
+    for (;;) {
+        ssize_t n = write(fd, buf, count);
+        if (n > 0)
+            return static_cast<int>(n);
+        if (n == 0) {
+            libtarvi_log("\n", "write(%d) @ safe_write : write zero byte !!", fd);
+            return 0;
+        }
+        int err = errno;
+        if (err == EINTR)
+            continue;
+        libtarvi_log("\n", "write(%d) @ safe_write() failed : %s !!", fd, strerror(err));
+        if (err == EAGAIN && block)
+            continue;
+        errno = err;
+        return -1;
+    }
+}
+
+int safe_read(int fd, void *buf, size_t count) { return safe_read_mode(fd, buf, count, libtarvi_rw_block); }
+
+int safe_write(int fd, const void *buf, size_t count) { return safe_write_mode(fd, buf, count, libtarvi_rw_block); }
+
+int safe_close(int fd) {
+    for (;;) {
+        int rc = close(fd);
+        if (rc == 0)
+            return 0;
+        int err = errno;
+        if (err == EINTR)
+            continue;
+        libtarvi_log("\n", "close(%d) @ safe_close() failed : %s !!", fd, strerror(err));
+        errno = err;
+        return rc;
+    }
+}
+
+int fd_set_cloexec(int fd) {
+    int flags = fcntl(fd, F_GETFD);
+    if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0)
+        return -1;
+    return 0;
+}
+
+char *dupstr(const char *s) {
+    if (!s)
+        return nullptr;
+    size_t n = strlen(s) + 1;
+    char *copy = static_cast<char *>(malloc(n));
+    if (copy)
+        memcpy(copy, s, n);
+    return copy;
+}
+
+int nonrt_system(const char *cmd) {
+    if (!cmd)
+        return 1;
+
+    struct sigaction ignore = {}, deflt = {}, save_quit, save_int, save_chld;
+    ignore.sa_handler = SIG_IGN;
+    deflt.sa_handler = SIG_DFL;
+    sigemptyset(&ignore.sa_mask);
+    sigemptyset(&deflt.sa_mask);
+    sigaction(SIGQUIT, &ignore, &save_quit);
+    sigaction(SIGINT, &ignore, &save_int);
+    sigaction(SIGCHLD, &deflt, &save_chld);
+
+    pid_t pid = vfork();
+    if (pid < 0) {
+        sigaction(SIGQUIT, &save_quit, nullptr);
+        sigaction(SIGINT, &save_int, nullptr);
+        sigaction(SIGCHLD, &save_chld, nullptr);
+        return -1;
+    }
+    if (pid == 0) {
+        sigaction(SIGQUIT, &deflt, nullptr);
+        sigaction(SIGINT, &deflt, nullptr);
+        sigaction(SIGCHLD, &deflt, nullptr);
+        struct sched_param param = {};
+        param.sched_priority = 0;
+        if (sched_setscheduler(0, SCHED_OTHER, &param) != 0)
+            _exit(127);
+        execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+
+    sigaction(SIGQUIT, &ignore, nullptr);
+    sigaction(SIGINT, &ignore, nullptr);
+    int status = 0;
+    int result;
+    for (;;) {
+        pid_t w = wait4(pid, &status, 0, nullptr);
+        if (w == pid) {
+            result = status;
+            break;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        result = -1;
+        break;
+    }
+    sigaction(SIGQUIT, &save_quit, nullptr);
+    sigaction(SIGINT, &save_int, nullptr);
+    sigaction(SIGCHLD, &save_chld, nullptr);
+    return result;
+}

@@ -1,0 +1,39 @@
+// I/O and process helpers shared by the daemon and the client library.
+#ifndef TARVI_UTILITY_H
+#define TARVI_UTILITY_H
+
+#include <cstddef>
+
+#include "libtarvi.h"
+
+// One read(2) on `fd`, retried after EINTR, and after a timeout (EAGAIN) while
+// libtarvi_rw_block is set. Returns the count read (0 at end of stream) or -1;
+// failures other than EINTR are reported with the "[LIBTARVI]" prefix.
+int safe_read(int fd, void *buf, size_t count);
+
+// One write(2) on `fd` with the same retry rules; a short count is returned as
+// it is. Returns the count written, 0 (reported) or -1.
+int safe_write(int fd, const void *buf, size_t count);
+
+// safe_read / safe_write with the retry-after-timeout choice given by `block`
+// instead of libtarvi_rw_block; the daemon uses block = 0 so that no client can
+// hold its main thread for more than one socket timeout.
+int safe_read_mode(int fd, void *buf, size_t count, int block);
+int safe_write_mode(int fd, const void *buf, size_t count, int block);
+
+// close(2), retried after EINTR. Returns close's result.
+int safe_close(int fd);
+
+// Sets close-on-exec on `fd`. Returns 0 or -1.
+int fd_set_cloexec(int fd);
+
+// A malloc'ed copy of `s` (the caller frees it), or null when memory is short
+// or `s` is null.
+char *dupstr(const char *s);
+
+// Runs `cmd` with "/bin/sh -c" in a child switched to normal scheduling and
+// waits for it. Returns the wait status, 1 for a null command, -1 when the
+// child could not be started or waited for.
+int nonrt_system(const char *cmd);
+
+#endif

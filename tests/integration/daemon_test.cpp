@@ -1,0 +1,423 @@
+// The real daemon in a sandbox, driven over its socket.
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "daemon.h"
+#include "paths.h"
+#include "request.h"
+#include "scratch.h"
+
+namespace {
+
+const char DEFAULTS[] = "S2D_ALLOW_RESUME=0\nwan.mode=dhcp\nlan.ip=192.168.1.1\n";
+
+// A reply as the client sees it.
+struct reply {
+    int rc = -1;
+    int status = 0;
+    bool has_key = false, has_value = false;
+    std::string key, value;
+};
+
+reply call(int type, const char *key = nullptr, const char *value = nullptr) {
+    tarvi_request r = {};
+    r.magic = TARVI_REQUEST_MAGIC;
+    r.type = static_cast<uint16_t>(type);
+    r.key = const_cast<char *>(key);
+    r.value = const_cast<char *>(value);
+    reply out;
+    out.rc = request_for_tarvi(&r);
+    if (out.rc == 0) {
+        out.status = r.status;
+        out.has_key = r.key != nullptr;
+        out.has_value = r.value != nullptr;
+        out.key = r.key ? r.key : "";
+        out.value = r.value ? r.value : "";
+    }
+    return out;
+}
+
+int raw_connect() {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::string path = tarvi_path(TARVI_SOCKET_PATH);
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    struct timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// Sends raw bytes on a fresh connection and returns what comes back before
+// the daemon closes it (empty: closed without a reply).
+std::string raw_exchange(const std::vector<unsigned char> &bytes) {
+    int fd = raw_connect();
+    if (fd < 0)
+        return "connect failed";
+    if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        close(fd);
+        return "write failed";
+    }
+    shutdown(fd, SHUT_WR);
+    std::string got;
+    char buf[8192];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    if (n < 0)
+        got = "timed out";
+    close(fd);
+    return got;
+}
+
+std::vector<unsigned char> wire_of(int type, const char *key, const char *value) {
+    tarvi_request r = {};
+    r.magic = TARVI_REQUEST_MAGIC;
+    r.type = static_cast<uint16_t>(type);
+    r.key = const_cast<char *>(key);
+    r.value = const_cast<char *>(value);
+    std::vector<unsigned char> wire(TARVI_REQUEST_MAX_SIZE);
+    int n = request_encode(&r, wire.data());
+    wire.resize(static_cast<size_t>(n));
+    return wire;
+}
+
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_.write("/usr/cfg/system.cfg", DEFAULTS);
+        make_dirs(root_.at("/var/run"));
+        make_dirs(root_.at("/mnt/tarvi"));
+        make_dirs(root_.at("/tmp/sc/tree0"));
+        make_dirs(root_.at("/tmp/sc/tree1"));
+        daemon_ = std::make_unique<Daemon>(root_.path());
+        ASSERT_TRUE(daemon_->start()) << daemon_->stderr_text();
+    }
+    void TearDown() override { daemon_.reset(); }
+
+    ScratchRoot root_;
+    std::unique_ptr<Daemon> daemon_;
+};
+
+} // namespace
+
+TEST_F(DaemonTest, StartsInTheBackgroundAndWritesItsPid) {
+    EXPECT_EQ(0, WEXITSTATUS(daemon_->launcher_status()));
+    EXPECT_EQ(std::to_string(daemon_->pid()) + "\n", root_.read("/var/run/tarvid.pid"));
+    EXPECT_TRUE(daemon_->wait_stderr("Creating request processing thread"));
+    EXPECT_TRUE(daemon_->wait_stderr("Creating request processing cb thread"));
+
+    // A restart over a pid file with a longer old number leaves no digits behind.
+    daemon_->stop();
+    root_.write("/var/run/tarvid.pid", "123456789\n");
+    ASSERT_TRUE(daemon_->start());
+    EXPECT_EQ(std::to_string(daemon_->pid()) + "\n", root_.read("/var/run/tarvid.pid"));
+}
+
+TEST_F(DaemonTest, FlatGetSetCommitAndReload) {
+    reply r = call(TARVI_REQUEST_TYPE_GET, "wan.mode");
+    ASSERT_EQ(0, r.rc);
+    EXPECT_EQ("wan.mode", r.key);
+    EXPECT_EQ("dhcp", r.value);
+
+    r = call(TARVI_REQUEST_TYPE_NONBLOCK_GET, "no.such.key");
+    ASSERT_EQ(0, r.rc);
+    EXPECT_EQ(0, r.status);
+    EXPECT_FALSE(r.has_value);
+
+    r = call(TARVI_REQUEST_TYPE_SET, "wan.mode", "static");
+    ASSERT_EQ(0, r.rc);
+    EXPECT_EQ("wan.mode", r.key);
+    EXPECT_EQ("static", r.value);
+    EXPECT_EQ("static", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+
+    // Not stored until the commit; runtime keys never are.
+    EXPECT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "runtime.only", "1").rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    std::string saved = root_.read("/mnt/tarvi/system.cfg");
+    EXPECT_NE(std::string::npos, saved.find("wan.mode=static\n"));
+    EXPECT_EQ(std::string::npos, saved.find("runtime.only"));
+
+    // Reload with the user file, then without it.
+    root_.write("/mnt/tarvi/system.cfg", "wan.mode=pppoe\n");
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD).rc);
+    EXPECT_EQ("pppoe", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
+    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+
+    // A restart brings the committed value back.
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "10.0.0.1").rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    daemon_->stop();
+    ASSERT_TRUE(daemon_->start());
+    EXPECT_EQ("10.0.0.1", call(TARVI_REQUEST_TYPE_GET, "lan.ip").value);
+}
+
+TEST_F(DaemonTest, CommitKeepsOrResetsTheResumeFlag) {
+    // Raising it to "1" as the last change keeps "1" through the commit.
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "S2D_ALLOW_RESUME", "1").rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SC_COMMIT).rc);
+    EXPECT_EQ("1", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
+    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("S2D_ALLOW_RESUME=1\n"));
+
+    // After a restart nothing has changed: a commit leaves it alone, and so
+    // does setting a value to what it already is.
+    daemon_->stop();
+    ASSERT_TRUE(daemon_->start());
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    EXPECT_EQ("1", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "192.168.1.1").rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    EXPECT_EQ("1", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
+
+    // A change of any other key resets it at the next commit.
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "10.1.1.1").rc);
+    EXPECT_EQ("1", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    EXPECT_EQ("0", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
+    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("S2D_ALLOW_RESUME=0\n"));
+
+    // The allowance lasts for one commit: the commit after it resets the
+    // flag even with nothing changed in between.
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "S2D_ALLOW_RESUME", "1").rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    EXPECT_EQ("1", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    EXPECT_EQ("0", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
+}
+
+TEST_F(DaemonTest, FactoryValuesBackupAndRestore) {
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_DSET, "wan.mode", "lte").rc);
+    EXPECT_EQ("wan.mode=lte\n", root_.read("/mnt/default.cfg"));
+    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
+    EXPECT_EQ("lte", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_DUNSET, "wan.mode").rc);
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_DUNSET, "wan.mode").rc);
+    EXPECT_EQ("", root_.read("/mnt/default.cfg"));
+
+    std::string backup = root_.at("/backup.bin");
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "172.16.0.1").rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_BACKUP_CFGFILE, backup.c_str()).rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "172.16.0.2").rc);
+    root_.write("/tmp/sc/tree0/sys", "node line\n");
+    root_.write("/tmp/sc/tree1/oma", "node line\n");
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RESTORE_CFGFILE, backup.c_str()).rc);
+    EXPECT_EQ("172.16.0.1", call(TARVI_REQUEST_TYPE_GET, "lan.ip").value);
+    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("lan.ip=172.16.0.1\n"));
+    // The tree folders are emptied before a restore.
+    EXPECT_FALSE(root_.exists("/tmp/sc/tree0/sys"));
+    EXPECT_FALSE(root_.exists("/tmp/sc/tree1/oma"));
+    EXPECT_TRUE(root_.exists("/tmp/sc/tree0"));
+
+    // A missing backup fails and changes nothing.
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_RESTORE_CFGFILE, root_.at("/nope").c_str()).rc);
+
+    root_.write("/tmp/sc/tree0/sys", "node line\n");
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RESTORE_DEFAULT).rc);
+    EXPECT_EQ("192.168.1.1", call(TARVI_REQUEST_TYPE_GET, "lan.ip").value);
+    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("lan.ip=192.168.1.1\n"));
+    EXPECT_FALSE(root_.exists("/tmp/sc/tree0/sys"));
+}
+
+TEST_F(DaemonTest, MalformedRecordsCostOnlyTheirConnection) {
+    std::vector<unsigned char> good = wire_of(TARVI_REQUEST_TYPE_GET, "wan.mode", nullptr);
+    auto put32 = [](std::vector<unsigned char> w, size_t at, uint32_t v) {
+        memcpy(&w[at], &v, 4);
+        return w;
+    };
+    std::vector<unsigned char> cut_short(good.begin(), good.begin() + 10);
+    std::vector<unsigned char> no_nul(good.begin(), good.end() - 1);
+    struct {
+        std::vector<unsigned char> bytes;
+        int size;
+    } bad[] = {
+        {cut_short, 10},
+        {{}, 0},
+        {put32(good, 8, 0xfffffff0u), static_cast<int>(good.size())},
+        {put32(good, 8, 5000), static_cast<int>(good.size())},
+        {put32(good, 12, 0xdeadbeef), static_cast<int>(good.size())},
+        {no_nul, static_cast<int>(no_nul.size())},
+        {put32(good, 0, 0x00581111), static_cast<int>(good.size())},
+    };
+    for (auto &b : bad) {
+        EXPECT_EQ("", raw_exchange(b.bytes));
+        EXPECT_TRUE(daemon_->wait_stderr("Can't unpack request, size = " + std::to_string(b.size) + " !!"));
+    }
+    // Type 58 is refused by the unpacker; 9 and 17 are unknown on the socket.
+    std::vector<unsigned char> reserved = good;
+    reserved[2] = TARVI_REQUEST_TYPE_RESERVED;
+    EXPECT_EQ("", raw_exchange(reserved));
+    for (int type : {TARVI_REQUEST_TYPE_DUMP, TARVI_REQUEST_TYPE_PROP_CTRLSTOP_SIGNAL}) {
+        EXPECT_EQ("", raw_exchange(wire_of(type, "k", "v")));
+        EXPECT_TRUE(daemon_->wait_stderr("Unknown request type : " + std::to_string(type) + " !!"));
+    }
+    // Until their services exist, tree and property requests get no reply.
+    for (int type : {TARVI_REQUEST_TYPE_SC_GET, TARVI_REQUEST_TYPE_CB_GET, TARVI_REQUEST_TYPE_PROP_GET})
+        EXPECT_EQ("", raw_exchange(wire_of(type, "k", nullptr)));
+
+    // Requests without the texts they need are answered with a failure.
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_GET).rc);
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_SET, "k").rc);
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_DSET, nullptr, "v").rc);
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_CHROOT).rc);
+    // A root that cannot be entered is refused, and the daemon stays where it is.
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_CHROOT, "/no/such/dir").rc);
+    EXPECT_TRUE(daemon_->wait_stderr("Change root directory to /no/such/dir : No such file or directory !!"));
+
+    EXPECT_TRUE(daemon_->running());
+    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+}
+
+TEST_F(DaemonTest, ARawReplyIsTheExactPackedRecord) {
+    std::vector<unsigned char> req = wire_of(TARVI_REQUEST_TYPE_GET, "lan.ip", nullptr);
+    std::string got = raw_exchange(req);
+    const char text[] = "lan.ip\0"
+                        "192.168.1.1";
+    ASSERT_EQ(20u + sizeof text, got.size());
+    uint32_t status, key, value;
+    memcpy(&status, got.data() + 4, 4);
+    memcpy(&key, got.data() + 12, 4);
+    memcpy(&value, got.data() + 16, 4);
+    EXPECT_EQ(0u, status);
+    EXPECT_EQ(TARVI_REQUEST_POINTER_MARKER, key);
+    EXPECT_EQ(TARVI_REQUEST_POINTER_MARKER, value);
+    EXPECT_EQ(0, memcmp(got.data() + 20, text, sizeof text));
+}
+
+TEST_F(DaemonTest, ASilentClientDoesNotHoldUpOthersAndIsDroppedAfterTheTimeout) {
+    int silent = raw_connect();
+    ASSERT_GE(silent, 0);
+    // Half a record, then nothing.
+    int half = raw_connect();
+    ASSERT_EQ(5, write(half, "\x87\x22\0\0\0", 5));
+
+    auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+
+    // The silent one is dropped with the read failure after its 8 seconds.
+    EXPECT_TRUE(daemon_->wait_stderr("Can't read request on", 12000));
+    EXPECT_NE(std::string::npos, daemon_->stderr_text().find(" : Resource temporarily unavailable !!"));
+    char c;
+    struct timeval tv = {3, 0};
+    setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(0, read(silent, &c, 1));
+    // The half record was cut off and refused at once.
+    EXPECT_TRUE(daemon_->wait_stderr("Can't unpack request, size = 5 !!"));
+    close(silent);
+    close(half);
+}
+
+TEST_F(DaemonTest, ClientsThatLeaveEarlyAndFullDisksDoNotStopIt) {
+    // Many clients send a request and go away before the reply.
+    for (int i = 0; i < 50; ++i) {
+        int fd = raw_connect();
+        std::vector<unsigned char> w = wire_of(TARVI_REQUEST_TYPE_SET, "lan.ip", i % 2 ? "1.1.1.1" : "2.2.2.2");
+        ASSERT_EQ(static_cast<ssize_t>(w.size()), write(fd, w.data(), w.size()));
+        close(fd);
+    }
+    EXPECT_TRUE(daemon_->running());
+
+    // A commit onto a full disk fails, the old file stays, the daemon serves.
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "wan.mode", "full").rc);
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    std::string before = root_.read("/mnt/tarvi/system.cfg");
+    ASSERT_EQ(0, symlink("/dev/full", root_.at("/mnt/tarvi/system.cfg.1").c_str()));
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "wan.mode", "fuller").rc);
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    EXPECT_EQ(before, root_.read("/mnt/tarvi/system.cfg"));
+    EXPECT_EQ("fuller", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+    unlink(root_.at("/mnt/tarvi/system.cfg.1").c_str());
+    EXPECT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
+    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("wan.mode=fuller\n"));
+}
+
+TEST_F(DaemonTest, SignalsListTheStoreAndTerminate) {
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "runtime.key", "r").rc);
+    daemon_->signal(SIGUSR1);
+    ASSERT_TRUE(daemon_->wait_stdout("[Runtime]\n |-- runtime.key=\"r\" ---> in Runtime @ 0x"));
+    std::string out = daemon_->stdout_text();
+    EXPECT_EQ(0u, out.find("system.cfg @ 0x"));
+    EXPECT_NE(std::string::npos, out.find("\nRuntime @ 0x"));
+    EXPECT_NE(std::string::npos, out.find("HASH[0]\n"));
+    EXPECT_NE(std::string::npos, out.find(" |-- wan.mode=\"dhcp\" ---> in system.cfg @ 0x"));
+    EXPECT_NE(std::string::npos, out.find("HASH[63]\n"));
+
+    // SIGUSR2 with a backend that has no dump, SIGPIPE: still serving.
+    daemon_->signal(SIGUSR2);
+    daemon_->signal(SIGPIPE);
+    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+
+    int status = daemon_->stop();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(255, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, daemon_->stdout_text().find("[TARVID] Received a signal 15, Terminating !!"));
+}
+
+TEST(DaemonStart, RefusesToStartWithoutItsConfiguration) {
+    ScratchRoot root;
+    make_dirs(root.at("/var/run"));
+    Daemon d(root.path());
+    EXPECT_FALSE(d.start());
+    EXPECT_EQ(255, WEXITSTATUS(d.launcher_status()));
+    EXPECT_NE(std::string::npos, d.stderr_text().find("Configuration initialization error !!"));
+}
+
+TEST(DaemonStart, RefusesToStartWithoutItsSocket) {
+    ScratchRoot root;
+    root.write("/usr/cfg/system.cfg", DEFAULTS);
+    // No /var/run: the socket cannot be bound.
+    Daemon d(root.path());
+    EXPECT_FALSE(d.start());
+    EXPECT_EQ(255, WEXITSTATUS(d.launcher_status()));
+    std::string err = d.stderr_text();
+    EXPECT_NE(std::string::npos, err.find("Can't bind on " + root.path() + "/var/run/tarvi.socket : "));
+    EXPECT_NE(std::string::npos, err.find("Request interface initialization error !!"));
+}
+
+TEST(Cli, GetSetCommitThroughTheTool) {
+    ScratchRoot root;
+    root.write("/usr/cfg/system.cfg", DEFAULTS);
+    make_dirs(root.at("/var/run"));
+    Daemon d(root.path());
+    ASSERT_TRUE(d.start());
+    auto run = [&](const std::string &args, std::string *out) {
+        std::string cmd = "TARVI_ROOT=" + root.path() + " " + TARVI_CLI_PATH + " " + args + " 2>/dev/null";
+        FILE *p = popen(cmd.c_str(), "r");
+        char buf[256];
+        std::string text;
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            text.append(buf, n);
+        int status = pclose(p);
+        if (out)
+            *out = text;
+        return WEXITSTATUS(status);
+    };
+    std::string out;
+    EXPECT_EQ(0, run("get wan.mode", &out));
+    EXPECT_EQ("dhcp\n", out);
+    EXPECT_EQ(0, run("set wan.mode static", nullptr));
+    EXPECT_EQ(0, run("commit", nullptr));
+    EXPECT_NE(std::string::npos, root.read("/mnt/tarvi/system.cfg").find("wan.mode=static\n"));
+    EXPECT_EQ(1, run("get no.such.key", nullptr));
+    EXPECT_EQ(2, run("set only-a-key", nullptr));
+    EXPECT_EQ(2, run("frobnicate", nullptr));
+    EXPECT_EQ(0, run("--help", &out));
+    EXPECT_NE(std::string::npos, out.find("commit"));
+}

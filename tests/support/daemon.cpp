@@ -1,0 +1,142 @@
+#include "daemon.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "libtarvi.h"
+#include "request.h"
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool wait_for(const std::string &path, const std::string &text, int ms) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    do {
+        if (slurp(path).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+} // namespace
+
+void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+Daemon::Daemon(std::string root, std::string binary) : root_(std::move(root)), binary_(std::move(binary)) {
+    become_subreaper();
+}
+
+Daemon::~Daemon() {
+    if (pid_ > 0)
+        stop();
+}
+
+bool Daemon::start() {
+    std::string err = root_ + "/daemon.stderr";
+    std::string out = root_ + "/daemon.stdout";
+    std::string pidfile = root_ + "/var/run/tarvid.pid";
+    unlink(pidfile.c_str());
+    pid_t launcher = fork();
+    if (launcher < 0)
+        return false;
+    if (launcher == 0) {
+        int efd = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int ofd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (efd < 0 || ofd < 0)
+            _exit(126);
+        dup2(efd, 2);
+        dup2(ofd, 1);
+        setenv("TARVI_ROOT", root_.c_str(), 1);
+        execl(binary_.c_str(), "tarvid", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    waitpid(launcher, &launcher_status_, 0);
+    if (!WIFEXITED(launcher_status_) || WEXITSTATUS(launcher_status_) != 0)
+        return false;
+
+    // The background child writes its pid, then starts serving.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        std::string text = slurp(pidfile);
+        if (!text.empty() && text.back() == '\n') {
+            pid_ = static_cast<pid_t>(std::atoi(text.c_str()));
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (pid_ <= 0)
+        return false;
+    while (std::chrono::steady_clock::now() < until) {
+        // A GET of a key nobody uses answers as soon as the loop runs.
+        tarvi_request r = {};
+        r.magic = TARVI_REQUEST_MAGIC;
+        r.type = TARVI_REQUEST_TYPE_GET;
+        char key[] = "tarvi.test.ping";
+        r.key = key;
+        if (request_for_tarvi(&r) == 0)
+            return true;
+        if (!running())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+bool Daemon::running() const {
+    if (pid_ <= 0)
+        return false;
+    // Look without reaping, so that stop() still collects the exit status.
+    siginfo_t info = {};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+        return info.si_pid == 0;
+    return kill(pid_, 0) == 0;
+}
+
+void Daemon::signal(int sig) const {
+    if (pid_ > 0)
+        kill(pid_, sig);
+}
+
+int Daemon::stop() {
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, SIGTERM);
+    int status = -1;
+    // A daemon that does not end on SIGTERM within 10 seconds is killed, so
+    // that no test leaves one behind.
+    for (int i = 0; i < 1000; ++i) {
+        pid_t w = waitpid(pid_, &status, WNOHANG);
+        if (w == pid_) {
+            pid_ = -1;
+            return status;
+        }
+        if (w < 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    if (waitpid(pid_, &status, 0) != pid_)
+        status = -1;
+    pid_ = -1;
+    return status;
+}
+
+std::string Daemon::stderr_text() const { return slurp(root_ + "/daemon.stderr"); }
+std::string Daemon::stdout_text() const { return slurp(root_ + "/daemon.stdout"); }
+bool Daemon::wait_stderr(const std::string &text, int ms) const { return wait_for(root_ + "/daemon.stderr", text, ms); }
+bool Daemon::wait_stdout(const std::string &text, int ms) const { return wait_for(root_ + "/daemon.stdout", text, ms); }

@@ -1,0 +1,46 @@
+// Starts the real tarvid in a sandbox and stops it by its pid.
+#ifndef TARVI_TEST_DAEMON_H
+#define TARVI_TEST_DAEMON_H
+
+#include <string>
+#include <sys/types.h>
+
+class Daemon {
+  public:
+    // `root` is a sandbox folder with the device's files already laid out.
+    explicit Daemon(std::string root, std::string binary = TARVID_PATH);
+    ~Daemon();
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
+
+    // Starts the daemon and waits until it serves (pid file written, socket
+    // answering). Returns false when it exited or did not come up in time.
+    bool start();
+    // SIGTERM and reap. Returns the exit status as waitpid reports it, or -1.
+    int stop();
+    // Sends `sig` to the running daemon.
+    void signal(int sig) const;
+    bool running() const;
+
+    pid_t pid() const { return pid_; }
+    // Exit status of the launching process (the one that forks into the
+    // background), as waitpid reports it.
+    int launcher_status() const { return launcher_status_; }
+    // Everything the daemon wrote to standard error / output so far.
+    std::string stderr_text() const;
+    std::string stdout_text() const;
+    // Waits until standard error contains `text`; false after `ms`.
+    bool wait_stderr(const std::string &text, int ms = 5000) const;
+    bool wait_stdout(const std::string &text, int ms = 5000) const;
+
+  private:
+    std::string root_, binary_;
+    pid_t pid_ = -1;
+    int launcher_status_ = -1;
+};
+
+// Makes this process the reaper of orphaned descendants, so that a daemon
+// that forked into the background can be waited for. Called by Daemon.
+void become_subreaper();
+
+#endif
