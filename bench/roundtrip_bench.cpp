@@ -201,6 +201,16 @@ bool use_server(benchmark::State &state, const std::string &root) {
     return true;
 }
 
+// Fills `r` for one request; each call of request_for_tarvi consumes it.
+void fill_request(tarvi_request *r, int type, char *key, char *value) {
+    r->magic = TARVI_REQUEST_MAGIC;
+    r->type = static_cast<uint16_t>(type);
+    r->status = 0;
+    r->reservedLen = 0;
+    r->key = key;
+    r->value = value;
+}
+
 // One GET of `key` per iteration; the reply must carry `expect` (null: no
 // value, as the floor echoes the request back).
 void get_loop(benchmark::State &state, const char *expect) {
@@ -208,12 +218,7 @@ void get_loop(benchmark::State &state, const char *expect) {
     memcpy(key, GET_KEY, sizeof key);
     tarvi_request r;
     for (auto _ : state) {
-        r.magic = TARVI_REQUEST_MAGIC;
-        r.type = TARVI_REQUEST_TYPE_GET;
-        r.status = 0;
-        r.reservedLen = 0;
-        r.key = key;
-        r.value = nullptr;
+        fill_request(&r, TARVI_REQUEST_TYPE_GET, key, nullptr);
         if (request_for_tarvi(&r) != 0) {
             state.SkipWithError("request_for_tarvi failed");
             break;
@@ -249,12 +254,7 @@ void BM_DaemonSet(benchmark::State &state) {
     unsigned n = 0;
     for (auto _ : state) {
         // Alternating values, so that every SET really changes the store.
-        r.magic = TARVI_REQUEST_MAGIC;
-        r.type = TARVI_REQUEST_TYPE_SET;
-        r.status = 0;
-        r.reservedLen = 0;
-        r.key = key;
-        r.value = values[n++ & 1];
+        fill_request(&r, TARVI_REQUEST_TYPE_SET, key, values[n++ & 1]);
         if (request_for_tarvi(&r) != 0) {
             state.SkipWithError("request_for_tarvi failed");
             break;
@@ -264,12 +264,7 @@ void BM_DaemonSet(benchmark::State &state) {
     if (state.error_occurred() || n == 0)
         return;
     // The store must hold the last value set.
-    r.magic = TARVI_REQUEST_MAGIC;
-    r.type = TARVI_REQUEST_TYPE_GET;
-    r.status = 0;
-    r.reservedLen = 0;
-    r.key = key;
-    r.value = nullptr;
+    fill_request(&r, TARVI_REQUEST_TYPE_GET, key, nullptr);
     if (request_for_tarvi(&r) != 0 || !r.value || strcmp(r.value, SET_VALUES[(n - 1) & 1]) != 0)
         state.SkipWithError("the store does not hold the last value set");
 }

@@ -106,7 +106,11 @@ class DaemonTest : public ::testing::Test {
         daemon_ = std::make_unique<Daemon>(root_.path());
         ASSERT_TRUE(daemon_->start()) << daemon_->stderr_text();
     }
-    void TearDown() override { daemon_.reset(); }
+    void TearDown() override {
+        daemon_->stop();
+        EXPECT_EQ("", daemon_->sanitizer_report());
+        daemon_.reset();
+    }
 
     ScratchRoot root_;
     std::unique_ptr<Daemon> daemon_;

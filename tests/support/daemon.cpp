@@ -140,3 +140,13 @@ std::string Daemon::stderr_text() const { return slurp(root_ + "/daemon.stderr")
 std::string Daemon::stdout_text() const { return slurp(root_ + "/daemon.stdout"); }
 bool Daemon::wait_stderr(const std::string &text, int ms) const { return wait_for(root_ + "/daemon.stderr", text, ms); }
 bool Daemon::wait_stdout(const std::string &text, int ms) const { return wait_for(root_ + "/daemon.stdout", text, ms); }
+
+std::string Daemon::sanitizer_report() const {
+    std::string err = stderr_text();
+    for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+        size_t at = err.find(mark);
+        if (at != std::string::npos)
+            return err.substr(at, 2000);
+    }
+    return "";
+}

@@ -29,6 +29,8 @@ class Daemon {
     // Everything the daemon wrote to standard error / output so far.
     std::string stderr_text() const;
     std::string stdout_text() const;
+    // The first sanitizer report in the daemon's standard error, or empty.
+    std::string sanitizer_report() const;
     // Waits until standard error contains `text`; false after `ms`.
     bool wait_stderr(const std::string &text, int ms = 5000) const;
     bool wait_stdout(const std::string &text, int ms = 5000) const;
