@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/resource.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,23 +100,35 @@ int nonrt_system(const char *cmd) {
     sigaction(SIGINT, &ignore, &save_int);
     sigaction(SIGCHLD, &deflt, &save_chld);
 
-    pid_t pid = vfork();
-    if (pid < 0) {
+    // The child gets default SIGQUIT, SIGINT and SIGCHLD and normal
+    // scheduling before it runs the shell; posix_spawn does that in the
+    // cheap vfork way without running our code in the shared address space.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGQUIT);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    struct sched_param param = {};
+    param.sched_priority = 0;
+    posix_spawnattr_setschedpolicy(&attr, SCHED_OTHER);
+    posix_spawnattr_setschedparam(&attr, &param);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSCHEDULER);
+    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
+    pid_t pid;
+    int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (err != 0) {
         sigaction(SIGQUIT, &save_quit, nullptr);
         sigaction(SIGINT, &save_int, nullptr);
         sigaction(SIGCHLD, &save_chld, nullptr);
-        return -1;
-    }
-    if (pid == 0) {
-        sigaction(SIGQUIT, &deflt, nullptr);
-        sigaction(SIGINT, &deflt, nullptr);
-        sigaction(SIGCHLD, &deflt, nullptr);
-        struct sched_param param = {};
-        param.sched_priority = 0;
-        if (sched_setscheduler(0, SCHED_OTHER, &param) != 0)
-            _exit(127);
-        execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
-        _exit(127);
+        // No process to run it in is a failure; a child that could not
+        // switch its scheduling or start the shell ends as with status 127.
+        if (err == EAGAIN || err == ENOMEM)
+            return -1;
+        return 127 << 8;
     }
 
     sigaction(SIGQUIT, &ignore, nullptr);
