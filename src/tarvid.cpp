@@ -158,19 +158,18 @@ void req_drop(struct req *request) {
 
 void config_sc_remove_etcfile() {
     for (int n = 0; n <= 1; ++n) {
-        char dirpath[512];
-        snprintf(dirpath, sizeof dirpath, "%s%d", tarvi_path(TREE_DIR_PREFIX).c_str(), n);
-        DIR *dir = opendir(dirpath);
+        std::string dirpath = tarvi_path(TREE_DIR_PREFIX) + std::to_string(n);
+        DIR *dir = opendir(dirpath.c_str());
         if (!dir)
             continue;
-        std::string marker = std::string(dirpath) + "/" + KILLME;
+        std::string marker = dirpath + "/" + KILLME;
         int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0)
             close(fd);
         while (struct dirent *entry = readdir(dir)) {
             if (strcmp(entry->d_name, KILLME) == 0)
                 continue;
-            std::string path = std::string(dirpath) + "/" + entry->d_name;
+            std::string path = dirpath + "/" + entry->d_name;
             unlink(path.c_str());
         }
         unlink(marker.c_str());
@@ -208,16 +207,14 @@ static void handle_get(struct req *r) {
 }
 
 static void handle_commit(tarvi_request *q) {
-    if (TARVI_KEY_CHANGE) {
-        ConfigLock lock(&MutexConfig);
-        if (!ALLOW_RESUME_VALUE) {
-            q->status = config_set("S2D_ALLOW_RESUME", "0");
-            TARVI_KEY_CHANGE = 0;
-        }
-    }
-    if (ALLOW_RESUME_VALUE)
-        ALLOW_RESUME_VALUE = 0;
+    // The flags belong to the store, so they are read and consumed under the
+    // same lock as the flush.
     ConfigLock lock(&MutexConfig);
+    if (TARVI_KEY_CHANGE && !ALLOW_RESUME_VALUE) {
+        q->status = config_set("S2D_ALLOW_RESUME", "0");
+        TARVI_KEY_CHANGE = 0;
+    }
+    ALLOW_RESUME_VALUE = 0;
     q->status = opera->flush ? opera->flush(0) : -1;
 }
 
@@ -540,6 +537,25 @@ static void main_loop(int listen_fd) {
     }
 }
 
+// Records the daemon's pid in the open pid file and closes it. The file is
+// emptied first: a shorter pid written over a longer one must not leave digits
+// of the old one behind for whoever kills by it.
+static void write_pid_file(int fd, const char *path) {
+    FILE *f = fdopen(fd, "w");
+    if (!f) {
+        close(fd);
+        return;
+    }
+    if (ftruncate(fd, 0) != 0)
+        tarvid_log(LOG_WARNING, "Can't truncate %s : %s !!", path, strerror(errno));
+    fprintf(f, "%d\n", static_cast<int>(getpid()));
+    fflush(f);
+    // Only a try: the parent may not have exited and released its lock yet.
+    int locked = lockf(fd, F_TLOCK, 0);
+    (void)locked;
+    fclose(f);
+}
+
 int tarvid_run() {
     openlog("[TARVID]", LOG_CONS | LOG_ODELAY | LOG_PERROR, LOG_DAEMON);
 
@@ -570,35 +586,19 @@ int tarvid_run() {
 
     std::string pid_path = tarvi_path(TARVID_PID_PATH);
     int pid_fd = open(pid_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (pid_fd >= 0 && lockf(pid_fd, F_LOCK, 0) != 0) {
-        // Without the lock the file is still written below.
-    }
+    if (pid_fd >= 0 && lockf(pid_fd, F_LOCK, 0) != 0)
+        tarvid_log(LOG_WARNING, "Can't lock %s : %s !!", pid_path.c_str(), strerror(errno));
 
     pid_t pid = fork();
     if (pid < 0) {
         tarvid_log(LOG_ERR, "Can't fork to become a daemon : %s  !!", strerror(errno));
         return -1;
     }
-    if (pid > 0) {
-        // The parent's descriptors go with it; its lock on the pid file too.
-        return 0;
-    }
+    if (pid > 0)
+        return 0; // the parent's descriptors, and its lock, go with it
 
-    if (pid_fd >= 0) {
-        // A shorter pid written over a longer one must not leave digits of the
-        // old one behind, so the file is emptied first.
-        if (ftruncate(pid_fd, 0) != 0) {
-        }
-        if (FILE *f = fdopen(pid_fd, "w")) {
-            fprintf(f, "%d\n", static_cast<int>(getpid()));
-            fflush(f);
-            if (lockf(pid_fd, F_TLOCK, 0) != 0) {
-            }
-            fclose(f);
-        } else {
-            close(pid_fd);
-        }
-    }
+    if (pid_fd >= 0)
+        write_pid_file(pid_fd, pid_path.c_str());
 
     if (prop_tarvi_init() != 0) {
         close(listen_fd);
