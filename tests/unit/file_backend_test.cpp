@@ -452,18 +452,4 @@ TEST_F(FileBackup, RestoreRefusesDamagedFiles) {
     EXPECT_EQ(get("x"), "90");
 }
 
-TEST_F(FileBackend, InitFillsTheTable) {
-    struct operator_table op;
-    memset(&op, 0xff, sizeof op);
-    ASSERT_EQ(file_init(&op), 0);
-    EXPECT_EQ(op.flush, file_flush);
-    EXPECT_EQ(op.reload, file_reload);
-    EXPECT_EQ(op.dset, file_dset);
-    EXPECT_EQ(op.dunset, file_dunset);
-    EXPECT_EQ(op.dump, nullptr);
-    EXPECT_EQ(op.restore_default, file_restore_default);
-    EXPECT_EQ(op.backup_cfgfile, file_backup_cfgfile);
-    EXPECT_EQ(op.restore_cfgfile, file_restore_cfgfile);
-}
-
 } // namespace
