@@ -300,6 +300,27 @@ TEST_F(DaemonTest, ARawReplyIsTheExactPackedRecord) {
     EXPECT_EQ(TARVI_REQUEST_POINTER_MARKER, key);
     EXPECT_EQ(TARVI_REQUEST_POINTER_MARKER, value);
     EXPECT_EQ(0, memcmp(got.data() + 20, text, sizeof text));
+
+    // A reply that would not fit (the client reserved room at the front)
+    // goes back without its value and with a failure.
+    std::string long_key(2000, 'k'), long_value(2000, 'v');
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, long_key.c_str(), long_value.c_str()).rc);
+    tarvi_request r = {};
+    r.magic = TARVI_REQUEST_MAGIC;
+    r.type = TARVI_REQUEST_TYPE_GET;
+    r.reservedLen = 100;
+    memset(r.string, 'R', 100);
+    r.key = long_key.data();
+    std::vector<unsigned char> wire(TARVI_REQUEST_MAX_SIZE);
+    wire.resize(static_cast<size_t>(request_encode(&r, wire.data())));
+    got = raw_exchange(wire);
+    ASSERT_EQ(20u + 100 + long_key.size() + 1, got.size());
+    int32_t failed;
+    memcpy(&failed, got.data() + 4, 4);
+    memcpy(&value, got.data() + 16, 4);
+    EXPECT_EQ(-1, failed);
+    EXPECT_EQ(0u, value);
+    EXPECT_EQ(std::string(100, 'R'), got.substr(20, 100));
 }
 
 TEST_F(DaemonTest, ASilentClientDoesNotHoldUpOthersAndIsDroppedAfterTheTimeout) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <random>
 #include <sched.h>
 #include <string>
 #include <sys/socket.h>
@@ -185,6 +186,43 @@ TEST(RequestWire, NoTextIsSearchedBeyondTheReceivedBytes) {
     w.back() = 0;
     ASSERT_EQ(0, request_decode(&out, w.data(), TARVI_REQUEST_MAX_SIZE));
     EXPECT_EQ(4095u, strlen(out.key));
+}
+
+TEST(RequestWire, RandomRecordsNeverLeadOutsideTheReceivedBytes) {
+    // Records with random headers, texts and sizes: whatever the unpacker
+    // accepts points inside the bytes that arrived and ends there with a NUL.
+    std::mt19937 rng(2287);
+    std::vector<unsigned char> wire;
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        int size = static_cast<int>(rng() % (TARVI_REQUEST_MAX_SIZE + 1));
+        // Exactly `size` bytes, so that ASan sees any read beyond them.
+        wire.assign(static_cast<size_t>(size), 0);
+        for (auto &b : wire)
+            b = static_cast<unsigned char>(rng() % 4 == 0 ? 0 : rng());
+        if (size >= TARVI_REQUEST_HEADER_SIZE) {
+            uint16_t magic = TARVI_REQUEST_MAGIC, type = static_cast<uint16_t>(rng() % 60);
+            int32_t reserved = static_cast<int32_t>(rng() % 3 == 0 ? rng() : rng() % 64);
+            uint32_t ptrs[3] = {0, TARVI_REQUEST_POINTER_MARKER, static_cast<uint32_t>(rng())};
+            memcpy(&wire[0], &magic, 2);
+            memcpy(&wire[2], &type, 2);
+            memcpy(&wire[8], &reserved, 4);
+            memcpy(&wire[12], &ptrs[rng() % 3], 4);
+            memcpy(&wire[16], &ptrs[rng() % 3], 4);
+        }
+        tarvi_request out;
+        if (request_decode(&out, wire.data(), size) != 0)
+            continue;
+        ++accepted;
+        const char *end = out.string + (size - TARVI_REQUEST_HEADER_SIZE);
+        for (const char *text : {out.key, out.value}) {
+            if (!text)
+                continue;
+            ASSERT_GE(text, out.string + out.reservedLen);
+            ASSERT_LT(text + strlen(text), end);
+        }
+    }
+    EXPECT_GT(accepted, 1000); // the rounds did reach the text checks
 }
 
 TEST(RequestClient, NoDaemonMeansFailureWithoutLeakingASocket) {
