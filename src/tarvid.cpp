@@ -138,15 +138,20 @@ static void run_signal_work(char what) {
 
 // ---- replies ----
 
-int req_reply(struct req *request) {
-    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+// Writes an encoded reply on the request's connection, then closes it and
+// frees the request. The daemon never waits for a client beyond one socket
+// timeout. Returns 0 when the whole reply was written.
+static int send_reply(struct req *request, const unsigned char *wire, int size) {
     int rc = -1;
-    int size = request_encode(&request->request, wire);
-    // The daemon never waits for a client beyond one socket timeout.
     if (size > 0 && safe_write_mode(request->sock, wire, static_cast<size_t>(size), 0) == size)
         rc = 0;
     req_drop(request);
     return rc;
+}
+
+int req_reply(struct req *request) {
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    return send_reply(request, wire, request_encode(&request->request, wire));
 }
 
 void req_drop(struct req *request) {
@@ -201,9 +206,7 @@ static void handle_get(struct req *r) {
             size = request_encode(q, wire);
         }
     }
-    if (size > 0)
-        safe_write_mode(r->sock, wire, static_cast<size_t>(size), 0);
-    req_drop(r);
+    send_reply(r, wire, size);
 }
 
 static void handle_commit(tarvi_request *q) {
@@ -467,12 +470,23 @@ static bool make_signal_pipe() {
     return true;
 }
 
-static int start_thread(void *(*fn)(void *)) {
+// Initialises a tree worker's configuration lock, queue lock and condition,
+// then starts it. Logs `announce` before and `failure` (with the error) when
+// the thread cannot be created.
+static bool start_worker(void *(*fn)(void *), pthread_mutex_t *config, pthread_mutex_t *queue, pthread_cond_t *cond,
+                         const char *announce, const char *failure) {
+    tarvid_log(LOG_INFO, "%s", announce);
+    pthread_mutex_init(config, nullptr);
+    pthread_mutex_init(queue, nullptr);
+    pthread_cond_init(cond, nullptr);
     pthread_t thread;
     int rc = pthread_create(&thread, nullptr, fn, nullptr);
-    if (rc == 0)
-        pthread_detach(thread);
-    return rc;
+    if (rc != 0) {
+        tarvid_log(LOG_ERR, failure, strerror(rc));
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
 }
 
 static void main_loop(int listen_fd) {
@@ -605,21 +619,11 @@ int tarvid_run() {
         return -1;
     }
 
-    tarvid_log(LOG_INFO, "Creating request processing thread");
-    pthread_mutex_init(&MutexConfig, nullptr);
-    pthread_mutex_init(&MutexReqList, nullptr);
-    pthread_cond_init(&ConditionReqList, nullptr);
-    if (int rc = start_thread(request_thread); rc != 0) {
-        tarvid_log(LOG_ERR, "Can't create thread for processing request : %s !!", strerror(rc));
-        close(listen_fd);
-        return -1;
-    }
-    tarvid_log(LOG_INFO, "Creating request processing cb thread");
-    pthread_mutex_init(&MutexCbConfig, nullptr);
-    pthread_mutex_init(&MutexCbReqList, nullptr);
-    pthread_cond_init(&ConditionCbReqList, nullptr);
-    if (int rc = start_thread(request_cb_thread); rc != 0) {
-        tarvid_log(LOG_ERR, "Can't create thread for processing cb request : %s !!", strerror(rc));
+    if (!start_worker(request_thread, &MutexConfig, &MutexReqList, &ConditionReqList,
+                      "Creating request processing thread", "Can't create thread for processing request : %s !!") ||
+        !start_worker(request_cb_thread, &MutexCbConfig, &MutexCbReqList, &ConditionCbReqList,
+                      "Creating request processing cb thread",
+                      "Can't create thread for processing cb request : %s !!")) {
         close(listen_fd);
         return -1;
     }

@@ -87,22 +87,10 @@ char *dupstr(const char *s) {
     return copy;
 }
 
-int nonrt_system(const char *cmd) {
-    if (!cmd)
-        return 1;
-
-    struct sigaction ignore = {}, deflt = {}, save_quit, save_int, save_chld;
-    ignore.sa_handler = SIG_IGN;
-    deflt.sa_handler = SIG_DFL;
-    sigemptyset(&ignore.sa_mask);
-    sigemptyset(&deflt.sa_mask);
-    sigaction(SIGQUIT, &ignore, &save_quit);
-    sigaction(SIGINT, &ignore, &save_int);
-    sigaction(SIGCHLD, &deflt, &save_chld);
-
-    // The child gets default SIGQUIT, SIGINT and SIGCHLD and normal
-    // scheduling before it runs the shell; posix_spawn does that in the
-    // cheap vfork way without running our code in the shared address space.
+// Starts "/bin/sh -c cmd" with default SIGQUIT, SIGINT and SIGCHLD and normal
+// scheduling; posix_spawn sets both up in the cheap vfork way, without running
+// our own code in the shared address space. Returns posix_spawn's result.
+static int spawn_nonrt_shell(const char *cmd, pid_t *pid) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
@@ -117,35 +105,47 @@ int nonrt_system(const char *cmd) {
     posix_spawnattr_setschedparam(&attr, &param);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSCHEDULER);
     char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
-    pid_t pid;
-    int err = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+    int err = posix_spawn(pid, "/bin/sh", nullptr, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
-    if (err != 0) {
-        sigaction(SIGQUIT, &save_quit, nullptr);
-        sigaction(SIGINT, &save_int, nullptr);
-        sigaction(SIGCHLD, &save_chld, nullptr);
-        // No process to run it in is a failure; a child that could not
-        // switch its scheduling or start the shell ends as with status 127.
-        if (err == EAGAIN || err == ENOMEM)
-            return -1;
-        return 127 << 8;
-    }
+    return err;
+}
 
-    sigaction(SIGQUIT, &ignore, nullptr);
-    sigaction(SIGINT, &ignore, nullptr);
+// The wait status of child `pid`, or -1 when it cannot be waited for.
+static int wait_status(pid_t pid) {
     int status = 0;
-    int result;
     for (;;) {
         pid_t w = wait4(pid, &status, 0, nullptr);
-        if (w == pid) {
-            result = status;
-            break;
-        }
+        if (w == pid)
+            return status;
         if (w < 0 && errno == EINTR)
             continue;
-        result = -1;
-        break;
+        return -1;
     }
+}
+
+int nonrt_system(const char *cmd) {
+    if (!cmd)
+        return 1;
+
+    struct sigaction ignore = {}, deflt = {}, save_quit, save_int, save_chld;
+    ignore.sa_handler = SIG_IGN;
+    deflt.sa_handler = SIG_DFL;
+    sigemptyset(&ignore.sa_mask);
+    sigemptyset(&deflt.sa_mask);
+    sigaction(SIGQUIT, &ignore, &save_quit);
+    sigaction(SIGINT, &ignore, &save_int);
+    sigaction(SIGCHLD, &deflt, &save_chld);
+
+    pid_t pid;
+    int err = spawn_nonrt_shell(cmd, &pid);
+    int result;
+    if (err == 0)
+        result = wait_status(pid);
+    else if (err == EAGAIN || err == ENOMEM)
+        result = -1; // no process to run it in
+    else
+        result = 127 << 8; // as a child that could not switch scheduling or run the shell
+
     sigaction(SIGQUIT, &save_quit, nullptr);
     sigaction(SIGINT, &save_int, nullptr);
     sigaction(SIGCHLD, &save_chld, nullptr);

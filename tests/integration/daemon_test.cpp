@@ -13,6 +13,7 @@
 
 #include "daemon.h"
 #include "paths.h"
+#include "records.h"
 #include "request.h"
 #include "scratch.h"
 
@@ -29,11 +30,7 @@ struct reply {
 };
 
 reply call(int type, const char *key = nullptr, const char *value = nullptr) {
-    tarvi_request r = {};
-    r.magic = TARVI_REQUEST_MAGIC;
-    r.type = static_cast<uint16_t>(type);
-    r.key = const_cast<char *>(key);
-    r.value = const_cast<char *>(value);
+    tarvi_request r = make_request(type, key, value);
     reply out;
     out.rc = request_for_tarvi(&r);
     if (out.rc == 0) {
@@ -84,15 +81,7 @@ std::string raw_exchange(const std::vector<unsigned char> &bytes) {
 }
 
 std::vector<unsigned char> wire_of(int type, const char *key, const char *value) {
-    tarvi_request r = {};
-    r.magic = TARVI_REQUEST_MAGIC;
-    r.type = static_cast<uint16_t>(type);
-    r.key = const_cast<char *>(key);
-    r.value = const_cast<char *>(value);
-    std::vector<unsigned char> wire(TARVI_REQUEST_MAX_SIZE);
-    int n = request_encode(&r, wire.data());
-    wire.resize(static_cast<size_t>(n));
-    return wire;
+    return encode_request(make_request(type, key, value));
 }
 
 class DaemonTest : public ::testing::Test {
@@ -305,15 +294,10 @@ TEST_F(DaemonTest, ARawReplyIsTheExactPackedRecord) {
     // goes back without its value and with a failure.
     std::string long_key(2000, 'k'), long_value(2000, 'v');
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, long_key.c_str(), long_value.c_str()).rc);
-    tarvi_request r = {};
-    r.magic = TARVI_REQUEST_MAGIC;
-    r.type = TARVI_REQUEST_TYPE_GET;
+    tarvi_request r = make_request(TARVI_REQUEST_TYPE_GET, long_key.c_str(), nullptr);
     r.reservedLen = 100;
     memset(r.string, 'R', 100);
-    r.key = long_key.data();
-    std::vector<unsigned char> wire(TARVI_REQUEST_MAX_SIZE);
-    wire.resize(static_cast<size_t>(request_encode(&r, wire.data())));
-    got = raw_exchange(wire);
+    got = raw_exchange(encode_request(r));
     ASSERT_EQ(20u + 100 + long_key.size() + 1, got.size());
     int32_t failed;
     memcpy(&failed, got.data() + 4, 4);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "libtarvi.h"
+#include "records.h"
 #include "request.h"
 
 namespace {
@@ -83,11 +84,7 @@ bool Daemon::start() {
         return false;
     while (std::chrono::steady_clock::now() < until) {
         // A GET of a key nobody uses answers as soon as the loop runs.
-        tarvi_request r = {};
-        r.magic = TARVI_REQUEST_MAGIC;
-        r.type = TARVI_REQUEST_TYPE_GET;
-        char key[] = "tarvi.test.ping";
-        r.key = key;
+        tarvi_request r = make_request(TARVI_REQUEST_TYPE_GET, "tarvi.test.ping", nullptr);
         if (request_for_tarvi(&r) == 0)
             return true;
         if (!running())

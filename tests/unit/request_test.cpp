@@ -11,27 +11,12 @@
 #include <vector>
 
 #include "log.h"
+#include "records.h"
 #include "request.h"
 #include "scratch.h"
 #include "utility.h"
 
 namespace {
-
-tarvi_request make_request(int type, const char *key, const char *value) {
-    tarvi_request r = {};
-    r.magic = TARVI_REQUEST_MAGIC;
-    r.type = static_cast<uint16_t>(type);
-    r.key = const_cast<char *>(key);
-    r.value = const_cast<char *>(value);
-    return r;
-}
-
-std::vector<unsigned char> encode(tarvi_request &r) {
-    std::vector<unsigned char> wire(TARVI_REQUEST_MAX_SIZE);
-    int n = request_encode(&r, wire.data());
-    wire.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return wire;
-}
 
 void put32(std::vector<unsigned char> &w, size_t at, uint32_t v) { memcpy(&w[at], &v, 4); }
 
@@ -54,7 +39,7 @@ TEST(RequestWire, LayoutIsFixedWidthWhateverThePointerSize) {
     r.status = -5;
     r.reservedLen = 3;
     memcpy(r.string, "RRR", 3);
-    std::vector<unsigned char> wire = encode(r);
+    std::vector<unsigned char> wire = encode_request(r);
 
     // Built byte by byte from the documented layout (little-endian host).
     const unsigned char expected[] = {0x87, 0x22, 2,    0,    0xfb, 0xff, 0xff, 0xff, 3,    0,
@@ -74,7 +59,7 @@ TEST(RequestWire, LayoutIsFixedWidthWhateverThePointerSize) {
 TEST(RequestWire, NullPointersPackNothingAndTravelAsZero) {
     tarvi_request r = make_request(TARVI_REQUEST_TYPE_COMMIT, nullptr, nullptr);
     r.reservedLen = 7;
-    std::vector<unsigned char> wire = encode(r);
+    std::vector<unsigned char> wire = encode_request(r);
     ASSERT_EQ(27u, wire.size());
     uint32_t key, value;
     memcpy(&key, &wire[12], 4);
@@ -130,7 +115,7 @@ TEST(RequestWire, PackChecksMagicTypeAndReserve) {
 
 TEST(RequestWire, UnpackRefusesEveryMalformedRecord) {
     tarvi_request r = make_request(TARVI_REQUEST_TYPE_SET, "key", "value");
-    std::vector<unsigned char> good = encode(r);
+    std::vector<unsigned char> good = encode_request(r);
     int size = static_cast<int>(good.size());
     tarvi_request out;
 
