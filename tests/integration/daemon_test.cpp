@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "device.h"
 #include "paths.h"
 #include "records.h"
 #include "request.h"
@@ -87,11 +88,7 @@ std::vector<unsigned char> wire_of(int type, const char *key, const char *value)
 class DaemonTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        root_.write("/usr/cfg/system.cfg", DEFAULTS);
-        make_dirs(root_.at("/var/run"));
-        make_dirs(root_.at("/mnt/tarvi"));
-        make_dirs(root_.at("/tmp/sc/tree0"));
-        make_dirs(root_.at("/tmp/sc/tree1"));
+        lay_device(root_, DEFAULTS);
         daemon_ = std::make_unique<Daemon>(root_.path());
         ASSERT_TRUE(daemon_->start()) << daemon_->stderr_text();
     }
