@@ -126,6 +126,131 @@ extern int libtarvi_rw_block;
  */
 int request_for_tarvi(tarvi_request *request);
 
+/* ---- Flat configuration ------------------------------------------------ */
+
+/*
+ * Results are 0 on success and -1 on failure (daemon not running, a request
+ * that cannot be packed, a refused request or a negative reply status).
+ * A value returned through `char **value` is a malloc'ed copy the caller
+ * frees; on failure, and when the daemon does not know the key, it is null.
+ * A few keys ("AHBCLK", "soc_id", "musbhdrc_rev", "pcm_ver", "slic_type",
+ * "voip_ch_num", and longer keys that begin with one of them) are answered by
+ * the library itself without asking the daemon.
+ */
+int tarvi_get(char *key, char **value);
+int tarvi_nonblock_get(char *key, char **value);
+int tarvi_set(char *key, char *value);
+/* Writes every changed persistent setting to storage. */
+int tarvi_commit(void);
+/* Rebuilds the settings from the defaults and the saved configuration. */
+int tarvi_reload(void);
+/* Rebuilds the settings from the defaults only (nothing is written). */
+int tarvi_reload_default(void);
+/* Drops the saved configuration: the device starts from its defaults. */
+int tarvi_restore_default(void);
+/* Writes the saved configuration to / takes it from the daemon-side file. */
+int tarvi_backup_cfgfile(char *filename);
+int tarvi_restore_cfgfile(char *filename);
+/* Sets / removes a factory default that survives a restore to defaults. */
+int tarvi_dset(char *key, char *value);
+int tarvi_dunset(char *key);
+/* Makes the daemon change its root folder to `path`. */
+int tarvi_chroot(char *path);
+
+/* ---- Accounts ---------------------------------------------------------- */
+
+/* Account levels, as the account calls return them. */
+#define TARVI_ACCOUNT_GUEST 0
+#define TARVI_ACCOUNT_ADMIN 1
+#define TARVI_ACCOUNT_POWERUSER 2
+/* Failures of tarvi_check_passwd. */
+#define TARVI_PASSWD_MISMATCH (-2)   /* wrong password, or none stored */
+#define TARVI_PASSWD_NO_ACCOUNT (-3) /* null or unknown login name */
+#define TARVI_PASSWD_NULL (-4)       /* null password */
+
+/* The level whose login name is `name` (the first in level order), or -1. */
+int tarvi_check_username(char *name);
+/* Renames the account `old_name` and commits. Returns its level, or -1 when
+ * no account has that name or the change could not be set or committed. */
+int tarvi_update_username(char *old_name, char *new_name);
+/* The level of account `id` when `password` matches its stored hash. With
+ * `salted` 0 `password` is the clear text; otherwise it is compared as a hash.
+ * Failures: the TARVI_PASSWD_ codes above. */
+int tarvi_check_passwd(char *id, char *password, int salted);
+/* Replaces the password of `id` after checking the old one (in clear text for
+ * tarvi_update_password, as the stored hash for tarvi_update_password2),
+ * hashing the new one with the method and salt of the stored hash, and
+ * commits. Returns 0, or -1 when anything fails. */
+int tarvi_update_password(char *id, char *old_password, char *new_password);
+int tarvi_update_password2(char *id, char *old_password, char *new_password);
+
+/* ---- Shell commands ----------------------------------------------------- */
+
+/* Runs `string` with the shell, never at the same time as another command run
+ * through this call by any process of the device (System V semaphore 2287).
+ * Returns 0 when the command was run (its exit status is not reported), -1
+ * when the semaphore could not be taken or given back. */
+int tarvi_system(const char *string);
+
+/* ---- System information ----------------------------------------------- */
+
+/* Busy share of the processor over half a second, in percent, or -1. */
+int tarvi_get_cpu_usage(void);
+/* Used share of memory (not free and not buffers), in percent, or -1. */
+int tarvi_get_mem_usage(void);
+/* The system uptime in hours, minutes and seconds. Returns 0. */
+int tarvi_get_uptime(int *uphours, int *upminutes, int *upseconds);
+/* The local time as "Sun Dec  6 09:52:28 2026"; `sys_time` holds 26 bytes.
+ * Returns 0. */
+int tarvi_get_sys_time(char *sys_time);
+/* Size of the buffer tarvi_get_sys_name fills; longer names are cut. */
+#define TARVI_SYS_NAME_SIZE 256
+/* The system name ("SYS_NAME", or "WiMAX CPE Configuration Manager" when it
+ * has no value) in `sys_name` (TARVI_SYS_NAME_SIZE bytes). Returns 0. */
+int tarvi_get_sys_name(char *sys_name);
+/* Size of the buffers the two VPN list calls fill. */
+#define TARVI_VPN_LIST_SIZE 2048
+/* Live PPTP (`type` 0) or L2TP (`type` non-zero) server sessions as
+ * "pid,user,host,address,login time,seconds;" entries. */
+void tarvi_get_vpn_server_connection(char *string, int type);
+/* For each VPN client profile 1..value of `key_number`: "0;" when it is down,
+ * "1,peer,local,mtu;" when its PPP link is up, according to the status text
+ * held by `key_status`. `string` is untouched when `key_number` has no value.
+ * `key_index` is not used. */
+void tarvi_get_vpn_client_connection(char *string, char *key_index, char *key_number, char *key_status);
+
+/* ---- Value validators --------------------------------------------------- */
+
+/*
+ * Each returns 0 when `value` is acceptable and -1 otherwise (a null value
+ * included), printing a one-line reason on standard output. `start` and `end`
+ * are bounds where the validator uses them and are ignored elsewhere.
+ */
+int do_verify(const char *pattern, const char *value, const char *title);
+/* Splits `in_buf` at `split` (runs of separators count once) into one
+ * malloc'ed buffer of NUL-ended fields, stored in *out_buf (the caller frees
+ * it). Returns the number of fields, or -1 (and a null *out_buf). */
+int split_string(char *in_buf, char **out_buf, char split);
+int verify_positive_number(char *value, int start, int end);
+int verify_number(char *value, int start, int end);
+int verify_range(char *value, int start, int end);
+int verify_portrange(char *value, int start, int end);
+int verify_string_size(char *value, int start, int end);
+int verify_ip_address(char *value, int start, int end);
+int verify_netmask(char *value, int start, int end);
+int verify_mac_address(char *value, int start, int end);
+int verify_normal_word(char *value, int start, int end);
+int verify_ascii_exclude_comma(char *value, int start, int end);
+int verify_password(char *value, int start, int end);
+int verify_username(char *value, int start, int end);
+int verify_url(char *value, int start, int end);
+int verify_domain(char *value, int start, int end);
+int verify_domain2(char *value, int start, int end);
+int verify_cidr(char *value, int start, int end);
+int verify_time(char *value, int start, int end);
+int verify_date(char *value, int start, int end);
+int verify_hex_text(char *value, int start, int end);
+
 #ifdef __cplusplus
 }
 #endif

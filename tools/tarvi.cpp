@@ -1,10 +1,18 @@
-// tarvi: the shell front end of the configuration daemon.
+// tarvi: the shell front end of the configuration daemon, for device scripts
+// and support staff.
 //
-// Usage: tarvi COMMAND [ARGS...]; `tarvi --help` lists the commands. Values go
-// to standard output one per line, errors to standard error. Exit status: 0
-// success, 1 failure, 2 usage error.
+// Usage: tarvi COMMAND [ARGS...]; `tarvi --help` lists the commands and
+// `tarvi COMMAND --help` explains one. Values go to standard output one per
+// line, errors to standard error. Exit status: 0 success, 1 failure, 2 usage
+// error. A command is one small function and one row of the table below.
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
 
 #include "libtarvi.h"
 
@@ -16,52 +24,255 @@ struct command {
     const char *name;
     const char *args;
     const char *help;
-    int argc; // arguments after the command's name
-    int (*run)(char **argv);
+    int min_args, max_args; // arguments after the command's name
+    int (*run)(int argc, char **argv);
 };
 
-// One exchange of `type` with `key` and `value`; prints the value of the reply
-// when `print_value` is set.
-int exchange(int type, char *key, char *value, bool print_value) {
-    tarvi_request request = {};
-    request.magic = TARVI_REQUEST_MAGIC;
-    request.type = static_cast<uint16_t>(type);
-    request.key = key;
-    request.value = value;
-    if (request_for_tarvi(&request) != 0) {
-        fprintf(stderr, "tarvi: request failed (is tarvid running?)\n");
+int failed(const char *what) {
+    fprintf(stderr, "tarvi: %s failed (is tarvid running?)\n", what);
+    return EXIT_FAIL;
+}
+
+int done(int rc, const char *what) { return rc == 0 ? EXIT_OK : failed(what); }
+
+// The daemon opens backup files itself, from its own working folder: hand it
+// an absolute name.
+std::string absolute(const char *path) {
+    if (path[0] == '/')
+        return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd))
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool parse_int(const char *text, int *out) {
+    errno = 0;
+    char *end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < INT_MIN || v > INT_MAX)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// ---- Flat settings ----------------------------------------------------------
+
+int cmd_get(int, char **argv) {
+    char *value = nullptr;
+    if (tarvi_get(argv[0], &value) != 0)
+        return failed("get");
+    if (!value) {
+        fprintf(stderr, "tarvi: %s: no such key\n", argv[0]);
         return EXIT_FAIL;
     }
-    if (print_value) {
-        if (!request.value) {
-            fprintf(stderr, "tarvi: %s: no such key\n", key);
-            return EXIT_FAIL;
-        }
-        printf("%s\n", request.value);
-    }
+    printf("%s\n", value);
+    free(value);
     return EXIT_OK;
 }
 
-int cmd_get(char **argv) { return exchange(TARVI_REQUEST_TYPE_GET, argv[0], nullptr, true); }
-int cmd_set(char **argv) { return exchange(TARVI_REQUEST_TYPE_SET, argv[0], argv[1], false); }
-int cmd_commit(char **) { return exchange(TARVI_REQUEST_TYPE_COMMIT, nullptr, nullptr, false); }
-int cmd_reload(char **) { return exchange(TARVI_REQUEST_TYPE_RELOAD, nullptr, nullptr, false); }
-int cmd_backup(char **argv) { return exchange(TARVI_REQUEST_TYPE_BACKUP_CFGFILE, argv[0], nullptr, false); }
-int cmd_restore(char **argv) { return exchange(TARVI_REQUEST_TYPE_RESTORE_CFGFILE, argv[0], nullptr, false); }
+int cmd_set(int, char **argv) { return done(tarvi_set(argv[0], argv[1]), "set"); }
+int cmd_commit(int, char **) { return done(tarvi_commit(), "commit"); }
+int cmd_reload(int, char **) { return done(tarvi_reload(), "reload"); }
+int cmd_reload_default(int, char **) { return done(tarvi_reload_default(), "reload-default"); }
+int cmd_restore_default(int, char **) { return done(tarvi_restore_default(), "restore-default"); }
+int cmd_dset(int, char **argv) { return done(tarvi_dset(argv[0], argv[1]), "dset"); }
+int cmd_dunset(int, char **argv) { return done(tarvi_dunset(argv[0]), "dunset"); }
+
+int cmd_backup(int, char **argv) {
+    std::string file = absolute(argv[0]);
+    return done(tarvi_backup_cfgfile(file.data()), "backup");
+}
+
+int cmd_restore(int, char **argv) {
+    std::string file = absolute(argv[0]);
+    return done(tarvi_restore_cfgfile(file.data()), "restore");
+}
+
+// ---- Validators ---------------------------------------------------------------
+
+struct validator {
+    const char *name;
+    int (*check)(char *, int, int);
+    bool bounds; // START and END are required
+};
+
+const validator validators[] = {
+    {"positive_number", verify_positive_number, false},
+    {"number", verify_number, false},
+    {"range", verify_range, true},
+    {"portrange", verify_portrange, false},
+    {"string_size", verify_string_size, true},
+    {"ip_address", verify_ip_address, false},
+    {"netmask", verify_netmask, false},
+    {"mac_address", verify_mac_address, false},
+    {"normal_word", verify_normal_word, false},
+    {"ascii_exclude_comma", verify_ascii_exclude_comma, true},
+    {"password", verify_password, false},
+    {"username", verify_username, false},
+    {"url", verify_url, false},
+    {"domain", verify_domain, false},
+    {"domain2", verify_domain2, false},
+    {"cidr", verify_cidr, false},
+    {"time", verify_time, false},
+    {"date", verify_date, false},
+    {"hex_text", verify_hex_text, false},
+};
+
+void list_validators(FILE *out) {
+    fprintf(out, "validators (* needs START END):");
+    for (const auto &v : validators)
+        fprintf(out, " %s%s", v.name, v.bounds ? "*" : "");
+    fprintf(out, "\n");
+}
+
+int cmd_verify(int argc, char **argv) {
+    const validator *v = nullptr;
+    for (const auto &row : validators)
+        if (strcmp(row.name, argv[0]) == 0)
+            v = &row;
+    int start = 0, end = 0;
+    if (!v || argc == 3 || (argc == 4 && (!parse_int(argv[2], &start) || !parse_int(argv[3], &end))) ||
+        (v->bounds && argc != 4)) {
+        fprintf(stderr, "usage: tarvi verify NAME VALUE [START END]\n");
+        list_validators(stderr);
+        return EXIT_USAGE;
+    }
+    // The validators explain a refusal on standard output; here that is an
+    // error message, so it goes to standard error.
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    if (saved >= 0)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    int rc = v->check(argv[1], start, end);
+    fflush(stdout);
+    if (saved >= 0) {
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+    return rc == 0 ? EXIT_OK : EXIT_FAIL;
+}
+
+// ---- System information ---------------------------------------------------------
+
+int cmd_sysinfo(int, char **) {
+    int rc = EXIT_OK;
+    int cpu = tarvi_get_cpu_usage(), mem = tarvi_get_mem_usage();
+    if (cpu < 0 || mem < 0) {
+        fprintf(stderr, "tarvi: %s cannot be read\n", cpu < 0 ? "processor load" : "memory load");
+        rc = EXIT_FAIL;
+    }
+    if (cpu >= 0)
+        printf("cpu=%d%%\n", cpu);
+    if (mem >= 0)
+        printf("memory=%d%%\n", mem);
+    int hours = 0, minutes = 0, seconds = 0;
+    if (tarvi_get_uptime(&hours, &minutes, &seconds) == 0)
+        printf("uptime=%d:%02d:%02d\n", hours, minutes, seconds);
+    char now[26];
+    if (tarvi_get_sys_time(now) == 0)
+        printf("time=%s\n", now);
+    char name[TARVI_SYS_NAME_SIZE];
+    tarvi_get_sys_name(name);
+    printf("name=%s\n", name);
+    return rc;
+}
+
+// ---- Accounts -------------------------------------------------------------------
+
+int cmd_check_user(int, char **argv) {
+    int level = tarvi_check_username(argv[0]);
+    if (level < 0) {
+        fprintf(stderr, "tarvi: %s: no such account\n", argv[0]);
+        return EXIT_FAIL;
+    }
+    printf("%d\n", level);
+    return EXIT_OK;
+}
+
+// One line from standard input, without echo when it is a terminal. The
+// password never appears on a command line, where other users could read it.
+bool read_password(std::string *password) {
+    struct termios saved;
+    bool tty = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (tty) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        fprintf(stderr, "Password: ");
+    }
+    char *line = nullptr;
+    size_t size = 0;
+    ssize_t n = getline(&line, &size, stdin);
+    if (tty) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        fprintf(stderr, "\n");
+    }
+    if (n >= 0) {
+        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+            n--;
+        password->assign(line, static_cast<size_t>(n));
+    }
+    if (line)
+        explicit_bzero(line, size);
+    free(line);
+    return n >= 0;
+}
+
+int cmd_check_password(int, char **argv) {
+    std::string password;
+    if (!read_password(&password)) {
+        fprintf(stderr, "tarvi: no password on standard input\n");
+        return EXIT_USAGE;
+    }
+    int level = tarvi_check_passwd(argv[0], password.data(), 0);
+    explicit_bzero(password.data(), password.size());
+    switch (level) {
+    case TARVI_PASSWD_NO_ACCOUNT:
+        fprintf(stderr, "tarvi: %s: no such account\n", argv[0]);
+        return EXIT_FAIL;
+    case TARVI_PASSWD_MISMATCH:
+        fprintf(stderr, "tarvi: %s: wrong password, or none is set\n", argv[0]);
+        return EXIT_FAIL;
+    default:
+        if (level < 0)
+            return failed("check-password");
+        printf("%d\n", level);
+        return EXIT_OK;
+    }
+}
 
 const command commands[] = {
-    {"get", "KEY", "print the value of KEY", 1, cmd_get},
-    {"set", "KEY VALUE", "set KEY to VALUE (kept in memory until commit)", 2, cmd_set},
-    {"commit", "", "write the configuration to storage", 0, cmd_commit},
-    {"reload", "", "reload defaults and the saved configuration", 0, cmd_reload},
-    {"backup", "FILE", "write the saved configuration to FILE", 1, cmd_backup},
-    {"restore", "FILE", "take the configuration from FILE", 1, cmd_restore},
+    {"get", "KEY", "print the value of KEY", 1, 1, cmd_get},
+    {"set", "KEY VALUE", "set KEY to VALUE (kept in memory until commit)", 2, 2, cmd_set},
+    {"commit", "", "write the configuration to storage", 0, 0, cmd_commit},
+    {"reload", "", "reload defaults and the saved configuration", 0, 0, cmd_reload},
+    {"reload-default", "", "reload the defaults only, leaving storage alone", 0, 0, cmd_reload_default},
+    {"restore-default", "", "drop the saved configuration: back to defaults", 0, 0, cmd_restore_default},
+    {"backup", "FILE", "write the saved configuration to FILE", 1, 1, cmd_backup},
+    {"restore", "FILE", "take the configuration from FILE", 1, 1, cmd_restore},
+    {"dset", "KEY VALUE", "set a factory default that survives restore-default", 2, 2, cmd_dset},
+    {"dunset", "KEY", "remove a factory default", 1, 1, cmd_dunset},
+    {"verify", "NAME VALUE [START END]", "check VALUE with validator NAME (tarvi verify --help lists them)", 2, 4,
+     cmd_verify},
+    {"sysinfo", "", "print processor and memory load, uptime, time and system name", 0, 0, cmd_sysinfo},
+    {"check-user", "NAME", "print the level (0 guest, 1 admin, 2 power user) of account NAME", 1, 1,
+     cmd_check_user},
+    {"check-password", "NAME", "check the password read from standard input; print the level", 1, 1,
+     cmd_check_password},
 };
 
 void usage(FILE *out) {
     fprintf(out, "usage: tarvi COMMAND [ARGS...]\n\ncommands:\n");
     for (const auto &c : commands)
-        fprintf(out, "  %-8s %-12s %s\n", c.name, c.args, c.help);
+        fprintf(out, "  %-16s %-24s %s\n", c.name, c.args, c.help);
+    fprintf(out, "\nExit status: 0 success, 1 failure, 2 usage error.\n");
+}
+
+void command_usage(FILE *out, const command &c) {
+    fprintf(out, "usage: tarvi %s %s\n  %s\n", c.name, c.args, c.help);
+    if (c.run == cmd_verify)
+        list_validators(out);
 }
 
 } // namespace
@@ -78,15 +289,16 @@ int main(int argc, char **argv) {
     for (const auto &c : commands) {
         if (strcmp(argv[1], c.name) != 0)
             continue;
-        if (argc > 2 && strcmp(argv[2], "--help") == 0) {
-            printf("usage: tarvi %s %s\n  %s\n", c.name, c.args, c.help);
+        if (argc > 2 && (strcmp(argv[2], "--help") == 0 || strcmp(argv[2], "-h") == 0)) {
+            command_usage(stdout, c);
             return EXIT_OK;
         }
-        if (argc - 2 != c.argc) {
-            fprintf(stderr, "usage: tarvi %s %s\n", c.name, c.args);
+        int n = argc - 2;
+        if (n < c.min_args || n > c.max_args) {
+            command_usage(stderr, c);
             return EXIT_USAGE;
         }
-        return c.run(argv + 2);
+        return c.run(n, argv + 2);
     }
     fprintf(stderr, "tarvi: unknown command '%s'\n", argv[1]);
     usage(stderr);
