@@ -19,6 +19,10 @@ fi
 rm -rf "$sandbox"
 mkdir -p "$sandbox"/var/run "$sandbox"/mnt/tarvi "$sandbox"/tmp/sc/tree0 "$sandbox"/tmp/sc/tree1
 cp -a examples/device/. "$sandbox"/
+# The system information calls read these through the sandbox root.
+mkdir -p "$sandbox"/proc "$sandbox"/var/log
+ln -s /proc/stat "$sandbox"/proc/stat
+ln -s /proc/meminfo "$sandbox"/proc/meminfo
 
 export TARVI_ROOT="$sandbox"
 build/tarvid 2>"$sandbox/tarvid.log" >"$sandbox/tarvid.out"
@@ -34,6 +38,11 @@ run get WIMAX_NSP_ID
 run set WAN_MODE static
 run get WAN_MODE
 run commit
+run check-user admin
+echo "\$ echo admin | tarvi check-password admin"
+echo admin | "$tarvi" check-password admin
+run verify ip_address 192.168.300.1 || true
+run sysinfo
 echo "\$ cat sandbox/mnt/tarvi/network.cfg"
 cat "$sandbox/mnt/tarvi/network.cfg"
 

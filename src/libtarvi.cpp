@@ -115,8 +115,8 @@ struct special_key {
 };
 
 const special_key specialKeys[] = {
-    {"AHBCLK", get_ahbclk},           {"soc_id", get_soc_id},   {"musbhdrc_rev", get_musbhdrc_rev},
-    {"pcm_ver", get_pcm_ver},         {"slic_type", get_slic_type}, {"voip_ch_num", get_voip_ch_num},
+    {"AHBCLK", get_ahbclk},   {"soc_id", get_soc_id},       {"musbhdrc_rev", get_musbhdrc_rev},
+    {"pcm_ver", get_pcm_ver}, {"slic_type", get_slic_type}, {"voip_ch_num", get_voip_ch_num},
 };
 
 // A getter of `key` (which only has to begin with the row's name), or null.

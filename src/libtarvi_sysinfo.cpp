@@ -195,8 +195,7 @@ int tarvi_get_cpu_usage(void) {
     if (after.user < before.user || after.nice < before.nice || after.system < before.system ||
         after.idle < before.idle)
         return -1;
-    unsigned long long busy =
-        (after.user - before.user) + (after.nice - before.nice) + (after.system - before.system);
+    unsigned long long busy = (after.user - before.user) + (after.nice - before.nice) + (after.system - before.system);
     unsigned long long total = busy + (after.idle - before.idle);
     // No tick went by: nothing was busy.
     if (total == 0)

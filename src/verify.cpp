@@ -16,7 +16,8 @@ namespace {
 #define IP_BODY "[0-2]{0,1}[0-9]{1,2}\\.[0-2]{0,1}[0-9]{1,2}\\.[0-2]{0,1}[0-9]{1,2}\\.[0-2]{0,1}[0-9]{1,2}"
 
 const char IP_PATTERN[] = "^" IP_BODY "$";
-const char CIDR_PATTERN[] = "^(" IP_BODY "|" IP_BODY "\\/([0-9]{1,2})" "|" IP_BODY "-" IP_BODY ")$";
+const char CIDR_PATTERN[] = "^(" IP_BODY "|" IP_BODY "\\/([0-9]{1,2})"
+                            "|" IP_BODY "-" IP_BODY ")$";
 
 char regerr_prt[512];
 

@@ -256,8 +256,7 @@ const command commands[] = {
     {"verify", "NAME VALUE [START END]", "check VALUE with validator NAME (tarvi verify --help lists them)", 2, 4,
      cmd_verify},
     {"sysinfo", "", "print processor and memory load, uptime, time and system name", 0, 0, cmd_sysinfo},
-    {"check-user", "NAME", "print the level (0 guest, 1 admin, 2 power user) of account NAME", 1, 1,
-     cmd_check_user},
+    {"check-user", "NAME", "print the level (0 guest, 1 admin, 2 power user) of account NAME", 1, 1, cmd_check_user},
     {"check-password", "NAME", "check the password read from standard input; print the level", 1, 1,
      cmd_check_password},
 };

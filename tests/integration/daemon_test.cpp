@@ -395,35 +395,3 @@ TEST(DaemonStart, RefusesToStartWithoutItsSocket) {
     EXPECT_NE(std::string::npos, err.find("Can't bind on " + root.path() + "/var/run/tarvi.socket : "));
     EXPECT_NE(std::string::npos, err.find("Request interface initialization error !!"));
 }
-
-TEST(Cli, GetSetCommitThroughTheTool) {
-    ScratchRoot root;
-    root.write("/usr/cfg/system.cfg", DEFAULTS);
-    make_dirs(root.at("/var/run"));
-    Daemon d(root.path());
-    ASSERT_TRUE(d.start());
-    auto run = [&](const std::string &args, std::string *out) {
-        std::string cmd = "TARVI_ROOT=" + root.path() + " " + TARVI_CLI_PATH + " " + args + " 2>/dev/null";
-        FILE *p = popen(cmd.c_str(), "r");
-        char buf[256];
-        std::string text;
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            text.append(buf, n);
-        int status = pclose(p);
-        if (out)
-            *out = text;
-        return WEXITSTATUS(status);
-    };
-    std::string out;
-    EXPECT_EQ(0, run("get wan.mode", &out));
-    EXPECT_EQ("dhcp\n", out);
-    EXPECT_EQ(0, run("set wan.mode static", nullptr));
-    EXPECT_EQ(0, run("commit", nullptr));
-    EXPECT_NE(std::string::npos, root.read("/mnt/tarvi/system.cfg").find("wan.mode=static\n"));
-    EXPECT_EQ(1, run("get no.such.key", nullptr));
-    EXPECT_EQ(2, run("set only-a-key", nullptr));
-    EXPECT_EQ(2, run("frobnicate", nullptr));
-    EXPECT_EQ(0, run("--help", &out));
-    EXPECT_NE(std::string::npos, out.find("commit"));
-}

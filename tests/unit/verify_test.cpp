@@ -169,11 +169,25 @@ TEST(Verify, TimesAndDates) {
 }
 
 TEST(Verify, BadInputNeverCrashes) {
-    validator all[] = {verify_positive_number, verify_number,       verify_range,    verify_portrange,
-                       verify_string_size,     verify_ip_address,   verify_netmask,  verify_mac_address,
-                       verify_normal_word,     verify_ascii_exclude_comma, verify_password, verify_username,
-                       verify_url,             verify_domain,       verify_domain2,  verify_cidr,
-                       verify_time,            verify_date,         verify_hex_text};
+    validator all[] = {verify_positive_number,
+                       verify_number,
+                       verify_range,
+                       verify_portrange,
+                       verify_string_size,
+                       verify_ip_address,
+                       verify_netmask,
+                       verify_mac_address,
+                       verify_normal_word,
+                       verify_ascii_exclude_comma,
+                       verify_password,
+                       verify_username,
+                       verify_url,
+                       verify_domain,
+                       verify_domain2,
+                       verify_cidr,
+                       verify_time,
+                       verify_date,
+                       verify_hex_text};
     // Longer than any value a request can carry.
     std::string huge(5000, '9');
     for (validator v : all) {

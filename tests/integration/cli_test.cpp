@@ -1,0 +1,148 @@
+// The tarvi tool against a sandboxed daemon: output, errors and exit codes.
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+
+#include "daemon.h"
+#include "device.h"
+#include "scratch.h"
+
+namespace {
+
+struct tool_result {
+    int status = -1;
+    std::string out, err;
+};
+
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // "guest-pw" hashed by the system's tool.
+        FILE *p = popen("openssl passwd -6 -salt clisalt1 guest-pw", "r");
+        char hash[256] = "";
+        ASSERT_TRUE(p && fgets(hash, sizeof hash, p));
+        pclose(p);
+        lay_device(root_, std::string("GUEST_NAME=guest\nGUEST_PASSWD=") + hash +
+                              "ADMIN_NAME=admin\nwan.mode=dhcp\nSYS_NAME=Sandbox CPE\n");
+        root_.write("/proc/stat", "cpu  1 2 3 4\n");
+        root_.write("/proc/meminfo", "MemTotal: 1000 kB\nMemFree: 400 kB\nBuffers: 100 kB\n");
+        daemon_ = std::make_unique<Daemon>(root_.path());
+        ASSERT_TRUE(daemon_->start()) << daemon_->stderr_text();
+    }
+    void TearDown() override {
+        daemon_->stop();
+        EXPECT_EQ("", daemon_->sanitizer_report());
+    }
+
+    // Runs `tarvi ARGS` in the sandbox with `input` on standard input.
+    tool_result tarvi(const std::string &args, const std::string &input = "") {
+        root_.write("/in", input);
+        std::string cmd = "cd " + root_.path() + " && TARVI_ROOT=" + root_.path() + " " + TARVI_CLI_PATH + " " + args +
+                          " <" + root_.at("/in") + " 2>" + root_.at("/err");
+        tool_result r;
+        FILE *p = popen(cmd.c_str(), "r");
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            r.out.append(buf, n);
+        int status = pclose(p);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.err = root_.read("/err");
+        return r;
+    }
+
+    ScratchRoot root_;
+    std::unique_ptr<Daemon> daemon_;
+};
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+} // namespace
+
+TEST_F(CliTest, FlatSubcommands) {
+    tool_result r = tarvi("get wan.mode");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("dhcp\n", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0, tarvi("set wan.mode static").status);
+    EXPECT_EQ(0, tarvi("commit").status);
+    EXPECT_EQ(0, tarvi("reload-default").status);
+    EXPECT_EQ("dhcp\n", tarvi("get wan.mode").out);
+    EXPECT_EQ(0, tarvi("reload").status);
+    EXPECT_EQ("static\n", tarvi("get wan.mode").out);
+
+    // A relative backup name is the caller's folder, not the daemon's.
+    EXPECT_EQ(0, tarvi("backup saved.cfg").status);
+    EXPECT_TRUE(root_.exists("/saved.cfg"));
+    EXPECT_EQ(0, tarvi("set wan.mode pppoe").status);
+    EXPECT_EQ(0, tarvi("restore saved.cfg").status);
+    EXPECT_EQ("static\n", tarvi("get wan.mode").out);
+    EXPECT_EQ(0, tarvi("restore-default").status);
+    EXPECT_EQ(0, tarvi("dset lan.ip 10.1.1.1").status);
+    EXPECT_EQ(0, tarvi("dunset lan.ip").status);
+
+    r = tarvi("get no.such.key");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("tarvi: no.such.key: no such key\n", r.err);
+    EXPECT_EQ("50000000\n", tarvi("get AHBCLK").out);
+
+    daemon_->stop();
+    r = tarvi("get wan.mode");
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "is tarvid running?")) << r.err;
+    ASSERT_TRUE(daemon_->start());
+}
+
+TEST_F(CliTest, UsageErrorsAndHelp) {
+    for (const char *args : {"", "frobnicate", "set only-a-key", "get a b", "verify nosuch 1", "verify range 5",
+                             "verify range 5 1 x", "verify ip_address 1.2.3.4 7"}) {
+        tool_result r = tarvi(args);
+        EXPECT_EQ(2, r.status) << args;
+        EXPECT_EQ("", r.out) << args;
+        EXPECT_TRUE(contains(r.err, "usage: tarvi")) << args << ": " << r.err;
+    }
+    tool_result r = tarvi("--help");
+    EXPECT_EQ(0, r.status);
+    for (const char *cmd :
+         {"get", "reload-default", "restore-default", "dunset", "verify", "sysinfo", "check-user", "check-password"})
+        EXPECT_TRUE(contains(r.out, std::string("\n  ") + cmd + " ")) << cmd;
+    r = tarvi("verify --help");
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(contains(r.out, "ascii_exclude_comma*"));
+}
+
+TEST_F(CliTest, VerifySysinfoAndAccounts) {
+    EXPECT_EQ(0, tarvi("verify ip_address 10.0.0.1").status);
+    tool_result r = tarvi("verify ip_address 256.0.0.1");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("Range : '256' invalid range(0 ~ 255)\n", r.err);
+    EXPECT_EQ(0, tarvi("verify range -5 -10 0").status);
+    EXPECT_EQ(1, tarvi("verify string_size abcd 0 3").status);
+
+    r = tarvi("sysinfo");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(contains(r.out, "cpu=0%\nmemory=50%\nuptime=")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nname=Sandbox CPE\n")) << r.out;
+
+    r = tarvi("check-user admin");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("1\n", r.out);
+    r = tarvi("check-user root");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("tarvi: root: no such account\n", r.err);
+
+    r = tarvi("check-password guest", "guest-pw\n");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("0\n", r.out);
+    r = tarvi("check-password guest", "wrong-pw\n");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("tarvi: guest: wrong password, or none is set\n", r.err);
+    EXPECT_FALSE(contains(r.out + r.err, "wrong-pw"));
+    EXPECT_EQ(1, tarvi("check-password admin", "x\n").status); // no password stored
+    EXPECT_EQ(1, tarvi("check-password root", "x\n").status);
+    EXPECT_EQ(2, tarvi("check-password guest", "").status);
+}

@@ -1,0 +1,197 @@
+// The client library against a real daemon: flat calls, accounts and the
+// settings-driven system information.
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+#include "daemon.h"
+#include "device.h"
+#include "libtarvi.h"
+#include "scratch.h"
+
+namespace {
+
+// A hash made by another program than ours, so that the account calls are
+// checked against the system's own idea of each method.
+std::string openssl_hash(const std::string &method, const std::string &salt, const std::string &password) {
+    std::string cmd = "openssl passwd " + method + " -salt " + salt + " " + password;
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[256] = "";
+    if (p) {
+        if (!fgets(line, sizeof line, p))
+            line[0] = '\0';
+        pclose(p);
+    }
+    std::string hash = line;
+    if (!hash.empty() && hash.back() == '\n')
+        hash.pop_back();
+    return hash;
+}
+
+class LibtarviTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        admin_hash_ = openssl_hash("-6", "s4ltS4lt", "admin-secret");
+        ASSERT_EQ(0u, admin_hash_.find("$6$s4ltS4lt$")) << "openssl passwd did not run";
+        // The power user shares the guest's name and has no password.
+        std::string defaults = "GUEST_NAME=guest\nGUEST_PASSWD=" + openssl_hash("-1", "guestsal", "guest-secret") +
+                               "\nADMIN_NAME=admin\nADMIN_PASSWD=" + admin_hash_ +
+                               "\nPOWERUSER_NAME=guest\n"
+                               "SYS_NAME=Test CPE\nSLIC_TYPE=3215\nVOIP_CH_NUM=\nwan.mode=dhcp\n"
+                               "VPNC_NUM=3\nVPNC_STATUS=vpnc2,0;\n";
+        lay_device(root_, defaults);
+        start();
+    }
+    void TearDown() override {
+        daemon_->stop();
+        EXPECT_EQ("", daemon_->sanitizer_report());
+    }
+    void start() {
+        daemon_ = std::make_unique<Daemon>(root_.path());
+        ASSERT_TRUE(daemon_->start()) << daemon_->stderr_text();
+    }
+    void restart() {
+        daemon_->stop();
+        start();
+    }
+    // The value of `key`, "(null)" when the daemon has none, "(failed)".
+    static std::string get(const std::string &key) {
+        std::string k = key;
+        char *value = nullptr;
+        if (tarvi_get(k.data(), &value) != 0)
+            return "(failed)";
+        std::string text = value ? value : "(null)";
+        free(value);
+        return text;
+    }
+    static int check(const char *id, const std::string &password, int salted = 0) {
+        std::string i = id, p = password;
+        return tarvi_check_passwd(i.data(), p.data(), salted);
+    }
+
+    ScratchRoot root_;
+    std::unique_ptr<Daemon> daemon_;
+    std::string admin_hash_;
+};
+
+} // namespace
+
+TEST_F(LibtarviTest, FlatCallsAndTheirResults) {
+    EXPECT_EQ("dhcp", get("wan.mode"));
+    EXPECT_EQ("(null)", get("no.such.key"));
+    char key[] = "wan.mode", value[] = "static";
+    ASSERT_EQ(0, tarvi_set(key, value));
+    EXPECT_EQ("static", get("wan.mode"));
+    ASSERT_EQ(0, tarvi_commit());
+    ASSERT_EQ(0, tarvi_reload_default());
+    EXPECT_EQ("dhcp", get("wan.mode"));
+    ASSERT_EQ(0, tarvi_reload());
+    EXPECT_EQ("static", get("wan.mode"));
+    // Refused by the daemon: a negative status is a failure.
+    char nowhere[] = "/nonexistent/folder";
+    EXPECT_EQ(-1, tarvi_chroot(nowhere));
+
+    // Special keys that consult the daemon take its value, or their default
+    // when it is empty.
+    EXPECT_EQ("3215", get("slic_type"));
+    EXPECT_EQ("2", get("voip_ch_num"));
+    char name[TARVI_SYS_NAME_SIZE];
+    ASSERT_EQ(0, tarvi_get_sys_name(name));
+    EXPECT_STREQ("Test CPE", name);
+
+    daemon_->stop();
+    EXPECT_EQ("(failed)", get("wan.mode"));
+    start();
+}
+
+TEST_F(LibtarviTest, AccountsCheckHashesMadeByTheSystem) {
+    EXPECT_EQ(TARVI_ACCOUNT_GUEST, check("guest", "guest-secret")); // MD5, and the first row of a shared name
+    EXPECT_EQ(TARVI_ACCOUNT_ADMIN, check("admin", "admin-secret")); // SHA-512
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("admin", "Admin-secret"));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("admin", ""));
+    EXPECT_EQ(TARVI_PASSWD_NO_ACCOUNT, check("root", "admin-secret"));
+    EXPECT_EQ(TARVI_ACCOUNT_ADMIN, check("admin", admin_hash_, 1));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("admin", "admin-secret", 1));
+
+    char admin[] = "admin", guest[] = "guest", visitor[] = "visitor", nobody[] = "nobody";
+    EXPECT_EQ(TARVI_ACCOUNT_ADMIN, tarvi_check_username(admin));
+    EXPECT_EQ(TARVI_ACCOUNT_GUEST, tarvi_check_username(guest));
+    EXPECT_EQ(-1, tarvi_check_username(nobody));
+
+    // Once the guest is renamed, "guest" is the power user, who has no
+    // password: a mismatch, distinct from an unknown account.
+    ASSERT_EQ(TARVI_ACCOUNT_GUEST, tarvi_update_username(guest, visitor));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("guest", "guest-secret"));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("guest", ""));
+    char empty[] = "";
+    EXPECT_EQ(-1, tarvi_update_password(guest, empty, empty));
+    char passwd_key[] = "POWERUSER_PASSWD";
+    std::string sha256 = openssl_hash("-5", "powersal", "power-secret");
+    ASSERT_EQ(0, tarvi_set(passwd_key, sha256.data()));
+    EXPECT_EQ(TARVI_ACCOUNT_POWERUSER, check("guest", "power-secret")); // SHA-256
+
+    // A hash whose method the system does not know never matches.
+    char broken[] = "$99$nonsense$";
+    ASSERT_EQ(0, tarvi_set(passwd_key, broken));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("guest", "power-secret"));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("guest", ""));
+    EXPECT_EQ(-1, tarvi_update_password(guest, empty, empty));
+
+    // Neither passwords nor hashes reach the daemon's output.
+    for (const std::string &secret : {std::string("secret"), std::string("s4ltS4lt"), std::string("powersal")}) {
+        EXPECT_EQ(std::string::npos, daemon_->stderr_text().find(secret));
+        EXPECT_EQ(std::string::npos, daemon_->stdout_text().find(secret));
+    }
+}
+
+TEST_F(LibtarviTest, PasswordAndNameChangesSurviveARestart) {
+    char admin[] = "admin", old_pw[] = "admin-secret", new_pw[] = "n3w-secret", wrong[] = "guess";
+    EXPECT_EQ(-1, tarvi_update_password(admin, wrong, new_pw));
+    ASSERT_EQ(0, tarvi_update_password(admin, old_pw, new_pw));
+    std::string stored = get("ADMIN_PASSWD");
+    EXPECT_EQ(0u, stored.find("$6$s4ltS4lt$")) << "the new hash keeps method and salt";
+    EXPECT_EQ(stored, openssl_hash("-6", "s4ltS4lt", "n3w-secret"));
+
+    restart();
+    EXPECT_EQ(TARVI_ACCOUNT_ADMIN, check("admin", "n3w-secret"));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("admin", "admin-secret"));
+
+    // The second form takes the old password as its hash.
+    std::string hash = get("ADMIN_PASSWD");
+    char again[] = "again-secret";
+    ASSERT_EQ(0, tarvi_update_password2(admin, hash.data(), again));
+    EXPECT_EQ(TARVI_ACCOUNT_ADMIN, check("admin", "again-secret"));
+
+    char guest[] = "guest", visitor[] = "visitor", nobody[] = "nobody";
+    EXPECT_EQ(TARVI_ACCOUNT_GUEST, tarvi_update_username(guest, visitor));
+    EXPECT_EQ(-1, tarvi_update_username(nobody, visitor));
+    restart();
+    EXPECT_EQ(TARVI_ACCOUNT_GUEST, tarvi_check_username(visitor));
+    EXPECT_EQ(TARVI_ACCOUNT_POWERUSER, tarvi_check_username(guest));
+
+    // With the daemon gone a rename reports failure.
+    daemon_->stop();
+    EXPECT_EQ(-1, tarvi_update_username(visitor, guest));
+    start();
+}
+
+TEST_F(LibtarviTest, VpnClientProfilesFromSettings) {
+    char list[TARVI_VPN_LIST_SIZE];
+    char number[] = "VPNC_NUM", status[] = "VPNC_STATUS", missing[] = "NO_SUCH_KEY";
+    // Profile 2 names ppp0, which is not up on this machine.
+    tarvi_get_vpn_client_connection(list, nullptr, number, status);
+    EXPECT_STREQ("0;0;0;", list);
+    // Without a status text no profile is up.
+    tarvi_get_vpn_client_connection(list, nullptr, number, missing);
+    EXPECT_STREQ("0;0;0;", list);
+    strcpy(list, "untouched");
+    tarvi_get_vpn_client_connection(list, nullptr, missing, status);
+    EXPECT_STREQ("untouched", list);
+    // A huge count is cut at the buffer's size.
+    char count[] = "100000";
+    ASSERT_EQ(0, tarvi_set(number, count));
+    tarvi_get_vpn_client_connection(list, nullptr, number, status);
+    EXPECT_EQ(2046u, strlen(list));
+}
