@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string>
@@ -88,6 +89,15 @@ pid_t start_session_process(const char *arg) {
     if (pid == 0) {
         execl("/bin/sh", "sh", "-c", "sleep 30; :", arg, static_cast<char *>(nullptr));
         _exit(127);
+    }
+    // Until the exec is done the child still shows our own command line.
+    std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    for (int i = 0; i < 500; i++) {
+        std::ifstream in(path, std::ios::binary);
+        std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (args.find(arg) != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pid;
 }
