@@ -336,7 +336,8 @@ int tarvi_check_passwd(char *id, char *password, int salted) {
     if (level < 0)
         return TARVI_PASSWD_NO_ACCOUNT;
     secret_text stored = stored_hash(level);
-    if (!stored)
+    // An empty hash is no password: it must not let an empty "hash" in.
+    if (!stored || !*stored)
         return TARVI_PASSWD_MISMATCH;
     if (salted)
         return same_secret(password, stored.get()) ? level : TARVI_PASSWD_MISMATCH;

@@ -132,6 +132,11 @@ TEST_F(LibtarviTest, AccountsCheckHashesMadeByTheSystem) {
     ASSERT_EQ(0, tarvi_set(passwd_key, sha256.data()));
     EXPECT_EQ(TARVI_ACCOUNT_POWERUSER, check("guest", "power-secret")); // SHA-256
 
+    // An empty stored hash is no password, whichever way it is checked.
+    ASSERT_EQ(0, tarvi_set(passwd_key, empty));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("guest", "", 1));
+    EXPECT_EQ(TARVI_PASSWD_MISMATCH, check("guest", ""));
+
     // A hash whose method the system does not know never matches.
     char broken[] = "$99$nonsense$";
     ASSERT_EQ(0, tarvi_set(passwd_key, broken));
