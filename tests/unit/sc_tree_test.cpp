@@ -349,13 +349,13 @@ TEST_F(Tree, DeletionFreesSharedRecordsOnceAndDropsRegistrations) {
     EXPECT_TRUE(list_empty(&find_config("k2")->notify));
     SC_FREE(so.name);
     SC_FREE(nso.name);
+    container_free(ContRuntime);
     for (auto &bucket : ConfigHashTable) {
         list_for_each_safe(pos, &bucket) {
             list_del(pos);
             config_free(list_entry(pos, struct config, next));
         }
     }
-    container_free(ContRuntime);
 }
 
 TEST_F(Tree, DeletedNodesLeaveTheirModuleLists) {
