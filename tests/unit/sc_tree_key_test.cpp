@@ -141,11 +141,12 @@ TEST_F(KeyBinding, ParsesKeysStagesAndPlaceholders) {
     EXPECT_EQ(0, sc_parseDataKey("(){}", &untouched));
     EXPECT_EQ(reinterpret_cast<TarviKeyType *>(8), untouched);
 
+    std::string eleven = ten + "split(,){1}";
     // Malformed bindings; $21 and #20 would alias other placeholders, a
     // negative number would read as one.
     for (const char *bad : {"k", "k(key)split(,){0}", "k(key)splt(,){1}", "k(key)split(,)", "k(key)split",
                             "k(key)split(,){$}", "k(key)split(,){#x}", "k(key)split(,){$21}", "k(key)split(,){#20}",
-                            "k(key)split(,){-3}", "k(key)split(,){40000}", (ten + "split(,){1}").c_str()}) {
+                            "k(key)split(,){-3}", "k(key)split(,){40000}", eleven.c_str()}) {
         TarviKeyType *k = nullptr;
         EXPECT_EQ(-1, sc_parseDataKey(bad, &k)) << bad;
         EXPECT_EQ(nullptr, k) << bad;
