@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include "paths.h"
@@ -34,13 +35,17 @@ void sc_dev_closeFile(sc_fh f) {
         safe_close(f);
 }
 
-int sc_dev_readFile(sc_fh f, void *buffer, s_32 nReadSize) {
-    if (f < 0 || !buffer || nReadSize < 0)
+namespace {
+
+// Runs `io` (read or write) until `count` bytes have moved: 0, or -1 on an
+// error, an end of file or a bad argument.
+template <typename Buf, typename Io> int transfer_all(sc_fh f, Buf *buffer, s_32 count, Io io) {
+    if (f < 0 || !buffer || count < 0)
         return -1;
-    auto *p = static_cast<char *>(buffer);
-    size_t want = static_cast<size_t>(nReadSize);
+    auto *p = static_cast<std::conditional_t<std::is_const_v<Buf>, const char, char> *>(buffer);
+    size_t want = static_cast<size_t>(count);
     while (want > 0) {
-        ssize_t n = read(f, p, want);
+        ssize_t n = io(f, p, want);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -51,21 +56,12 @@ int sc_dev_readFile(sc_fh f, void *buffer, s_32 nReadSize) {
     return 0;
 }
 
+} // namespace
+
+int sc_dev_readFile(sc_fh f, void *buffer, s_32 nReadSize) { return transfer_all(f, buffer, nReadSize, read); }
+
 int sc_dev_writeFile(sc_fh f, const void *buffer, s_32 nWriteSize) {
-    if (f < 0 || !buffer || nWriteSize < 0)
-        return -1;
-    auto *p = static_cast<const char *>(buffer);
-    size_t want = static_cast<size_t>(nWriteSize);
-    while (want > 0) {
-        ssize_t n = write(f, p, want);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        p += n;
-        want -= static_cast<size_t>(n);
-    }
-    return 0;
+    return transfer_all(f, buffer, nWriteSize, write);
 }
 
 s_32 sc_dev_getFileSize(const char *fileName) {

@@ -180,39 +180,32 @@ int write_flat(const char *key, const std::string &value) {
     return config_sc_tarvi_set(key, value.c_str()) < 0 ? -1 : 0;
 }
 
+// Placeholder texts: "$N" (N 1 to 20) is stored as -N, "#N" (N 1 to 19) as
+// -20-N. Larger N would collide with the other kind and are refused.
+struct Placeholder {
+    char mark;
+    int max;
+    int base;
+    const char *missing;
+};
+const Placeholder placeholders[] = {
+    {'$', 20, 0, "[sc_parseDataKey]No index for $()\n"},
+    {'#', 19, 20, "[sc_parseDataKey]No index for #()\n"},
+};
+
 int parse_index(const std::string &text, s_16 *index) {
-    auto digits = [](const std::string &s, size_t from) {
-        if (from >= s.size() || s.size() - from > 5)
-            return -1;
-        int n = 0;
-        for (size_t i = from; i < s.size(); ++i) {
-            if (s[i] < '0' || s[i] > '9')
-                return -1;
-            n = n * 10 + (s[i] - '0');
-        }
-        return n;
-    };
-    if (!text.empty() && text[0] == '$') {
-        int n = digits(text, 1);
-        if (n < 0) {
-            SC_FAIL("[sc_parseDataKey]No index for $()\n");
+    for (const Placeholder &ph : placeholders) {
+        if (text.empty() || text[0] != ph.mark)
+            continue;
+        std::string digits = text.substr(1);
+        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
+            SC_FAIL("%s", ph.missing);
             return -1;
         }
-        // "$21" and beyond would read as "#" placeholders.
-        if (n < 1 || n > 20)
+        int n = atoi(digits.c_str());
+        if (n < 1 || n > ph.max)
             return -1;
-        *index = static_cast<s_16>(-n);
-        return 0;
-    }
-    if (!text.empty() && text[0] == '#') {
-        int n = digits(text, 1);
-        if (n < 0) {
-            SC_FAIL("[sc_parseDataKey]No index for #()\n");
-            return -1;
-        }
-        if (n < 1 || n > 19)
-            return -1;
-        *index = static_cast<s_16>(-20 - n);
+        *index = static_cast<s_16>(-ph.base - n);
         return 0;
     }
     int n = sc_util_atoi(text.c_str());

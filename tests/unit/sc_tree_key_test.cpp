@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "flat_store.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
@@ -47,14 +48,7 @@ class KeyBinding : public ::testing::Test {
         sc_freeTarviKey(key_);
         sc_setNotify_hook = nullptr;
         sc_config_get_hook = nullptr;
-        container_free(ContRuntime);
-        // Whatever is still hashed is a notification placeholder.
-        for (auto &bucket : ConfigHashTable) {
-            list_for_each_safe(pos, &bucket) {
-                list_del(pos);
-                config_free(list_entry(pos, struct config, next));
-            }
-        }
+        flat_store_clear();
     }
 
     // Parses `binding` into key_ (replacing any earlier one).
@@ -153,72 +147,74 @@ TEST_F(KeyBinding, ParsesKeysStagesAndPlaceholders) {
     }
 }
 
-TEST_F(KeyBinding, ReadsTheWorkedExamples) {
-    bind("k(cfg)split(;){2}split(,){3}");
-    EXPECT_EQ("d", get("a,b;c,,d"));
-    bind("k(cfg)split(;){2}split(,){2}");
-    EXPECT_EQ("", get("a,b;c,,d"));
-    bind("k(cfg)split(;){3}");
-    EXPECT_EQ("(null)", get("a,b;c,,d"));
-    bind("k(cfg)split(;){1}split(,){1}");
-    EXPECT_EQ("a", get("a,b;c,,d"));
+struct FieldCase {
+    const char *binding;
+    const char *flat;  // nullptr: the key has no value
+    const char *value; // written (for writes)
+    const char *expected;
+};
+
+TEST_F(KeyBinding, ReadsFields) {
+    const FieldCase cases[] = {
+        // The worked examples.
+        {"k(cfg)split(;){2}split(,){3}", "a,b;c,,d", nullptr, "d"},
+        {"k(cfg)split(;){2}split(,){2}", "a,b;c,,d", nullptr, ""},
+        {"k(cfg)split(;){3}", "a,b;c,,d", nullptr, "(null)"},
+        {"k(cfg)split(;){1}split(,){1}", "a,b;c,,d", nullptr, "a"},
+        // Blanks inside a field stay, including those around it.
+        {"k(cfg)split(,){2}", "a b,c d", nullptr, "c d"},
+        {"k(cfg)split(,){2}", "a,  c  ,e", nullptr, "  c  "},
+        // Empty fields, missing fields, an empty value.
+        {"k(cfg)split(,){2}", "a,,e", nullptr, ""},
+        {"k(cfg)split(,){2}", "a,", nullptr, ""},
+        {"k(cfg)split(,){2}", "a", nullptr, "(null)"},
+        {"k(cfg)split(,){2}", "", nullptr, "(null)"},
+        // A blank as delimiter.
+        {"k(cfg)split( ){2}", "a b c", nullptr, "b"},
+        {"k(cfg)split( ){2}", "a  c", nullptr, ""},
+        // Placeholders before instantiation select field 1.
+        {"k(cfg)split(,){$1}", "first,second", nullptr, "first"},
+        {"k(cfg)split(,){#2}", "first,second", nullptr, "first"},
+        // No stage: the whole value; the same delimiter twice.
+        {"k(cfg)", "all of it\r\n", nullptr, "all of it"},
+        {"k(cfg)split(;){2}split(;){1}", "a;b;c", nullptr, "b"},
+        // The key has no value at all.
+        {"k(missing)split(,){1}", nullptr, nullptr, "(fail)"},
+    };
+    for (const FieldCase &c : cases) {
+        bind(c.binding);
+        EXPECT_EQ(c.expected, get(c.flat)) << c.binding << " on " << (c.flat ? c.flat : "(none)");
+    }
 }
 
-TEST_F(KeyBinding, ReadsFieldsAProfileAuthorMeets) {
-    bind("k(cfg)split(,){2}");
-    EXPECT_EQ("c d", get("a b,c d"));     // blanks inside a field stay
-    EXPECT_EQ("  c  ", get("a,  c  ,e")); // ... including those around it
-    EXPECT_EQ("", get("a,,e"));           // empty field
-    EXPECT_EQ("", get("a,"));             // empty last field
-    EXPECT_EQ("(null)", get("a"));        // no such field
-    EXPECT_EQ("(null)", get(""));         // empty value has no field at all
-    bind("k(cfg)split( ){2}");
-    EXPECT_EQ("b", get("a b c")); // blank as delimiter
-    EXPECT_EQ("", get("a  c"));
-    bind("k(cfg)split(,){$1}");
-    EXPECT_EQ("first", get("first,second")); // placeholder before instantiation
-    bind("k(cfg)split(,){#2}");
-    EXPECT_EQ("first", get("first,second"));
-    bind("k(cfg)");
-    EXPECT_EQ("all of it", get("all of it\r\n"));
-    bind("k(cfg)split(;){2}split(;){1}");
-    EXPECT_EQ("b", get("a;b;c"));
-    bind("k(missing)split(,){1}");
-    EXPECT_EQ("(fail)", get(nullptr));
-}
-
-TEST_F(KeyBinding, WritesTheWorkedExamples) {
-    bind("k(cfg)split(,){2}");
-    EXPECT_EQ("x,Q,z", set("x,y,z", "Q"));
-    bind("k(cfg)split(,){4}");
-    EXPECT_EQ("x,y,,Q", set("x,y", "Q"));
-    bind("k(cfg)split(;){2}split(,){3}");
-    EXPECT_EQ("a;,,Q", set("a", "Q"));
-    bind("k(fresh)split(,){3}");
-    EXPECT_EQ(",,Q", set(nullptr, "Q"));
-    bind("k(cfg)split(,){1}");
-    EXPECT_EQ("Q,y", set("x,y", "Q"));
-}
-
-TEST_F(KeyBinding, WritesFieldsAProfileAuthorMeets) {
-    bind("k(cfg)split(,){2}");
-    EXPECT_EQ("x,Q,z", set("x,,z", "Q"));
-    EXPECT_EQ("a b,e f,c d", set("a b,x y,c d", "e f"));
-    EXPECT_EQ("x,,z", set("x,y,z", ""));
-    bind("k(cfg)split(,){3}");
-    EXPECT_EQ("x,y,Q", set("x,y,", "Q"));
-    bind("k(cfg)split( ){2}");
-    EXPECT_EQ("a Q c", set("a b c", "Q"));
-    EXPECT_EQ("a Q", set("a", "Q")); // missing fields are made with blanks too
-    bind("k(fresh2)split( ){3}");
-    EXPECT_EQ("  Q", set(nullptr, "Q"));
-    bind("k(cfg)split(;){2}split(,){2}");
-    EXPECT_EQ("a,b;c,Q,e;f", set("a,b;c,d,e;f", "Q"));
-    EXPECT_EQ("a;b,Q", set("a;b", "Q"));
-    bind("k(cfg)split(,){$1}");
-    EXPECT_EQ("Q,second", set("first,second", "Q"));
-    bind("k(cfg)");
-    EXPECT_EQ("new whole", set("old value", "new whole"));
+TEST_F(KeyBinding, WritesFields) {
+    const FieldCase cases[] = {
+        // The worked examples.
+        {"k(cfg)split(,){2}", "x,y,z", "Q", "x,Q,z"},
+        {"k(cfg)split(,){4}", "x,y", "Q", "x,y,,Q"},
+        {"k(cfg)split(;){2}split(,){3}", "a", "Q", "a;,,Q"},
+        {"k(fresh)split(,){3}", nullptr, "Q", ",,Q"},
+        {"k(cfg)split(,){1}", "x,y", "Q", "Q,y"},
+        // Empty fields, blanks inside fields, clearing a field.
+        {"k(cfg)split(,){2}", "x,,z", "Q", "x,Q,z"},
+        {"k(cfg)split(,){2}", "a b,x y,c d", "e f", "a b,e f,c d"},
+        {"k(cfg)split(,){2}", "x,y,z", "", "x,,z"},
+        {"k(cfg)split(,){3}", "x,y,", "Q", "x,y,Q"},
+        // A blank as delimiter, also for the fields made on the way.
+        {"k(cfg)split( ){2}", "a b c", "Q", "a Q c"},
+        {"k(cfg)split( ){2}", "a", "Q", "a Q"},
+        {"k(fresh2)split( ){3}", nullptr, "Q", "  Q"},
+        // Nested splits.
+        {"k(cfg)split(;){2}split(,){2}", "a,b;c,d,e;f", "Q", "a,b;c,Q,e;f"},
+        {"k(cfg)split(;){2}split(,){2}", "a;b", "Q", "a;b,Q"},
+        // A placeholder, and no stage at all.
+        {"k(cfg)split(,){$1}", "first,second", "Q", "Q,second"},
+        {"k(cfg)", "old value", "new whole", "new whole"},
+    };
+    for (const FieldCase &c : cases) {
+        bind(c.binding);
+        EXPECT_EQ(c.expected, set(c.flat, c.value)) << c.binding << " on " << (c.flat ? c.flat : "(none)");
+    }
 }
 
 TEST_F(KeyBinding, TheBlankMarkerByteIsNeverLostOrInvented) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "flat_store.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
@@ -38,7 +39,16 @@ class Tree : public ::testing::Test {
         SCTreeNode *parent = nullptr, *found = nullptr;
         return search(uri, &parent, &found) == SC_DATA_FOUND ? found : nullptr;
     }
+    // A module file registered in SC.
+    FileType &module() {
+        list_init(&file_.node);
+        list_init(&file_.dirty);
+        list_init(&file_.NotifyList);
+        list_add(&file_.file, &SC.FileList);
+        return file_;
+    }
     SCTreeType tree_{};
+    FileType file_{};
 };
 
 std::vector<std::string> visited;
@@ -349,21 +359,11 @@ TEST_F(Tree, DeletionFreesSharedRecordsOnceAndDropsRegistrations) {
     EXPECT_TRUE(list_empty(&find_config("k2")->notify));
     SC_FREE(so.name);
     SC_FREE(nso.name);
-    container_free(ContRuntime);
-    for (auto &bucket : ConfigHashTable) {
-        list_for_each_safe(pos, &bucket) {
-            list_del(pos);
-            config_free(list_entry(pos, struct config, next));
-        }
-    }
+    flat_store_clear();
 }
 
 TEST_F(Tree, DeletedNodesLeaveTheirModuleLists) {
-    FileType file{};
-    list_init(&file.node);
-    list_init(&file.dirty);
-    list_init(&file.NotifyList);
-    list_add(&file.file, &SC.FileList);
+    FileType &file = module();
     SCTreeNode *a = add("./A");
     list_add(&a->file, &file.node);
     a->dirty = &file.dirty;
@@ -376,11 +376,7 @@ TEST_F(Tree, DeletedNodesLeaveTheirModuleLists) {
 }
 
 TEST_F(Tree, DirtyMarkingSetsTheModuleFlagAndQueuesOnce) {
-    FileType file{};
-    list_init(&file.node);
-    list_init(&file.dirty);
-    list_init(&file.NotifyList);
-    list_add(&file.file, &SC.FileList);
+    FileType &file = module();
     SCTreeNode *a = add("./A");
     SCTreeNode *b = add("./B");
     a->dirty = b->dirty = &file.dirty;
