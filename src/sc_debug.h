@@ -26,7 +26,18 @@ void sc_debug_print(u_32 level, const char *fmt, ...) __attribute__((format(prin
 #define SC_TRACE(...) sc_debug_print(SC_DEBUG_TRACE, __VA_ARGS__)
 // Marks tree data that contradicts itself.
 #define SC_BUG() sc_debug_print(SC_DEBUG_FAIL, "BUG: %s:%d\n", __FILE__, __LINE__)
-#define SC_ENTER() sc_debug_print(SC_DEBUG_FUNC, "--> %s\n", __func__)
-#define SC_LEAVE() sc_debug_print(SC_DEBUG_FUNC, "<-- %s\n", __func__)
+
+// Prints "--> name" now and "<-- name" when the scope ends, from level 4.
+class SCFuncTrace {
+  public:
+    explicit SCFuncTrace(const char *func) : func_(func) { sc_debug_print(SC_DEBUG_FUNC, "--> %s\n", func_); }
+    ~SCFuncTrace() { sc_debug_print(SC_DEBUG_FUNC, "<-- %s\n", func_); }
+    SCFuncTrace(const SCFuncTrace &) = delete;
+    SCFuncTrace &operator=(const SCFuncTrace &) = delete;
+
+  private:
+    const char *func_;
+};
+#define SC_FUNC_TRACE() SCFuncTrace sc_func_trace_(__func__)
 
 #endif

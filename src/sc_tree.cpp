@@ -226,6 +226,7 @@ const char *sc_getNextNodeName(const char *uri, char *nextNodeName, int *errorCo
 }
 
 int sc_searchNode(SCTreeType *tree, const char *uri, SCTreeNode **parent, SCTreeNode **foundNode) {
+    SC_FUNC_TRACE();
     *parent = nullptr;
     *foundNode = nullptr;
     if (!tree || !tree->root || !uri || !uri[0])
@@ -288,6 +289,7 @@ void sc_appendChild(SCTreeNode *parent, SCTreeNode *node) {
 }
 
 int sc_createNodeThroughURI(SCTreeType *tree, const char *URI, SCTreeNode **node) {
+    SC_FUNC_TRACE();
     SC_TRACE("[sc_createNodeThroughURI] %s!!\n", URI ? URI : "(null)");
     *node = nullptr;
     SCTreeNode *parent = nullptr;
@@ -402,6 +404,7 @@ void sc_deleteNode(SCTreeNode *node) {
 }
 
 void sc_deleteSubTree(SCTreeNode **startNodePtr) {
+    SC_FUNC_TRACE();
     if (!startNodePtr || !*startNodePtr)
         return;
     SCTreeNode *start = *startNodePtr;

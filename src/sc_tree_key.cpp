@@ -219,6 +219,7 @@ int parse_index(const std::string &text, s_16 *index) {
 } // namespace
 
 int sc_parseDataKey(const char *String, TarviKeyType **RetKey) {
+    SC_FUNC_TRACE();
     if (!String || !RetKey)
         return -1;
     SC_TRACE("[sc_parseDataKey]String=%s\n", String);
@@ -306,6 +307,7 @@ int sc_parseDataKey(const char *String, TarviKeyType **RetKey) {
 }
 
 int sc_getStringFromTarviKeyForce(const TarviKeyType *TarviKey, char **value) {
+    SC_FUNC_TRACE();
     *value = nullptr;
     if (!TarviKey || !TarviKey->key)
         return -1;
@@ -339,6 +341,7 @@ int sc_getStringFromTarviKeyForce(const TarviKeyType *TarviKey, char **value) {
 }
 
 int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
+    SC_FUNC_TRACE();
     if (!TarviKey || !TarviKey->key || !value)
         return -1;
     const char *key = TarviKey->key;
@@ -420,6 +423,7 @@ int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
 }
 
 int sc_getStringFromNodeForce(SCTreeNode *node, char **value) {
+    SC_FUNC_TRACE();
     if (!node || !node->data || !value) {
         SC_BUG();
         return -1;
@@ -458,6 +462,7 @@ int sc_getStringFromNodeForce(SCTreeNode *node, char **value) {
 }
 
 int sc_setStringFromNodeForce(SCTreeNode *node, const char *value) {
+    SC_FUNC_TRACE();
     if (!node || !node->data || !value) {
         SC_BUG();
         return -1;

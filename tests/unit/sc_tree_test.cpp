@@ -23,8 +23,8 @@ class Tree : public ::testing::Test {
         ASSERT_EQ(0, sc_initTree(&tree_, sc_createData(".")));
     }
     void TearDown() override {
-        sc_deleteSubTree(&tree_.root);
         DebugLevel = 0;
+        sc_deleteSubTree(&tree_.root);
     }
     SCTreeNode *add(const char *uri) {
         SCTreeNode *node = nullptr;
@@ -434,6 +434,12 @@ TEST_F(Tree, NameHelpersAndDebugLevel) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, out.find("[sc_createNodeThroughURI] ./C!!"));
     EXPECT_NE(std::string::npos, out.find("Insert the URI ./C to SCTreeNode..."));
+    EXPECT_EQ(std::string::npos, out.find("--> sc_searchNode"));
+    testing::internal::CaptureStdout();
+    changeDebugLevel(4);
+    find("./C");
+    EXPECT_EQ("--> sc_searchNode\n[sc_searchNode] uri=./C\n<-- sc_searchNode\n",
+              testing::internal::GetCapturedStdout());
 }
 
 TEST(CwmpNotation, DotsBecomeSlashesUpToTheFirstField) {
