@@ -22,16 +22,18 @@ void changeDebugLevel(u_32 level);
 // printf to standard output when DebugLevel is at least `level`.
 void sc_debug_print(u_32 level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-#define SC_FAIL(...) sc_debug_print(SC_DEBUG_FAIL, __VA_ARGS__)
-#define SC_TRACE(...) sc_debug_print(SC_DEBUG_TRACE, __VA_ARGS__)
+// The level is checked before the call, so that quiet tracing costs a compare.
+#define SC_DEBUG_AT(level, ...) (DebugLevel >= (level) ? sc_debug_print((level), __VA_ARGS__) : void())
+#define SC_FAIL(...) SC_DEBUG_AT(SC_DEBUG_FAIL, __VA_ARGS__)
+#define SC_TRACE(...) SC_DEBUG_AT(SC_DEBUG_TRACE, __VA_ARGS__)
 // Marks tree data that contradicts itself.
-#define SC_BUG() sc_debug_print(SC_DEBUG_FAIL, "BUG: %s:%d\n", __FILE__, __LINE__)
+#define SC_BUG() SC_FAIL("BUG: %s:%d\n", __FILE__, __LINE__)
 
 // Prints "--> name" now and "<-- name" when the scope ends, from level 4.
 class SCFuncTrace {
   public:
-    explicit SCFuncTrace(const char *func) : func_(func) { sc_debug_print(SC_DEBUG_FUNC, "--> %s\n", func_); }
-    ~SCFuncTrace() { sc_debug_print(SC_DEBUG_FUNC, "<-- %s\n", func_); }
+    explicit SCFuncTrace(const char *func) : func_(func) { SC_DEBUG_AT(SC_DEBUG_FUNC, "--> %s\n", func_); }
+    ~SCFuncTrace() { SC_DEBUG_AT(SC_DEBUG_FUNC, "<-- %s\n", func_); }
     SCFuncTrace(const SCFuncTrace &) = delete;
     SCFuncTrace &operator=(const SCFuncTrace &) = delete;
 
