@@ -204,6 +204,7 @@ TEST_F(KeyBinding, WritesFields) {
         {"k(cfg)split( ){2}", "a b c", "Q", "a Q c"},
         {"k(cfg)split( ){2}", "a", "Q", "a Q"},
         {"k(fresh2)split( ){3}", nullptr, "Q", "  Q"},
+        {"k(cfg)split( ){3}", "", "Q", "  Q"},
         // Nested splits.
         {"k(cfg)split(;){2}split(,){2}", "a,b;c,d,e;f", "Q", "a,b;c,Q,e;f"},
         {"k(cfg)split(;){2}split(,){2}", "a;b", "Q", "a;b,Q"},

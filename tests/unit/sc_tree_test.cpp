@@ -131,6 +131,7 @@ TEST_F(Tree, SearchMatchesWholeNamesAndReportsInsertableParents) {
     EXPECT_EQ(tree_.root, found);
     EXPECT_EQ(SC_CMD_FAILED, search("./", &parent, &found));
     EXPECT_EQ(SC_CMD_FAILED, search("", &parent, &found));
+    EXPECT_EQ(SC_CMD_FAILED, search("//A", &parent, &found)); // names nothing, finds nothing
     EXPECT_EQ(SC_CMD_FAILED, sc_searchNode(nullptr, "./A", &parent, &found));
 
     EXPECT_EQ(SC_DATA_FOUND, search("./A/BC", &parent, &found));
@@ -369,7 +370,11 @@ TEST_F(Tree, DeletedNodesLeaveTheirModuleLists) {
     a->dirty = &file.dirty;
     list_add(&a->notify, &file.NotifyList);
     EXPECT_EQ(0, sc_setNodeDirty(a));
+    IPCType ipc{};
+    ipc.node = a;
+    a->ipc = &ipc;
     sc_deleteSubTree(&a);
+    EXPECT_EQ(nullptr, ipc.node); // a running exchange must not reach the freed node
     EXPECT_TRUE(list_empty(&file.node));
     EXPECT_TRUE(list_empty(&file.dirty));
     EXPECT_TRUE(list_empty(&file.NotifyList));
