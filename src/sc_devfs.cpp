@@ -1,0 +1,107 @@
+#include "sc_devfs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <type_traits>
+#include <unistd.h>
+
+#include "paths.h"
+#include "sc_debug.h"
+#include "utility.h"
+
+sc_fh sc_dev_openFile(const char *fileName, int mode) {
+    if (!fileName)
+        return -1;
+    int flags = O_RDONLY;
+    if (mode & SC_FOM_OPEN_FOR_READ_WRITE)
+        flags = O_RDWR;
+    else if (mode & SC_FOM_OPEN_FOR_APPEND)
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+    else if (mode & SC_FOM_OPEN_FOR_WRITE)
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    int fd;
+    do {
+        fd = open(fileName, flags | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    SC_TRACE("sc_dev_openFile: File [%s], Mode [%d] : %s\n", fileName, mode, fd < 0 ? "Fail" : "Success");
+    return fd < 0 ? -1 : fd;
+}
+
+void sc_dev_closeFile(sc_fh f) {
+    if (f >= 0)
+        safe_close(f);
+}
+
+namespace {
+
+// Runs `io` (read or write) until `count` bytes have moved: 0, or -1 on an
+// error, an end of file or a bad argument.
+template <typename Buf, typename Io> int transfer_all(sc_fh f, Buf *buffer, s_32 count, Io io) {
+    if (f < 0 || !buffer || count < 0)
+        return -1;
+    auto *p = static_cast<std::conditional_t<std::is_const_v<Buf>, const char, char> *>(buffer);
+    size_t want = static_cast<size_t>(count);
+    while (want > 0) {
+        ssize_t n = io(f, p, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        want -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+int sc_dev_readFile(sc_fh f, void *buffer, s_32 nReadSize) { return transfer_all(f, buffer, nReadSize, read); }
+
+int sc_dev_writeFile(sc_fh f, const void *buffer, s_32 nWriteSize) {
+    return transfer_all(f, buffer, nWriteSize, write);
+}
+
+s_32 sc_dev_getFileSize(const char *fileName) {
+    sc_fh f = sc_dev_openFile(fileName, SC_FOM_OPEN_FOR_READ);
+    if (f < 0)
+        return -1;
+    struct stat st {};
+    int rc = fstat(f, &st);
+    sc_dev_closeFile(f);
+    if (rc != 0 || st.st_size > INT32_MAX)
+        return -1;
+    return static_cast<s_32>(st.st_size);
+}
+
+int sc_dev_fileExist(const char *fileName) {
+    sc_fh f = sc_dev_openFile(fileName, SC_FOM_OPEN_FOR_READ);
+    if (f < 0)
+        return 0;
+    sc_dev_closeFile(f);
+    return 1;
+}
+
+int sc_dev_removeFile(const char *fileName) {
+    if (!sc_dev_fileExist(fileName))
+        return 0;
+    return unlink(fileName) == 0 ? 0 : -1;
+}
+
+int sc_dev_seek(sc_fh f, s_32 offset, int origin_pos) {
+    if (f < 0)
+        return 0;
+    return lseek(f, offset, origin_pos) < 0 ? 0 : 1;
+}
+
+const char *sc_dev_getObjTreeFileName() {
+    static std::string name;
+    name = tarvi_path("/tmp/sc/treetree.dat");
+    return name.c_str();
+}
+
+const char *sc_dev_getWriteTreeFileName() { return sc_dev_getObjTreeFileName(); }
+
+void sc_dev_Clearup_File() { SC_TRACE("sc_dev_Clearup_File: called. Something needs to cleaned. FIXME!\n"); }

@@ -1,0 +1,178 @@
+// String and number helpers of the tree code: the rules the tree's parsers
+// and writers depend on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "sc_memiface.h"
+#include "sc_types.h"
+#include "sc_utiliface.h"
+
+namespace {
+
+std::string trim(std::string s) {
+    std::string buf = s;
+    sc_util_trim(buf.data());
+    return buf.c_str();
+}
+
+std::string replace_all(const char *s, const char *sub, const char *repl) {
+    char *out = sc_util_replace_all(s, sub, repl);
+    std::string r = out ? out : "(null)";
+    SC_FREE(out);
+    return r;
+}
+
+std::string cut(std::string s, char *(*fn)(char *)) {
+    fn(s.data());
+    return s.c_str();
+}
+
+} // namespace
+
+TEST(ScUtil, TrimRemovesOnlyBlankTabCrLfAtTheEnds) {
+    EXPECT_EQ("a b", trim(" \ta b\r\n"));
+    EXPECT_EQ("a\vb", trim("a\vb"));
+    EXPECT_EQ("\va", trim("\va "));
+    EXPECT_EQ("", trim(" \t\r\n"));
+    EXPECT_EQ("", trim(""));
+    EXPECT_EQ(nullptr, sc_util_trim(nullptr));
+}
+
+TEST(ScUtil, ReplaceUsesTwoRotatingBuffers) {
+    char text[] = "a;b;c";
+    EXPECT_EQ(text, sc_util_replace(text, "x", "y")); // nothing to replace: the text itself
+    char *first = sc_util_replace(text, ";", "; ");
+    EXPECT_STREQ("a; b;c", first);
+    char *second = sc_util_replace(first, ";c", "");
+    EXPECT_STREQ("a; b", second);
+    EXPECT_STREQ("a; b;c", first); // still intact: the other buffer was used
+    EXPECT_NE(first, second);
+    char *third = sc_util_replace(text, "a", "A");
+    EXPECT_EQ(first, third);
+
+    // A result that does not fit the buffer is refused, not cut.
+    std::string big(SC_UTIL_STATIC_BUF_SIZE - 1, 'x');
+    EXPECT_NE(nullptr, sc_util_replace(big.data(), "x", "y"));
+    EXPECT_EQ(nullptr, sc_util_replace(big.data(), "x", "yy"));
+    EXPECT_EQ(nullptr, sc_util_replace(nullptr, "x", "y"));
+}
+
+TEST(ScUtil, ReplaceAllDoesNotRescanItsReplacement) {
+    EXPECT_EQ("a; b; ; c", replace_all("a;b;;c", ";", "; "));
+    EXPECT_EQ("(;)", replace_all("(; )", "(; )", "(;)"));
+    EXPECT_EQ("xaax", replace_all("xax", "a", "aa"));
+    EXPECT_EQ("abc", replace_all("abc", nullptr, "z"));
+    EXPECT_EQ("abc", replace_all("abc", "b", nullptr));
+    EXPECT_EQ("abc", replace_all("abc", "", "z"));
+    EXPECT_EQ("(null)", replace_all(nullptr, "a", "b"));
+}
+
+TEST(ScUtil, CountIncludesOverlappingOccurrences) {
+    EXPECT_EQ(2, sc_util_strtok_str("./A/-1/B/-1", "-1"));
+    EXPECT_EQ(3, sc_util_strtok_str("aaaa", "aa"));
+    EXPECT_EQ(0, sc_util_strtok_str("abc", "x"));
+    EXPECT_EQ(-1, sc_util_strtok_str("abc", nullptr));
+}
+
+TEST(ScUtil, StrncpyAlwaysEndsAtN) {
+    char buf[8];
+    memset(buf, 'z', sizeof buf);
+    sc_util_strncpy(buf, "abcdefgh", 4);
+    EXPECT_STREQ("abcd", buf);
+    sc_util_strncpy(buf, "ab", 6);
+    EXPECT_STREQ("ab", buf);
+}
+
+TEST(ScUtil, CaseInsensitiveComparisonFoldsOnlyAsciiLetters) {
+    EXPECT_EQ(0, sc_util_stricmp("DateTime", "datetime"));
+    EXPECT_EQ(-1, sc_util_stricmp("abc", "abd"));
+    EXPECT_EQ(1, sc_util_stricmp("b", "A"));
+    EXPECT_EQ(0, sc_util_strnicmp("STRINGx", "stringy", 6));
+    EXPECT_EQ(1, sc_util_strnicmp("\xe9", "\xc9", 1)); // no folding outside a-z
+    EXPECT_EQ(-1, sc_util_strnicmp("ab", "abc", 3));
+}
+
+TEST(ScUtil, AtoiSaturatesAndIgnoresPlus) {
+    EXPECT_EQ(-42, sc_util_atoi("  -42x"));
+    EXPECT_EQ(0, sc_util_atoi("+5"));
+    EXPECT_EQ(17, sc_util_atoi("\t\n\v\f\r 17"));
+    EXPECT_EQ(2147483647, sc_util_atoi("2147483647"));
+    EXPECT_EQ(2147483647, sc_util_atoi("2147483648"));
+    EXPECT_EQ(-2147483647 - 1, sc_util_atoi("-2147483648"));
+    EXPECT_EQ(2147483647, sc_util_atoi("-2147483649"));
+    EXPECT_EQ(2147483647, sc_util_atoi("99999999999999999999"));
+    EXPECT_EQ(2147483647, sc_util_atoi("-21474836470"));
+    EXPECT_EQ(0, sc_util_atoi(""));
+}
+
+TEST(ScUtil, NumberTexts) {
+    char buf[SC_UTIL_NUM_BUF_SIZE];
+    EXPECT_STREQ("-17", sc_util_itoa(-17, buf));
+    EXPECT_STREQ("0", sc_util_itoa(0, buf));
+    EXPECT_STREQ("-2147483648", sc_util_itoa(-2147483647 - 1, buf));
+    EXPECT_STREQ("4294967295", sc_util_utoa(4294967295u, buf));
+    char hex[9];
+    EXPECT_STREQ("0", sc_util_uitoxa(0, hex));
+    EXPECT_STREQ("FFFFFFFF", sc_util_uitoxa(0xffffffffu, hex));
+    EXPECT_STREQ("1A", sc_util_uitoxa(26, hex));
+    EXPECT_EQ(0x1a2b, sc_util_xatoi("  1a2Bzz"));
+    EXPECT_EQ(0, sc_util_xatoi("0x10")); // no prefix: stops at 'x'
+    char two[3];
+    EXPECT_EQ(two + 2, sc_hex_to_ascii(0x0f, two));
+    EXPECT_STREQ("0F", two);
+    EXPECT_EQ(10, sc_util_CharToNibble('a'));
+    EXPECT_EQ(11, sc_util_CharToNibble('B'));
+    EXPECT_EQ(15, sc_util_CharToNibble('g'));
+}
+
+TEST(ScUtil, PreviousDirectoryAndInstanceCutInPlace) {
+    EXPECT_EQ("./A/B", cut("./A/B/C", sc_util_previous_directory));
+    EXPECT_EQ(".", cut("./A", sc_util_previous_directory));
+    EXPECT_EQ("a", cut("abc", sc_util_previous_directory));
+    EXPECT_EQ("./A/-1/B/-1", cut("./A/-1/B/-1/C", sc_util_previous_inst));
+    EXPECT_EQ("./A/-1", cut("./A/-1/B/C", sc_util_previous_inst));
+    EXPECT_EQ("./A/-1", cut("./A/-1", sc_util_previous_inst));
+    EXPECT_EQ(".", cut("./A/B", sc_util_previous_inst));
+}
+
+TEST(ScUtil, BooleansAndSearch) {
+    int n = 7;
+    for (const char *t : {"true", "TRUE", "1", "Yes", "on", "positive"}) {
+        EXPECT_EQ(0, sc_util_atob(&n, t));
+        EXPECT_EQ(1, n) << t;
+    }
+    EXPECT_EQ(0, sc_util_atob(&n, "2"));
+    EXPECT_EQ(0, n);
+    EXPECT_EQ(-1, sc_util_atob(nullptr, "1"));
+    EXPECT_EQ(-2, sc_util_atob(&n, nullptr));
+    char buf[6];
+    sc_util_btoa(3, buf);
+    EXPECT_STREQ("true", buf);
+    sc_util_btoa(0, buf);
+    EXPECT_STREQ("false", buf);
+
+    const char *hay = "InternetGatewayDevice";
+    EXPECT_EQ(hay + 8, sc_util_stristr(hay, "GATEWAY"));
+    EXPECT_EQ(hay, sc_util_stristr(hay, ""));
+    EXPECT_EQ(nullptr, sc_util_stristr("", "a"));
+    EXPECT_EQ(nullptr, sc_util_stristr(hay, "lan"));
+}
+
+TEST(ScUtil, ReplaceIndexFillsPlaceholdersPerLevel) {
+    ReplaceType outer{}, inner{};
+    outer.value = const_cast<char *>("3");
+    inner.value = const_cast<char *>("7");
+    struct list head;
+    list_init(&head);
+    list_add(&outer.chain, &head); // outermost first, walked through prev
+    list_add(&inner.chain, &head);
+    EXPECT_STREQ("host3-7", sc_util_replaceIndex("host$1-$2", &head));
+    EXPECT_STREQ("lan2.6", sc_util_replaceIndex("lan#1.#2", &head));
+    EXPECT_STREQ("$3 stays", sc_util_replaceIndex("$3 stays", &head));
+    EXPECT_STREQ("plain", sc_util_replaceIndex("plain", nullptr));
+
+    std::string big(SC_UTIL_STATIC_BUF_SIZE - 2, 'x');
+    EXPECT_EQ(nullptr, sc_util_replaceIndex((big + "$1$1").c_str(), &head));
+}
