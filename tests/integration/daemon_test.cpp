@@ -382,6 +382,9 @@ TEST_F(DaemonTest, SignalsListTheStoreAndTerminate) {
     daemon_->signal(SIGUSR2);
     daemon_->signal(SIGPIPE);
     EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+    // The dump runs when the main loop next looks at its signals.
+    for (int i = 0; i < 100 && root_.read("/mnt/tarvi/Runtime").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(DEFAULTS, root_.read("/mnt/tarvi/system.cfg"));
     EXPECT_EQ("runtime.key=r\n", root_.read("/mnt/tarvi/Runtime"));
 
