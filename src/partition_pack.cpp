@@ -473,10 +473,12 @@ int cfgpack_set_default(char *img, size_t cap, const char *key, const char *valu
     cfgpack_write_header(img, &h);
     if (shiftLen != 0)
         shift_offsets(img, static_cast<uint32_t>(fEntry) + 1, shiftLen);
-    // Key, NUL, value, NUL; the one further byte keeps what it held.
-    size_t klen = strlen(key);
+    // Key, NUL, value, NUL, and a zero for the one further byte, so that no
+    // stale bytes of moved entries linger in it.
+    size_t klen = strlen(key), vlen = strlen(value);
     memcpy(payload + f.offset, key, klen + 1);
-    memcpy(payload + f.offset + klen + 1, value, strlen(value) + 1);
+    memcpy(payload + f.offset + klen + 1, value, vlen + 1);
+    payload[f.offset + klen + vlen + 2] = '\0';
     cfgpack_set_cksum(img);
     return 0;
 }
