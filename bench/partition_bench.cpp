@@ -52,25 +52,19 @@ Device &device() {
     return *d;
 }
 
-void BM_Commit(benchmark::State &state) {
+// Runs one storage operation per iteration: flush(1) or reload(1).
+void run_op(benchmark::State &state, int (*op)(int)) {
     Device &d = device();
     for (auto _ : state) {
-        if (partition_flush(1) != 0)
-            state.SkipWithError("commit failed");
+        if (op(1) != 0)
+            state.SkipWithError("operation failed");
     }
     state.counters["image_bytes"] = d.imageLen;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * d.imageLen);
 }
 
-void BM_Reload(benchmark::State &state) {
-    Device &d = device();
-    for (auto _ : state) {
-        if (partition_reload(1) != 0)
-            state.SkipWithError("reload failed");
-    }
-    state.counters["image_bytes"] = d.imageLen;
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * d.imageLen);
-}
+void BM_Commit(benchmark::State &state) { run_op(state, partition_flush); }
+void BM_Reload(benchmark::State &state) { run_op(state, partition_reload); }
 
 BENCHMARK(BM_Commit)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(BM_Reload)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);

@@ -74,10 +74,11 @@ uint32_t image_total(const char *img) { return cfgpack_get32(img + 4); }
 uint32_t image_entry_len(const char *img) { return cfgpack_get32(img + 8); }
 uint32_t image_entries(const char *img) { return image_entry_len(img) / CFGPACK_ENTRY_SIZE; }
 
-// Writes all `count` bytes through the test seam; false on failure.
-bool write_all(int fd, const char *buf, size_t count) {
+// Repeats `op` (a read or a write) until `count` bytes have moved; false on
+// a failure or an early end.
+template <typename Buf, typename Op> bool move_all(Buf *buf, size_t count, Op op) {
     while (count > 0) {
-        ssize_t n = write_hook ? write_hook(fd, buf, count) : write(fd, buf, count);
+        ssize_t n = op(buf, count);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -88,17 +89,14 @@ bool write_all(int fd, const char *buf, size_t count) {
     return true;
 }
 
+// Writes go through the test seam.
+bool write_all(int fd, const char *buf, size_t count) {
+    return move_all(buf, count,
+                    [fd](const char *b, size_t n) { return write_hook ? write_hook(fd, b, n) : write(fd, b, n); });
+}
+
 bool read_all(int fd, char *buf, size_t count) {
-    while (count > 0) {
-        ssize_t n = read(fd, buf, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buf += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
+    return move_all(buf, count, [fd](char *b, size_t n) { return read(fd, b, n); });
 }
 
 bool is_partition_path(const char *path) {
@@ -540,6 +538,15 @@ static int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_r
 
 namespace {
 
+// Hands every change registration of `from` over to `to`.
+void move_notify(struct config *from, struct config *to) {
+    while (!list_empty(&from->notify)) {
+        struct list *l = from->notify.next;
+        list_del(l);
+        list_add_tail(l, &to->notify);
+    }
+}
+
 // Frees a container of a replaced store. Change registrations of its entries
 // go to whatever entry now shows the key, so the tree keeps hearing of it.
 void free_set_aside(struct container *cont) {
@@ -547,13 +554,8 @@ void free_set_aside(struct container *cont) {
         struct config *c = list_entry(pos, struct config, sibling);
         list_del_init(&c->next);
         if (!list_empty(&c->notify)) {
-            if (struct config *live = find_config(c->key)) {
-                while (!list_empty(&c->notify)) {
-                    struct list *l = c->notify.next;
-                    list_del(l);
-                    list_add_tail(l, &live->notify);
-                }
-            }
+            if (struct config *live = find_config(c->key))
+                move_notify(c, live);
         }
         list_del(&c->sibling);
         config_free(c);
@@ -579,11 +581,7 @@ void absorb_placeholders() {
             }
             if (!live)
                 continue;
-            while (!list_empty(&p->notify)) {
-                struct list *l = p->notify.next;
-                list_del(l);
-                list_add_tail(l, &live->notify);
-            }
+            move_notify(p, live);
             list_del(&p->next);
             config_free(p);
         }
