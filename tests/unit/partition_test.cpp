@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -583,4 +584,29 @@ TEST_F(Partition, AReadBackMismatchFailsAndTheNextCommitRetriesTheSamePartition)
     EXPECT_EQ(2u, partition_serial_of(root, "ConfigPack1"));
     boot();
     EXPECT_EQ("second", get("name"));
+}
+
+TEST_F(Partition, ABackupWithAHostileArchiveRestoresItsSettingsAndNothingOutside) {
+    root.write("/tmp/sc/tree0/sys", "current\n");
+    root.write("/w/evil", "evil\n");
+    // A member "../tmp/escaped" beside a harmless one, kept as written with -P.
+    ASSERT_EQ(0, system(("cd " + root.path() + "/w && touch ../tmp/escaped && " +
+                         "tar -czPf ../evil.tgz ../tmp/escaped ./evil && rm ../tmp/escaped")
+                            .c_str()));
+    ASSERT_EQ(0, config_set("name", "from-backup"));
+    std::string arch = root.read("/evil.tgz");
+    char *img = nullptr;
+    ASSERT_EQ(0, partition_pack_containers(&ContList, root.at("/evil.tgz").c_str(), static_cast<uint32_t>(arch.size()),
+                                           65536, &img));
+    root.write("/hostile.bin", std::string(img, cfgpack_get32(img + 4)));
+    free(img);
+    ASSERT_EQ(0, partition_reload(1));
+    ASSERT_EQ("cpe", get("name"));
+
+    logged.clear();
+    ASSERT_EQ(0, partition_restore_cfgfile(root.at("/hostile.bin").c_str()));
+    EXPECT_EQ("from-backup", get("name"));
+    EXPECT_FALSE(root.exists("/tmp/escaped"));
+    EXPECT_EQ("current\n", root.read("/tmp/sc/tree0/sys"));
+    EXPECT_EQ(1, count_logged("SC2.0 - Can not unpack "));
 }
