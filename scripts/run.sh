@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tarvi_install_deps
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target tarvid tarvi_cli
+cmake --build build -j "$(nproc)" --target tarvid tarvi_cli tarvi_pack
 
 sandbox="$PWD/sandbox"
 pidfile="$sandbox/var/run/tarvid.pid"
@@ -24,6 +24,32 @@ mkdir -p "$sandbox"/proc "$sandbox"/var/log
 ln -s /proc/stat "$sandbox"/proc/stat
 ln -s /proc/meminfo "$sandbox"/proc/meminfo
 
+# Flash as the device has it: the firmware default image built from the .cfg
+# files, a factory partition whose Not-Reset Defaults come from
+# mnt/default.cfg, two empty user partitions, all found by label, and the
+# kernel's partition table giving their size.
+pack=build/tarvi-pack
+size=262144
+"$pack" build -o "$sandbox"/usr/cfg/default.bin examples/device/usr/cfg/*.cfg
+defaults=()
+while IFS= read -r line || [ -n "$line" ]; do
+    [[ "$line" == *=* && "$line" != =* ]] && defaults+=(--default "$line")
+done <examples/device/mnt/default.cfg
+"$pack" factory -o "$sandbox"/factory.bin "${defaults[@]}"
+mkdir -p "$sandbox"/dev/disk/by-partlabel "$sandbox"/proc
+"$pack" partition --size $size --factory "$sandbox"/factory.bin -o "$sandbox"/dev/mmcblk0p5
+rm "$sandbox"/factory.bin
+proc='major minor  #blocks  name\n\n 179        5        %d mmcblk0p5\n'
+for dev in mmcblk0p6 mmcblk0p7; do
+    head -c $size /dev/zero | tr '\0' '\377' >"$sandbox/dev/$dev"
+    proc="$proc 179        ${dev#mmcblk0p}        %d $dev\n"
+done
+ln -s ../../mmcblk0p5 "$sandbox"/dev/disk/by-partlabel/FactoryConfig
+ln -s ../../mmcblk0p6 "$sandbox"/dev/disk/by-partlabel/ConfigPack1
+ln -s ../../mmcblk0p7 "$sandbox"/dev/disk/by-partlabel/ConfigPack2
+# shellcheck disable=SC2059
+printf "$proc" $((size / 1024)) $((size / 1024)) $((size / 1024)) >"$sandbox"/proc/partitions
+
 export TARVI_ROOT="$sandbox"
 build/tarvid 2>"$sandbox/tarvid.log" >"$sandbox/tarvid.out"
 for _ in $(seq 50); do
@@ -38,13 +64,13 @@ run get WIMAX_NSP_ID
 run set WAN_MODE static
 run get WAN_MODE
 run commit
+echo "\$ tarvi-pack show sandbox/dev/mmcblk0p7    # ConfigPack2 took the first commit"
+"$pack" show "$sandbox/dev/mmcblk0p7" | grep -E '^(tail|validity)|WAN_MODE'
 run check-user admin
 echo "\$ echo admin | tarvi check-password admin"
 echo admin | "$tarvi" check-password admin
 run verify ip_address 192.168.300.1 || true
 run sysinfo
-echo "\$ cat sandbox/mnt/tarvi/network.cfg"
-cat "$sandbox/mnt/tarvi/network.cfg"
 
 cat <<MSG
 

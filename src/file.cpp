@@ -245,6 +245,8 @@ static int reading_config(const char *file, struct list *head) {
     return read_config_lines(f.get(), head);
 }
 
+int file_read_config(const char *path, struct list *head) { return reading_config(path, head); }
+
 namespace {
 
 // An entry of a container that is written to storage (not a factory override,

@@ -10,6 +10,7 @@
 #define TARVI_FILE_H
 
 #include "backend.h"
+#include "list.h"
 
 // Fills `op` with the operations below (`dump` stays empty). Returns 0.
 int file_init(struct operator_table *op);
@@ -44,6 +45,12 @@ int file_backup_cfgfile(const char *cfgFile);
 // every user file. Refuses a file whose header or checksum is wrong (unless the
 // header's flags say the checksum is not to be checked).
 int file_restore_cfgfile(const char *cfgFile);
+
+// Reads the "key=value" lines of the text file `path`, as this backend reads
+// every file, into new entries appended to `head` (linked through
+// config::sibling; no container, not hashed; the caller frees them). Returns
+// 0; -1 when it is no regular file or cannot be read; -2 when memory runs out.
+int file_read_config(const char *path, struct list *head);
 
 // Backup file header: ver (1), flags, "KZ", 16-byte MD5, 12 reserved bytes.
 #define FILE_BACKUP_HEADER_SIZE 32

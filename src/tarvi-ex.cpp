@@ -16,3 +16,11 @@ int config_sc_debug(char *level, char **value) {
     *value = level;
     return 0;
 }
+
+// Until the tree is built there is nothing to write.
+int config_sc_dirty() { return 0; }
+
+int config_sc_flush(int force) {
+    (void)force;
+    return 0;
+}

@@ -7,4 +7,12 @@
 // 0, or -1 for a null level. Caller holds MutexConfig.
 int config_sc_debug(char *level, char **value);
 
+// Non-zero when the tree has changes not yet written to its files. Caller
+// holds MutexConfig.
+int config_sc_dirty();
+
+// Writes the tree's changed modules into the working folder "/tmp/sc".
+// Returns 0 or -1. Caller holds MutexConfig.
+int config_sc_flush(int force);
+
 #endif

@@ -2,6 +2,8 @@
 
 #ifdef TARVI_FILE_BACKEND
 #include "file.h"
+#else
+#include "partition.h"
 #endif
 
 int tarvid_backend_init(struct operator_table *op) {

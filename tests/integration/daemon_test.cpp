@@ -2,6 +2,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -137,12 +138,14 @@ TEST_F(DaemonTest, FlatGetSetCommitAndReload) {
     // Not stored until the commit; runtime keys never are.
     EXPECT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "runtime.only", "1").rc);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
-    std::string saved = root_.read("/mnt/tarvi/system.cfg");
+    std::string saved = stored_text(root_);
     EXPECT_NE(std::string::npos, saved.find("wan.mode=static\n"));
     EXPECT_EQ(std::string::npos, saved.find("runtime.only"));
 
-    // Reload with the user file, then without it.
-    root_.write("/mnt/tarvi/system.cfg", "wan.mode=pppoe\n");
+    // Reload with the user image, then without it. The first commit went to
+    // the second user partition under serial number 1.
+    ASSERT_EQ(1u, partition_serial_of(root_, "ConfigPack2"));
+    lay_partition(root_, "ConfigPack2", image_of(root_, "system.cfg", "wan.mode=pppoe\n"), 1);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD).rc);
     EXPECT_EQ("pppoe", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
@@ -161,7 +164,7 @@ TEST_F(DaemonTest, CommitKeepsOrResetsTheResumeFlag) {
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "S2D_ALLOW_RESUME", "1").rc);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SC_COMMIT).rc);
     EXPECT_EQ("1", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
-    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("S2D_ALLOW_RESUME=1\n"));
+    EXPECT_NE(std::string::npos, stored_text(root_).find("S2D_ALLOW_RESUME=1\n"));
 
     // After a restart nothing has changed: a commit leaves it alone, and so
     // does setting a value to what it already is.
@@ -178,7 +181,7 @@ TEST_F(DaemonTest, CommitKeepsOrResetsTheResumeFlag) {
     EXPECT_EQ("1", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
     EXPECT_EQ("0", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
-    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("S2D_ALLOW_RESUME=0\n"));
+    EXPECT_NE(std::string::npos, stored_text(root_).find("S2D_ALLOW_RESUME=0\n"));
 
     // The allowance lasts for one commit: the commit after it resets the
     // flag even with nothing changed in between.
@@ -191,13 +194,16 @@ TEST_F(DaemonTest, CommitKeepsOrResetsTheResumeFlag) {
 
 TEST_F(DaemonTest, FactoryValuesBackupAndRestore) {
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_DSET, "wan.mode", "lte").rc);
-    EXPECT_EQ("wan.mode=lte\n", root_.read("/mnt/default.cfg"));
+    EXPECT_EQ("wan.mode=lte\n", partition_text(root_, "FactoryConfig"));
     EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
     EXPECT_EQ("lte", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_DUNSET, "wan.mode").rc);
-    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_DUNSET, "wan.mode").rc);
-    EXPECT_EQ("", root_.read("/mnt/default.cfg"));
+    // Unsetting what is not there has nothing to do.
+    EXPECT_EQ(0, call(TARVI_REQUEST_TYPE_DUNSET, "wan.mode").rc);
+    EXPECT_EQ("", partition_text(root_, "FactoryConfig"));
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
+    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
 
     std::string backup = root_.at("/backup.bin");
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "172.16.0.1").rc);
@@ -207,7 +213,7 @@ TEST_F(DaemonTest, FactoryValuesBackupAndRestore) {
     root_.write("/tmp/sc/tree1/oma", "node line\n");
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RESTORE_CFGFILE, backup.c_str()).rc);
     EXPECT_EQ("172.16.0.1", call(TARVI_REQUEST_TYPE_GET, "lan.ip").value);
-    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("lan.ip=172.16.0.1\n"));
+    EXPECT_NE(std::string::npos, stored_text(root_).find("lan.ip=172.16.0.1\n"));
     // The tree folders are emptied before a restore.
     EXPECT_FALSE(root_.exists("/tmp/sc/tree0/sys"));
     EXPECT_FALSE(root_.exists("/tmp/sc/tree1/oma"));
@@ -219,7 +225,8 @@ TEST_F(DaemonTest, FactoryValuesBackupAndRestore) {
     root_.write("/tmp/sc/tree0/sys", "node line\n");
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RESTORE_DEFAULT).rc);
     EXPECT_EQ("192.168.1.1", call(TARVI_REQUEST_TYPE_GET, "lan.ip").value);
-    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("lan.ip=192.168.1.1\n"));
+    // The factory image became the newest user image.
+    EXPECT_EQ(std::string::npos, stored_text(root_).find("lan.ip=172.16.0.1\n"));
     EXPECT_FALSE(root_.exists("/tmp/sc/tree0/sys"));
 }
 
@@ -339,18 +346,25 @@ TEST_F(DaemonTest, ClientsThatLeaveEarlyAndFullDisksDoNotStopIt) {
     }
     EXPECT_TRUE(daemon_->running());
 
-    // A commit onto a full disk fails, the old file stays, the daemon serves.
+    // A commit onto a full partition fails, the committed image stays, the
+    // daemon serves. The first commit goes to ConfigPack2, the next one to
+    // ConfigPack1, which here cannot take a byte.
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "wan.mode", "full").rc);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
-    std::string before = root_.read("/mnt/tarvi/system.cfg");
-    ASSERT_EQ(0, symlink("/dev/full", root_.at("/mnt/tarvi/system.cfg.1").c_str()));
+    std::string before = stored_text(root_);
+    std::string part1 = root_.at(device_partition("ConfigPack1"));
+    std::string saved1 = root_.read(device_partition("ConfigPack1"));
+    ASSERT_EQ(0, unlink(part1.c_str()));
+    ASSERT_EQ(0, symlink("/dev/full", part1.c_str()));
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "wan.mode", "fuller").rc);
     EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_COMMIT).rc);
-    EXPECT_EQ(before, root_.read("/mnt/tarvi/system.cfg"));
+    EXPECT_EQ(before, stored_text(root_));
     EXPECT_EQ("fuller", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-    unlink(root_.at("/mnt/tarvi/system.cfg.1").c_str());
+    unlink(part1.c_str());
+    root_.write(device_partition("ConfigPack1"), saved1);
     EXPECT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
-    EXPECT_NE(std::string::npos, root_.read("/mnt/tarvi/system.cfg").find("wan.mode=fuller\n"));
+    EXPECT_EQ(2u, partition_serial_of(root_, "ConfigPack1"));
+    EXPECT_NE(std::string::npos, stored_text(root_).find("wan.mode=fuller\n"));
 }
 
 TEST_F(DaemonTest, SignalsListTheStoreAndTerminate) {
@@ -364,10 +378,15 @@ TEST_F(DaemonTest, SignalsListTheStoreAndTerminate) {
     EXPECT_NE(std::string::npos, out.find(" |-- wan.mode=\"dhcp\" ---> in system.cfg @ 0x"));
     EXPECT_NE(std::string::npos, out.find("HASH[63]\n"));
 
-    // SIGUSR2 with a backend that has no dump, SIGPIPE: still serving.
+    // SIGUSR2 writes the store out as text files; SIGPIPE is ignored.
     daemon_->signal(SIGUSR2);
     daemon_->signal(SIGPIPE);
     EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
+    // The dump runs when the main loop next looks at its signals.
+    for (int i = 0; i < 100 && root_.read("/mnt/tarvi/Runtime").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(DEFAULTS, root_.read("/mnt/tarvi/system.cfg"));
+    EXPECT_EQ("runtime.key=r\n", root_.read("/mnt/tarvi/Runtime"));
 
     int status = daemon_->stop();
     ASSERT_TRUE(WIFEXITED(status));
@@ -386,8 +405,9 @@ TEST(DaemonStart, RefusesToStartWithoutItsConfiguration) {
 
 TEST(DaemonStart, RefusesToStartWithoutItsSocket) {
     ScratchRoot root;
-    root.write("/usr/cfg/system.cfg", DEFAULTS);
+    lay_device(root, DEFAULTS);
     // No /var/run: the socket cannot be bound.
+    std::filesystem::remove_all(root.at("/var/run"));
     Daemon d(root.path());
     EXPECT_FALSE(d.start());
     EXPECT_EQ(255, WEXITSTATUS(d.launcher_status()));

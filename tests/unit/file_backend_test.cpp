@@ -14,6 +14,7 @@
 #include "log.h"
 #include "md5.h"
 #include "scratch.h"
+#include "store.h"
 #include "tarvid_store.h"
 
 namespace {
@@ -23,26 +24,6 @@ void capture_log(int prio, const char *msg) { logged.push_back(std::to_string(pr
 
 std::vector<void *> notified;
 void capture_notify(void *node) { notified.push_back(node); }
-
-// Frees everything the store holds, so each test starts empty and the
-// sanitizer sees no leak.
-void free_store() {
-    list_for_each_safe(pos, &ContList) {
-        list_del(pos);
-        container_free(list_entry(pos, struct container, next));
-    }
-    if (ContDefault)
-        container_free(ContDefault);
-    if (ContRuntime)
-        container_free(ContRuntime);
-    ContDefault = ContRuntime = nullptr;
-    for (auto &bucket : ConfigHashTable) { // notify placeholders belong to no container
-        list_for_each_safe(pos, &bucket) {
-            list_del(pos);
-            config_free(list_entry(pos, struct config, next));
-        }
-    }
-}
 
 class FileBackend : public ::testing::Test {
   protected:

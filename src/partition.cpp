@@ -1,0 +1,1049 @@
+// Partition backend: probe, read, reload, commit with read-back, factory
+// edits, backup and restore.
+#include "partition.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "paths.h"
+#include "sc_archive.h"
+#include "tarvi-ex.h"
+#include "tarvid_store.h"
+
+uint32_t partitionSize = PARTITION_DEFAULT_SIZE;
+uint32_t partitionBlockSize = 131072;
+char mtdFactoryConfig[64];
+char mtdUserConfig[2][64];
+uint32_t partitionSerialNo[2] = {PARTITION_NO_SERIAL, PARTITION_NO_SERIAL};
+uint32_t partitionMaxSerialNo;
+int partitionConfigPackIdx;
+uint32_t partitionSCSize;
+
+namespace {
+
+struct list BackupContList = {&BackupContList, &BackupContList};
+struct container *BackupContDefault;
+
+// Bit of container::flag owned by this backend: set aside by a running reload.
+constexpr uint32_t CONTAINER_SET_ASIDE = 2u;
+
+// Sizes a probed partition may have: whole pages, at least two of them (one
+// for data, one for the tail), and no more than a configuration partition
+// could sensibly be; anything else keeps the default size.
+constexpr uint32_t PARTITION_MIN_SIZE = 2 * PARTITION_PAGE_SIZE;
+constexpr uint32_t PARTITION_MAX_SIZE = 64u * 1024 * 1024;
+
+const char *const LABELS[3] = {"FactoryConfig", "ConfigPack1", "ConfigPack2"};
+
+partition_write_fn write_hook;
+
+struct FreeDeleter {
+    void operator()(char *p) const { free(p); }
+};
+using unique_buf = std::unique_ptr<char, FreeDeleter>;
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+uint32_t image_total(const char *img) { return cfgpack_get32(img + 4); }
+uint32_t image_entry_len(const char *img) { return cfgpack_get32(img + 8); }
+uint32_t image_entries(const char *img) { return image_entry_len(img) / CFGPACK_ENTRY_SIZE; }
+
+// Repeats `op` (a read or a write) until `count` bytes have moved; false on
+// a failure or an early end.
+template <typename Buf, typename Op> bool move_all(Buf *buf, size_t count, Op op) {
+    while (count > 0) {
+        ssize_t n = op(buf, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        buf += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes go through the test seam.
+bool write_all(int fd, const char *buf, size_t count) {
+    return move_all(buf, count,
+                    [fd](const char *b, size_t n) { return write_hook ? write_hook(fd, b, n) : write(fd, b, n); });
+}
+
+bool read_all(int fd, char *buf, size_t count) {
+    return move_all(buf, count, [fd](char *b, size_t n) { return read(fd, b, n); });
+}
+
+bool is_partition_path(const char *path) {
+    if (!*path)
+        return false;
+    return strcmp(path, mtdFactoryConfig) == 0 || strcmp(path, mtdUserConfig[0]) == 0 ||
+           strcmp(path, mtdUserConfig[1]) == 0;
+}
+
+} // namespace
+
+// ---- probe and initialisation ----
+
+// The size in KiB of kernel device `name` from a /proc/partitions line: the
+// third blank-separated field when the fourth is exactly `name`. -1 when the
+// line is not about that device.
+static long long proc_partitions_size(const char *line, const char *name) {
+    char fields[4][64];
+    int n = 0;
+    const char *p = line;
+    while (n < 4) {
+        while (*p == ' ')
+            ++p;
+        size_t len = strcspn(p, " \n");
+        if (len == 0 || len >= sizeof fields[0])
+            break;
+        memcpy(fields[n], p, len);
+        fields[n++][len] = '\0';
+        p += len;
+    }
+    if (n < 4 || strcmp(fields[3], name) != 0)
+        return -1;
+    long long kib = 0;
+    for (const char *d = fields[2]; *d; ++d) {
+        if (*d < '0' || *d > '9' || kib > PARTITION_MAX_SIZE)
+            return 0;
+        kib = kib * 10 + (*d - '0');
+    }
+    return kib;
+}
+
+static int partition_partlabel_probe(void) {
+    std::string dir = tarvi_path(PARTITION_LABEL_DIR);
+    DIR *d = opendir(dir.c_str());
+    if (!d) {
+        tarvid_log(LOG_ERR, "Init - Can not open %s for reading !! error:%s", dir.c_str(), strerror(errno));
+        return -1;
+    }
+    bool found[3] = {false, false, false};
+    char *paths[3] = {mtdFactoryConfig, mtdUserConfig[0], mtdUserConfig[1]};
+    while (struct dirent *de = readdir(d)) {
+        if (de->d_name[0] == '.')
+            continue;
+        for (int i = 0; i < 3; ++i) {
+            if (strcmp(de->d_name, LABELS[i]) != 0)
+                continue;
+            std::string path = dir + "/" + de->d_name;
+            if (path.size() >= sizeof mtdFactoryConfig) {
+                tarvid_log(LOG_ERR, "Init - Path of %s is too long !!", LABELS[i]);
+                continue;
+            }
+            memcpy(paths[i], path.c_str(), path.size() + 1);
+            char target[128];
+            ssize_t n = readlink(path.c_str(), target, sizeof target);
+            if (n >= 1 && n <= 127) {
+                target[n] = '\0';
+                found[i] = true;
+                tarvid_log(LOG_INFO, "Init - Found %s: %s", LABELS[i], target);
+            }
+        }
+    }
+    if (!found[0] || !found[1] || !found[2]) {
+        tarvid_log(LOG_ERR, "Init - Can not find files factory_file:%d usr_file_1:%d  usr_file_2:%d !!", found[0],
+                   found[1], found[2]);
+        closedir(d);
+        return -1;
+    }
+    if (closedir(d) != 0) {
+        tarvid_log(LOG_ERR, "Init - Can not close %s !!", dir.c_str());
+        return -1;
+    }
+
+    std::string proc = tarvi_path(PARTITION_PROC_PARTITIONS);
+    FILE *f = fopen(proc.c_str(), "re");
+    if (!f) {
+        tarvid_log(LOG_ERR, "Init - Can not open %s for reading !! ", proc.c_str());
+        tarvid_log(LOG_INFO, "Init - Can not find FactoryConfig size, use default one : %dK !!",
+                   PARTITION_DEFAULT_SIZE / 1024);
+        return -1;
+    }
+    char target[128];
+    ssize_t n = readlink(mtdFactoryConfig, target, 127);
+    if (n < 0) {
+        fclose(f);
+        tarvid_log(LOG_ERR, "Init - Can not readlink %s for reading !! ", mtdFactoryConfig);
+        tarvid_log(LOG_INFO, "Init - Can not find FactoryConfig size, use default one : %dK !!",
+                   PARTITION_DEFAULT_SIZE / 1024);
+        return -1;
+    }
+    target[n] = '\0';
+    const char *slash = strrchr(target, '/');
+    const char *name = slash ? slash + 1 : target;
+
+    char line[64];
+    long long kib = -1;
+    while (kib < 0 && fgets(line, sizeof line, f)) {
+        kib = proc_partitions_size(line, name);
+        // A line longer than one read: skip its rest.
+        while (!strchr(line, '\n') && !feof(f) && fgets(line, sizeof line, f)) {
+        }
+    }
+    fclose(f);
+    uint64_t bytes = kib > 0 ? static_cast<uint64_t>(kib) * 1024 : 0;
+    if (kib <= 0 || bytes % PARTITION_PAGE_SIZE != 0 || bytes < PARTITION_MIN_SIZE || bytes > PARTITION_MAX_SIZE) {
+        tarvid_log(LOG_INFO, "Init - Can not find FactoryConfig size, use default one : %lldK !!",
+                   kib < 0 ? static_cast<long long>(PARTITION_DEFAULT_SIZE / 1024) : kib);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Init - Found FactoryConfig size: %lldK", kib);
+    partitionSize = static_cast<uint32_t>(bytes);
+    partitionBlockSize = 512;
+    return 0;
+}
+
+int partition_init(struct operator_table *op) {
+    op->flush = partition_flush;
+    op->reload = partition_reload;
+    op->dset = partition_dset;
+    op->dunset = partition_dunset;
+    op->dump = partition_dump;
+    op->restore_default = partition_restore_default;
+    op->backup_cfgfile = partition_backup_cfgfile;
+    op->restore_cfgfile = partition_restore_cfgfile;
+
+    partitionSize = PARTITION_DEFAULT_SIZE;
+    partitionBlockSize = 131072;
+    mtdFactoryConfig[0] = mtdUserConfig[0][0] = mtdUserConfig[1][0] = '\0';
+    partitionSerialNo[0] = partitionSerialNo[1] = PARTITION_NO_SERIAL;
+    partitionMaxSerialNo = 0;
+    partitionConfigPackIdx = 0;
+    partitionSCSize = 0;
+
+    if (partition_partlabel_probe() < 0) {
+        tarvid_log(LOG_ERR, "Init - Can not probe partlabel configuration files! : %s", strerror(errno));
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Init - Partition size is %u bytes, partition block size is %u bytes", partitionSize,
+               partitionBlockSize);
+    for (int i = 0; i < 2; ++i) {
+        Fd fd(open(mtdUserConfig[i], O_RDWR | O_SYNC | O_CLOEXEC));
+        if (fd.get() < 0) {
+            tarvid_log(LOG_ERR, "Init - Can not open %s for ConfigPack%d : %s !!", mtdUserConfig[i], i + 1,
+                       strerror(errno));
+            return -1;
+        }
+        if (lseek(fd.get(), partitionSize - PARTITION_TAIL_SIZE, SEEK_SET) < 0) {
+            tarvid_log(LOG_ERR, "Init - Can not seek to tail of %s for ConfigPack%d : %s !!", mtdUserConfig[i], i + 1,
+                       strerror(errno));
+            return -1;
+        }
+        char tail[PARTITION_TAIL_SIZE];
+        if (!read_all(fd.get(), tail, sizeof tail)) {
+            tarvid_log(LOG_ERR, "Init - Can not read tail of %s for ConfigPack%d : %s !!", mtdUserConfig[i], i + 1,
+                       strerror(errno));
+            return -1;
+        }
+        uint32_t serial = cfgpack_get32(tail + 12);
+        if (cfgpack_get32(tail + 8) == PARTITION_TAIL_MAGIC && serial != PARTITION_NO_SERIAL) {
+            partitionSerialNo[i] = serial;
+            tarvid_log(LOG_INFO, "Init - ConfigPack%d has serialNo %u", i + 1, serial);
+            partitionMaxSerialNo = std::max(partitionMaxSerialNo, serial);
+        }
+    }
+    return 0;
+}
+
+uint32_t partition_size(void) { return partitionSize; }
+uint32_t partition_serial(int idx) { return partitionSerialNo[idx & 1]; }
+int partition_current_index(void) { return partitionConfigPackIdx; }
+void partition_set_write_hook(partition_write_fn fn) { write_hook = fn; }
+
+// ---- reading ----
+
+// Reads an image from a file or a partition into a new buffer (the caller
+// frees it) of partitionSize - 16 bytes for a partition and of the file's
+// size otherwise; *len receives the bytes read. Null on failure.
+static char *partition_read_cfgpack(const char *cfgFile, size_t *len) {
+    if (!cfgFile || !*cfgFile) {
+        tarvid_log(LOG_INFO, "Read - No ConfigPack specified !!");
+        return nullptr;
+    }
+    struct stat st;
+    if (stat(cfgFile, &st) != 0) {
+        tarvid_log(LOG_INFO, "Read - ConfigPack (%s) : stats error : %s  !!", cfgFile, strerror(errno));
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
+        tarvid_log(LOG_INFO, "Read - ConfigPack (%s) : not a file or device !!", cfgFile);
+        return nullptr;
+    }
+    uint64_t max = partitionSize - PARTITION_TAIL_SIZE;
+    // Devices report no size; a partition is read up to its tail.
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size == 0 || !S_ISREG(st.st_mode) || is_partition_path(cfgFile))
+        size = max;
+    if (size < CFGPACK_HEADER_SIZE || size > max) {
+        tarvid_log(LOG_INFO, "Read - ConfigPack (%s) : too small or too large : %llu bytes !!", cfgFile,
+                   static_cast<unsigned long long>(size));
+        return nullptr;
+    }
+    Fd fd(open(cfgFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        tarvid_log(LOG_ERR, "Read - ConfigPack (%s) : can not open for reading : %s !!", cfgFile, strerror(errno));
+        return nullptr;
+    }
+    unique_buf buf(static_cast<char *>(malloc(size)));
+    if (!buf) {
+        tarvid_log(LOG_ERR, "Read - ConfigPack (%s) : Can not malloc %llu bytes !!", cfgFile,
+                   static_cast<unsigned long long>(size));
+        return nullptr;
+    }
+    if (!read_all(fd.get(), buf.get(), size)) {
+        tarvid_log(LOG_ERR, "Read - ConfigPack (%s) : can not read %llu bytes : %s !!", cfgFile,
+                   static_cast<unsigned long long>(size), strerror(errno));
+        return nullptr;
+    }
+    *len = size;
+    return buf.release();
+}
+
+// ---- SC2.0 archive ----
+
+static void partition_make_scpack(void) {
+    partitionSCSize = 0;
+    std::string back = tarvi_path(PARTITION_SC_BACK);
+    sc_archive_create(tarvi_path(PARTITION_SC_DIR).c_str(), back.c_str());
+    struct stat st;
+    if (stat(back.c_str(), &st) != 0) {
+        tarvid_log(LOG_ERR, "Read - SC2.0 back file (%s) : stats error : %s  !!", back.c_str(), strerror(errno));
+        return;
+    }
+    partitionSCSize = st.st_size > UINT32_MAX ? 0 : static_cast<uint32_t>(st.st_size);
+}
+
+// Replaces the working folder by the archive taken out of a loaded image. An
+// archive that is refused leaves the folder as it is and, like a failed
+// unpacking command, does not fail the caller.
+static int partition_update_scpack(void) {
+    std::string restore = tarvi_path(PARTITION_SC_RESTORE);
+    struct stat st;
+    if (stat(restore.c_str(), &st) != 0) {
+        tarvid_log(LOG_INFO, "Read - ConfigPack (%s) : %s  !!", restore.c_str(), strerror(errno));
+        return -1;
+    }
+    sc_archive_extract(restore.c_str(), tarvi_path(PARTITION_SC_DIR).c_str());
+    return 0;
+}
+
+// ---- merging an image into the store ----
+
+namespace {
+
+const char *container_name(const struct config *c) { return c->container ? c->container->filename : "(none)"; }
+
+struct config *find_in_container(struct container *cont, const char *key) {
+    list_for_each(pos, &cont->config) {
+        struct config *c = list_entry(pos, struct config, sibling);
+        if (strcmp(c->key, key) == 0)
+            return c;
+    }
+    return nullptr;
+}
+
+// A new entry holding the `len` bytes of `line` (key, NUL, value, NUL,
+// spare), appended to `target`; hashed at the head of its bucket when `hash`.
+struct config *new_entry(struct container *target, const char *line, uint32_t len, bool hash, uint32_t j) {
+    auto *c = static_cast<struct config *>(malloc(sizeof(struct config)));
+    if (!c) {
+        tarvid_log(LOG_ERR, "Reload - Can not malloc %zu bytes for config (%s) at entry[%u] : abort it !!",
+                   sizeof(struct config), line, j);
+        return nullptr;
+    }
+    init_config(c);
+    c->linebuf = static_cast<char *>(malloc(len));
+    if (!c->linebuf) {
+        tarvid_log(LOG_ERR, "Reload - Can not malloc %u bytes linebuf for config (%s) at entry[%u] : abort it !!", len,
+                   line, j);
+        free(c);
+        return nullptr;
+    }
+    memcpy(c->linebuf, line, len);
+    c->linebufsz = len;
+    c->key = c->linebuf;
+    c->value = c->linebuf + strlen(c->key) + 1;
+    c->container = target;
+    list_add_tail(&c->sibling, &target->config);
+    if (hash)
+        list_add(&c->next, &ConfigHashTable[hash_config(c->key)]);
+    return c;
+}
+
+// Gives an entry the line of an image (same key).
+bool overwrite_entry(struct config *c, const char *line, uint32_t len, uint32_t j) {
+    if (c->linebufsz < len) {
+        char *buf = static_cast<char *>(malloc(len));
+        if (!buf) {
+            tarvid_log(LOG_ERR, "Reload - Can't malloc %u bytes linebuf for config entry[%u] : %s !!", len, j, line);
+            return false;
+        }
+        free(c->linebuf);
+        c->linebuf = buf;
+        c->linebufsz = len;
+    }
+    memcpy(c->linebuf, line, len);
+    c->key = c->linebuf;
+    c->value = c->linebuf + strlen(c->key) + 1;
+    return true;
+}
+
+// Takes one config entry of an image into `target` in the given role.
+int merge_config(struct container *target, const char *line, uint32_t len, enum cfgpack_reload_role role, uint32_t j) {
+    struct config *found = find_config(line);
+    bool defined = found && !(found->container && (found->container->flag & CONTAINER_SET_ASIDE));
+    if (role == FIRMWARE_DEFAULT_CFGPACK_RELOAD) {
+        if (defined)
+            tarvid_log(LOG_WARNING,
+                       "Reload - Redefinition of config (%s) at entry[%u] in %s, previously defined in %s !!", line, j,
+                       target->filename, container_name(found));
+        return new_entry(target, line, len, true, j) ? 0 : -1;
+    }
+    if (role == FACTORY_CFGPACK_RELOAD && target == ContDefault) {
+        if (defined) {
+            tarvid_log(LOG_WARNING,
+                       "Reload - Redefinition of config (%s) at entry[%u] in %s, previously defined in %s !!", line, j,
+                       target->filename, container_name(found));
+            if (!overwrite_entry(found, line, len, j))
+                return -1;
+            return new_entry(target, line, len, false, j) ? 0 : -1;
+        }
+        return new_entry(target, line, len, true, j) ? 0 : -1;
+    }
+    if (defined)
+        return overwrite_entry(found, line, len, j) ? 0 : -1;
+    tarvid_log(LOG_WARNING,
+               "Reload - No definition for config entry[%u] : %s in %s, maybe firmware version is changed !!", j, line,
+               target->filename);
+    if (struct config *own = find_in_container(target, line))
+        return overwrite_entry(own, line, len, j) ? 0 : -1;
+    return new_entry(target, line, len, false, j) ? 0 : -1;
+}
+
+// Writes the archive of an image's SC2.0 entry to the restore file and
+// unpacks it into the working folder.
+int merge_scpack(const char *bytes, uint32_t len) {
+    std::string path = tarvi_path(PARTITION_SC_RESTORE);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) {
+        tarvid_log(LOG_ERR, "Reload - CFGFILE (%s) : Can not open for writing : %s !!", path.c_str(), strerror(errno));
+        return -1;
+    }
+    if (!write_all(fd.get(), bytes, len)) {
+        tarvid_log(LOG_ERR, "Reload - CFGFILE (%s) : Can not fwrite %u bytes : %s !!", path.c_str(), len,
+                   strerror(errno));
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Reload - CFGFILE (%s) : ConfigPack was backed up !!", path.c_str());
+    fsync(fd.get());
+    if (partition_update_scpack() < 0) {
+        tarvid_log(LOG_ERR, "Reload - CFGFILE (%s) : Can not update SC2.0 !!", path.c_str());
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Reload - CFGFILE (%s) : reload SC2.0 Done, Length=%u!!", path.c_str(), len);
+    return 0;
+}
+
+} // namespace
+
+// Merges a checked image of `imgLen` bytes into the store. Entries whose
+// bytes lie outside the payload or hold no key and value are skipped with a
+// warning: the check does not look inside the payload.
+static int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_reload_role role) {
+    uint32_t n = image_entries(cfgPack);
+    uint64_t payloadAt = CFGPACK_HEADER_SIZE + static_cast<uint64_t>(image_entry_len(cfgPack));
+    struct container *target = nullptr; // of the current run of config entries
+    for (uint32_t i = 0; i < n; ++i) {
+        struct cfgpack_entry e;
+        cfgpack_read_entry(cfgPack, i, &e);
+        bool inside = payloadAt + e.offset + e.len <= imgLen;
+        if (e.type == ENTRY_CONFIG) {
+            if (!target)
+                continue;
+            const char *key, *value;
+            if (!cfgpack_config_line(cfgPack, imgLen, &e, &key, &value)) {
+                tarvid_log(LOG_WARNING, "Reload - Config entry[%u] is malformed, skip it !!", i);
+                continue;
+            }
+            if (merge_config(target, key, e.len, role, i) < 0)
+                return -1;
+            continue;
+        }
+        target = nullptr;
+        if (e.type == ENTRY_CONTAINER && e.subtype == DEFAULT_CONTAINER) {
+            if (role != FACTORY_CFGPACK_RELOAD)
+                tarvid_log(LOG_WARNING, "Reload - Non Factory ConfigPack has Not-Reset Default Configuration  !!");
+            else
+                target = ContDefault;
+        } else if (e.type == ENTRY_CONTAINER) {
+            const char *name = cfgPack + payloadAt + e.offset;
+            if (!inside || e.len == 0 || !memchr(name, '\0', e.len)) {
+                tarvid_log(LOG_WARNING, "Reload - Container entry[%u] is malformed, skip it and its configs !!", i);
+                continue;
+            }
+            target = find_container(name);
+            if (!target) {
+                target = container_new(name);
+                if (!target) {
+                    tarvid_log(LOG_ERR,
+                               "Reload - Can not malloc %u bytes for container (%s) at entry[%u] , abort it !!", e.len,
+                               name, i);
+                    return -1;
+                }
+                list_add_tail(&target->next, &ContList);
+            }
+        } else if (e.type == ENTRY_SC2_CONTAINER && e.subtype == BIN_CONTAINER) {
+            if (!inside) {
+                tarvid_log(LOG_WARNING, "Reload - SC2.0 entry[%u] runs past the image, skip it !!", i);
+                continue;
+            }
+            if (merge_scpack(cfgPack + payloadAt + e.offset, e.len) < 0)
+                return -1;
+        }
+    }
+    return 0;
+}
+
+// ---- reload ----
+
+namespace {
+
+// Hands every change registration of `from` over to `to`.
+void move_notify(struct config *from, struct config *to) {
+    while (!list_empty(&from->notify)) {
+        struct list *l = from->notify.next;
+        list_del(l);
+        list_add_tail(l, &to->notify);
+    }
+}
+
+// Frees a container of a replaced store. Change registrations of its entries
+// go to whatever entry now shows the key, so the tree keeps hearing of it.
+void free_set_aside(struct container *cont) {
+    list_for_each_safe(pos, &cont->config) {
+        struct config *c = list_entry(pos, struct config, sibling);
+        list_del_init(&c->next);
+        if (!list_empty(&c->notify)) {
+            if (struct config *live = find_config(c->key))
+                move_notify(c, live);
+        }
+        list_del(&c->sibling);
+        config_free(c);
+    }
+    free(cont);
+}
+
+// A notify placeholder whose key now has a stored entry hands its
+// registrations over and goes.
+void absorb_placeholders() {
+    for (auto &bucket : ConfigHashTable) {
+        list_for_each_safe(pos, &bucket) {
+            struct config *p = list_entry(pos, struct config, next);
+            if (p->container)
+                continue;
+            struct config *live = nullptr;
+            list_for_each(q, &bucket) {
+                struct config *c = list_entry(q, struct config, next);
+                if (c->container && strcmp(c->key, p->key) == 0) {
+                    live = c;
+                    break;
+                }
+            }
+            if (!live)
+                continue;
+            move_notify(p, live);
+            list_del(&p->next);
+            config_free(p);
+        }
+    }
+}
+
+void move_containers(struct list *from, struct list *to, uint32_t set, uint32_t clear) {
+    while (!list_empty(from)) {
+        struct list *l = from->next;
+        struct container *cont = list_entry(l, struct container, next);
+        cont->flag = (cont->flag | set) & ~clear;
+        list_del(l);
+        list_add_tail(l, to);
+    }
+}
+
+} // namespace
+
+static void config_free_backup(void) {
+    if (BackupContDefault)
+        free_set_aside(BackupContDefault);
+    BackupContDefault = nullptr;
+    while (!list_empty(&BackupContList)) {
+        struct list *l = BackupContList.next;
+        list_del(l);
+        free_set_aside(list_entry(l, struct container, next));
+    }
+    absorb_placeholders();
+}
+
+static void config_recover(void) {
+    struct container *half = ContDefault;
+    ContDefault = BackupContDefault;
+    if (ContDefault)
+        ContDefault->flag &= ~CONTAINER_SET_ASIDE;
+    BackupContDefault = half;
+    struct list built;
+    list_init(&built);
+    move_containers(&ContList, &built, 0, 0);
+    move_containers(&BackupContList, &ContList, 0, CONTAINER_SET_ASIDE);
+    move_containers(&built, &BackupContList, 0, 0);
+    config_free_backup();
+}
+
+int partition_reload(int user) {
+    BackupContDefault = ContDefault;
+    if (BackupContDefault)
+        BackupContDefault->flag |= CONTAINER_SET_ASIDE;
+    ContDefault = nullptr;
+    move_containers(&ContList, &BackupContList, CONTAINER_SET_ASIDE, 0);
+
+    size_t len = 0;
+    std::string fw = tarvi_path(PARTITION_FIRMWARE_DEFAULT);
+    unique_buf img(partition_read_cfgpack(fw.c_str(), &len));
+    if (!img) {
+        tarvid_log(LOG_ERR, "Reload - Can not retrieve Firmware Default ConfigPack !!");
+        config_recover();
+        return -1;
+    }
+    if (partition_check_cfgpack_len(img.get(), len) < 0) {
+        tarvid_log(LOG_ERR, "Reload - Firmware Default ConfigPack is invalid !!");
+        config_recover();
+        return -1;
+    }
+    if (partition_reload_cfgpack(img.get(), len, FIRMWARE_DEFAULT_CFGPACK_RELOAD) < 0) {
+        tarvid_log(LOG_ERR, "Reload - Can not reload Firmware Default ConfigPack !!");
+        config_recover();
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Reload - Firmware Default ConfigPack was reloaded");
+
+    ContDefault = container_new("Not-Reset Default");
+    if (!ContDefault) {
+        tarvid_log(LOG_ERR, "Reload - Can not malloc for Not-Reset Default container !!");
+        config_recover();
+        return -1;
+    }
+
+    img.reset(partition_read_cfgpack(mtdFactoryConfig, &len));
+    if (!img) {
+        tarvid_log(LOG_ERR, "Reload - Can not retrieve Factory ConfigPack  !!");
+        config_free_backup();
+        return 0;
+    }
+    if (partition_check_cfgpack_len(img.get(), len) < 0) {
+        tarvid_log(LOG_ERR, "Reload - Factory ConfigPack is invalid !!");
+        if (!user) {
+            config_free_backup();
+            return 0;
+        }
+    } else if (partition_reload_cfgpack(img.get(), len, FACTORY_CFGPACK_RELOAD) < 0) {
+        tarvid_log(LOG_ERR, "Reload - Can not reload Factory ConfigPack !!");
+        if (!user) {
+            config_recover();
+            return -1;
+        }
+    } else {
+        tarvid_log(LOG_INFO, "Reload - Factory ConfigPack was reloaded");
+        if (!user) {
+            config_free_backup();
+            return 0;
+        }
+    }
+
+    for (;;) {
+        if (partitionSerialNo[0] == PARTITION_NO_SERIAL && partitionSerialNo[1] == PARTITION_NO_SERIAL) {
+            tarvid_log(LOG_INFO, "Reload - No valid User ConfigPack !!");
+            config_free_backup();
+            return 0;
+        }
+        int idx;
+        if (partitionSerialNo[0] == PARTITION_NO_SERIAL)
+            idx = 1;
+        else if (partitionSerialNo[1] == PARTITION_NO_SERIAL)
+            idx = 0;
+        else
+            idx = partitionSerialNo[0] > partitionSerialNo[1] ? 0 : 1;
+        uint32_t serial = partitionSerialNo[idx];
+        img.reset(partition_read_cfgpack(mtdUserConfig[idx], &len));
+        if (!img || partition_check_cfgpack_len(img.get(), len) < 0) {
+            if (!img)
+                tarvid_log(LOG_ERR, "Reload - Can not retrieve ConfigPack%d with serialNo %u  !!", idx + 1, serial);
+            tarvid_log(LOG_ERR,
+                       "Reload - ConfigPack%d with serialNo %u is invalid, invalidate its serialNo temporarily !!",
+                       idx + 1, serial);
+            partitionSerialNo[idx] = PARTITION_NO_SERIAL;
+            continue;
+        }
+        if (partition_reload_cfgpack(img.get(), len, USER_CFGPACK_RELOAD) < 0) {
+            tarvid_log(LOG_ERR, "Reload - Can not reload ConfigPack%d with serialNo %u  !!", idx + 1, serial);
+            config_recover();
+            return -1;
+        }
+        tarvid_log(LOG_INFO, "Reload - ConfigPack%d with serialNo %u was reloaded", idx + 1, serial);
+        partitionConfigPackIdx = idx;
+        config_free_backup();
+        return 0;
+    }
+}
+
+// ---- dump ----
+
+int partition_dump(void) {
+    std::string dir = tarvi_path(PARTITION_DUMP_DIR);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::vector<struct container *> conts;
+    list_for_each(pos, &ContList) { conts.push_back(list_entry(pos, struct container, next)); }
+    if (ContDefault)
+        conts.push_back(ContDefault);
+    if (ContRuntime)
+        conts.push_back(ContRuntime);
+    for (struct container *cont : conts) {
+        // Container names come from images: only a plain file name is used.
+        const char *name = cont->filename;
+        if (!*name || strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+            tarvid_log(LOG_ERR, "Dump - Container name (%s) is no file name, not dumped !!", name);
+            continue;
+        }
+        std::string path = dir + "/" + name;
+        FILE *f = fopen(path.c_str(), "we");
+        if (!f) {
+            tarvid_log(LOG_ERR, "Can not fopen %s for writing : %s !!", path.c_str(), strerror(errno));
+            return -1;
+        }
+        list_for_each(pos, &cont->config) {
+            struct config *c = list_entry(pos, struct config, sibling);
+            fprintf(f, "%s=%s\n", c->key, c->value);
+        }
+        fclose(f);
+    }
+    return 0;
+}
+
+// ---- writing ----
+
+// Writes an image page by page, then the last page with the tail, and reads
+// everything back. The tail goes last, so a partition shows its new serial
+// number only once its image is complete.
+static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail) {
+    uint32_t total = image_total(cfgPack);
+    if (total <= 127 || total >= partitionSize - PARTITION_TAIL_SIZE) {
+        tarvid_log(LOG_INFO, "Write - ConfigPack is too small or too large : %u bytes !!", total);
+        return -1;
+    }
+    Fd fd(open(mtdFile, O_RDWR | O_SYNC | O_CLOEXEC));
+    if (fd.get() < 0) {
+        tarvid_log(LOG_ERR, "Write - Can not open %s : %s !!", mtdFile, strerror(errno));
+        return -1;
+    }
+    const uint32_t pages = partitionSize / PARTITION_PAGE_SIZE;
+    const uint32_t lastAt = partitionSize - PARTITION_PAGE_SIZE;
+    std::vector<char> page(PARTITION_PAGE_SIZE);
+    for (uint32_t p = 0; p + 1 < pages && p * PARTITION_PAGE_SIZE < total; ++p) {
+        uint32_t at = p * PARTITION_PAGE_SIZE;
+        uint32_t n = std::min<uint32_t>(PARTITION_PAGE_SIZE, total - at);
+        const char *src = cfgPack + at;
+        if (n < PARTITION_PAGE_SIZE) {
+            std::fill(page.begin(), page.end(), static_cast<char>(0xFF));
+            memcpy(page.data(), src, n);
+            src = page.data();
+        }
+        if (!write_all(fd.get(), src, PARTITION_PAGE_SIZE)) {
+            tarvid_log(LOG_ERR, "Write - Can not write 0x%.8x - 0x%.8x on %s : %s !!", at, at + PARTITION_PAGE_SIZE,
+                       mtdFile, strerror(errno));
+            return -1;
+        }
+    }
+    if (lseek(fd.get(), lastAt, SEEK_SET) < 0) {
+        tarvid_log(LOG_ERR, "Write - Can not seek to tail of %s : %s !!", mtdFile, strerror(errno));
+        return -1;
+    }
+    uint32_t leftN = total > lastAt ? total - lastAt : 0;
+    std::fill(page.begin(), page.end(), static_cast<char>(0xFF));
+    memcpy(page.data(), cfgPack + lastAt, leftN);
+    memcpy(page.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, tail, PARTITION_TAIL_SIZE);
+    if (!write_all(fd.get(), page.data(), PARTITION_PAGE_SIZE)) {
+        tarvid_log(LOG_ERR, "Write - Can not write 0x%.8x - 0x%.8x on %s : %s !!", lastAt, partitionSize, mtdFile,
+                   strerror(errno));
+        return -1;
+    }
+
+    if (lseek(fd.get(), 0, SEEK_SET) < 0) {
+        tarvid_log(LOG_ERR, "Write - Can not seek to start of %s : %s !!", mtdFile, strerror(errno));
+        return -1;
+    }
+    std::vector<char> back(PARTITION_PAGE_SIZE);
+    for (uint32_t p = 0; p + 1 < pages && p * PARTITION_PAGE_SIZE < total; ++p) {
+        uint32_t at = p * PARTITION_PAGE_SIZE;
+        uint32_t n = std::min<uint32_t>(PARTITION_PAGE_SIZE, total - at);
+        if (!read_all(fd.get(), back.data(), n)) {
+            tarvid_log(LOG_ERR, "Write - Can not read 0x%.8x - 0x%.8x on %s : %s !!", at, at + PARTITION_PAGE_SIZE,
+                       mtdFile, strerror(errno));
+            return -1;
+        }
+        if (memcmp(back.data(), cfgPack + at, n) != 0) {
+            tarvid_log(LOG_ERR, "Write - Flash data not match at 0x%.8x - 0x%.8x on %s : %s !!", at,
+                       at + PARTITION_PAGE_SIZE, mtdFile, strerror(errno));
+            return -1;
+        }
+    }
+    if (lseek(fd.get(), lastAt, SEEK_SET) < 0) {
+        tarvid_log(LOG_ERR, "Write - Can not seek to tail of %s : %s !!", mtdFile, strerror(errno));
+        return -1;
+    }
+    if (!read_all(fd.get(), back.data(), PARTITION_PAGE_SIZE)) {
+        tarvid_log(LOG_ERR, "Write - Can not read 0x%.8x - 0x%.8x on %s : %s !!", lastAt, partitionSize, mtdFile,
+                   strerror(errno));
+        return -1;
+    }
+    if (memcmp(back.data(), page.data(), leftN) != 0 ||
+        memcmp(back.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, tail, PARTITION_TAIL_SIZE) != 0) {
+        tarvid_log(LOG_ERR, "Write - Flash data not match at 0x%.8x - 0x%.8x on %s : %s !!", lastAt, partitionSize,
+                   mtdFile, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+static int partition_update_cfgpack(const char *cfgPack) {
+    int idx = (partitionConfigPackIdx + 1) % 2;
+    const char *target = mtdUserConfig[idx];
+    uint32_t serial = partitionMaxSerialNo + 1;
+    // The highest number means "no image": a commit under it would be lost.
+    if (serial == PARTITION_NO_SERIAL) {
+        tarvid_log(LOG_CRIT, "Update - Serial numbers are exhausted on %s for ConfigPack%d !!", target, idx + 1);
+        return -1;
+    }
+    char tail[PARTITION_TAIL_SIZE];
+    partition_make_tail(tail, 1, serial);
+    if (partition_write_cfgpack(cfgPack, target, tail) < 0) {
+        tarvid_log(LOG_INFO, "Update - Can not update ConfigPack on %s for ConfigPack%d with serialNo %u", target,
+                   idx + 1, serial);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Update - ConfigPack was updated on %s for ConfigPack%d with serialNo %u", target, idx + 1,
+               serial);
+    partitionMaxSerialNo = serial;
+    partitionSerialNo[idx] = serial;
+    partitionConfigPackIdx = idx;
+    return 0;
+}
+
+int partition_flush(int force) {
+    bool changed = false;
+    list_for_each(pos, &ContList) {
+        if (list_entry(pos, struct container, next)->flag & CONTAINER_CHANGED)
+            changed = true;
+    }
+    if (!changed)
+        changed = config_sc_dirty() != 0;
+    if (!changed && !force)
+        return 0;
+    config_sc_flush(0);
+    partition_make_scpack();
+    char *raw = nullptr;
+    if (partition_make_cfgpack(&raw) < 0) {
+        tarvid_log(LOG_ERR, "Flush - Can not make ConfigPack  !!");
+        return -1;
+    }
+    unique_buf img(raw);
+    if (partition_update_cfgpack(img.get()) < 0) {
+        tarvid_log(LOG_ERR, "Flush - Can not update ConfigPack !!");
+        return -1;
+    }
+    partitionSCSize = 0;
+    list_for_each(pos, &ContList) { list_entry(pos, struct container, next)->flag &= ~CONTAINER_CHANGED; }
+    return 0;
+}
+
+// ---- factory editor ----
+
+namespace {
+
+// The factory image read into a buffer of partitionSize - 16 bytes, so that
+// it can grow in place. Empty on failure.
+std::vector<char> read_factory(size_t *len) {
+    std::vector<char> out;
+    unique_buf img(partition_read_cfgpack(mtdFactoryConfig, len));
+    if (img) {
+        out.assign(partitionSize - PARTITION_TAIL_SIZE, 0);
+        memcpy(out.data(), img.get(), *len);
+    }
+    return out;
+}
+
+// Checksums the edited factory image, makes sure it is still valid, and writes
+// it with the factory tail.
+int write_factory(char *img) {
+    cfgpack_set_cksum(img);
+    if (partition_check_cfgpack(img) < 0)
+        return -1;
+    char tail[PARTITION_TAIL_SIZE];
+    partition_make_tail(tail, 0, 0);
+    return partition_write_cfgpack(img, mtdFactoryConfig, tail);
+}
+
+} // namespace
+
+int partition_dset(const char *key, const char *value) {
+    size_t len = 0;
+    std::vector<char> buf = read_factory(&len);
+    if (buf.empty()) {
+        tarvid_log(LOG_INFO, "Dset - Can not retrieve Factory ConfigPack !!");
+        return -1;
+    }
+    char *img = buf.data();
+    if (partition_check_cfgpack_len(img, len) < 0) {
+        tarvid_log(LOG_ERR, "Dset - Factory ConfigPack is invalid !!");
+        struct cfgpack_header h = {};
+        h.ver = CFGPACK_VERSION;
+        h.tag[0] = 'K';
+        h.tag[1] = 'Z';
+        h.totalLen = CFGPACK_HEADER_SIZE;
+        cfgpack_write_header(img, &h);
+        len = CFGPACK_HEADER_SIZE;
+    }
+    int rc = cfgpack_set_default(img, buf.size(), key, value);
+    if (rc == 1) {
+        tarvid_log(LOG_INFO,
+                   "Dset - There is already a Config (%s) with same Value (%s) of Factory ConfigPack, no need to "
+                   "set it",
+                   key, value);
+        return 0;
+    }
+    if (rc < 0)
+        return -1;
+    if (write_factory(img) < 0) {
+        tarvid_log(LOG_INFO, "Dset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Dset - Config (%s) was set to Factory ConfigPack, need to reload to take effect", key);
+    return 0;
+}
+
+int partition_dunset(const char *key) {
+    size_t len = 0;
+    std::vector<char> buf = read_factory(&len);
+    if (buf.empty()) {
+        tarvid_log(LOG_INFO, "Dunset - Can not retrieve Factory ConfigPack !!");
+        return 0;
+    }
+    char *img = buf.data();
+    if (partition_check_cfgpack_len(img, len) < 0)
+        return 0;
+    if (cfgpack_unset_default(img, key) == 1) {
+        tarvid_log(LOG_INFO, "Dunset - There is no Config (%s) of Factory ConfigPack, no need to unset it", key);
+        return 0;
+    }
+    if (write_factory(img) < 0) {
+        tarvid_log(LOG_INFO, "Dunset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Dunset - Config (%s) was unset from Factory ConfigPack, need to reload to take it effect",
+               key);
+    return 0;
+}
+
+// ---- backup and restore ----
+
+int partition_backup_cfgfile(const char *cfgFile) {
+    if (!cfgFile) {
+        tarvid_log(LOG_INFO, "Backup - No CFGFILE specified !!");
+        return -1;
+    }
+    partition_make_scpack();
+    char *raw = nullptr;
+    if (partition_make_cfgpack(&raw) < 0) {
+        tarvid_log(LOG_INFO, "Backup - CFGFILE (%s) : Can not make ConfigPack  !!", cfgFile);
+        partitionSCSize = 0;
+        return -1;
+    }
+    unique_buf img(raw);
+    partitionSCSize = 0;
+    Fd fd(open(cfgFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+    if (fd.get() < 0) {
+        tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not open for writing : %s !!", cfgFile, strerror(errno));
+        return -1;
+    }
+    uint32_t total = image_total(img.get());
+    if (!write_all(fd.get(), img.get(), total) || fsync(fd.get()) != 0) {
+        tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not fwrite %u bytes : %s !!", cfgFile, total, strerror(errno));
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Backup - CFGFILE (%s) : ConfigPack was backed up !!", cfgFile);
+    sync();
+    return 0;
+}
+
+int partition_restore_cfgfile(const char *cfgFile) {
+    if (!cfgFile) {
+        tarvid_log(LOG_INFO, "Restore - No target specified !!");
+        return -1;
+    }
+    size_t len = 0;
+    unique_buf img(partition_read_cfgpack(cfgFile, &len));
+    if (!img) {
+        tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : Can not retrieve ConfigPack !!", cfgFile);
+        return -1;
+    }
+    if (partition_check_cfgpack_len(img.get(), len) < 0) {
+        tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : ConfigPack is invalid  !!", cfgFile);
+        return -1;
+    }
+    if (partition_update_cfgpack(img.get()) < 0) {
+        tarvid_log(LOG_INFO, "Restore - CFGFILE (%s) : Can not update ConfigPack !!", cfgFile);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Restore  - CFGFILE (%s) : ConfigPack was updated, need to reload to take effect", cfgFile);
+    img.reset();
+    if (partition_reload(1) < 0) {
+        tarvid_log(LOG_INFO, "Restore  - CFGFILE (%s) : Can not reload ConfigPack !!", cfgFile);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Restore - CFGFILE (%s) : ConfigPack was reloaded", cfgFile);
+    return 0;
+}
+
+int partition_restore_default(int firmware) {
+    if (firmware)
+        return partition_restore_cfgfile(tarvi_path(PARTITION_FIRMWARE_DEFAULT).c_str());
+    // Copied: the restore's reload may not touch the path it was given.
+    std::string factory = mtdFactoryConfig;
+    return partition_restore_cfgfile(factory.c_str());
+}
