@@ -23,6 +23,7 @@
 #include "md5.h"
 #include "paths.h"
 #include "tarvid_store.h"
+#include "unique.h"
 
 namespace {
 
@@ -51,11 +52,6 @@ constexpr size_t HDR_TAG = 2;
 constexpr size_t HDR_CKSUM = 4;
 constexpr size_t HDR_RESERVED = 20;
 constexpr size_t HDR_RESERVED_LEN = 12;
-
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, FileCloser>;
 
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }

@@ -73,28 +73,26 @@ const char *const CHIP_MODEL_C = "TWX-C300";
 
 constexpr int CHIP_UNKNOWN = 3;
 
-char *value_of(const char *text) { return dupstr(text); }
-
-char *get_ahbclk() { return value_of(chipinfo() > 1 ? "61666666" : "50000000"); }
+char *get_ahbclk() { return dupstr(chipinfo() > 1 ? "61666666" : "50000000"); }
 
 char *get_soc_id() {
     int chip = chipinfo();
     if (chip == 0 || chip == 1)
-        return value_of(CHIP_MODEL_A);
+        return dupstr(CHIP_MODEL_A);
     if (chip == 4 || chip == 5)
-        return value_of(CHIP_MODEL_C);
-    return value_of(CHIP_MODEL_B);
+        return dupstr(CHIP_MODEL_C);
+    return dupstr(CHIP_MODEL_B);
 }
 
 char *get_musbhdrc_rev() {
     static const char *const revs[] = {"0", "1", "2"};
     int chip = chipinfo();
-    return value_of(chip >= 0 && chip <= 2 ? revs[chip] : "3");
+    return dupstr(chip >= 0 && chip <= 2 ? revs[chip] : "3");
 }
 
 char *get_pcm_ver() {
     int chip = chipinfo();
-    return value_of(chip == 0 ? "0" : chip == 1 ? "1" : "6");
+    return dupstr(chip == 0 ? "0" : chip == 1 ? "1" : "6");
 }
 
 // The daemon's value of `key`, or `fallback` when it has none or an empty one.
@@ -103,7 +101,7 @@ char *daemon_value_or(const char *key, const char *fallback) {
     if (tarvi_nonblock_get(fixed_key(key), &value) == 0 && value && *value)
         return value;
     free(value);
-    return value_of(fallback);
+    return dupstr(fallback);
 }
 
 char *get_slic_type() { return daemon_value_or("SLIC_TYPE", "3226"); }

@@ -22,24 +22,12 @@
 
 #include "libtarvi_private.h"
 #include "paths.h"
+#include "unique.h"
 #include "utility.h"
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, file_closer>;
-
 unique_file open_device_file(const char *abs) { return unique_file(fopen(tarvi_path(abs).c_str(), "re")); }
-
-struct fd_closer {
-    int fd;
-    ~fd_closer() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 struct cpu_times {
     unsigned long long user, nice, system, idle;
@@ -61,15 +49,22 @@ bool meminfo_value(const char *line, const char *name, unsigned long long *value
     return strncmp(line, name, n) == 0 && line[n] == ':' && sscanf(line + n + 1, "%llu", value) == 1;
 }
 
-// An interface's IPv4 address of kind `request` (SIOCGIFADDR, SIOCGIFDSTADDR)
-// in dotted form; false when the interface has none or the name is too long.
-bool interface_address(int sock, const char *name, unsigned long request, char *out, size_t size) {
-    struct ifreq ifr = {};
-    if (strlen(name) >= sizeof ifr.ifr_name)
+// Asks interface `name` for `request` into `ifr`; false when the name does
+// not fit or the interface has no such data.
+bool interface_query(int sock, const char *name, unsigned long request, struct ifreq *ifr) {
+    *ifr = {};
+    if (strlen(name) >= sizeof ifr->ifr_name)
         return false;
-    memcpy(ifr.ifr_name, name, strlen(name) + 1);
-    ifr.ifr_addr.sa_family = AF_INET;
-    if (ioctl(sock, request, &ifr) < 0)
+    memcpy(ifr->ifr_name, name, strlen(name) + 1);
+    ifr->ifr_addr.sa_family = AF_INET;
+    return ioctl(sock, request, ifr) == 0;
+}
+
+// An interface's IPv4 address of kind `request` (SIOCGIFADDR, SIOCGIFDSTADDR)
+// in dotted form.
+bool interface_address(int sock, const char *name, unsigned long request, char *out, size_t size) {
+    struct ifreq ifr;
+    if (!interface_query(sock, name, request, &ifr))
         return false;
     struct sockaddr_in sin;
     memcpy(&sin, &ifr.ifr_addr, sizeof sin);
@@ -77,11 +72,8 @@ bool interface_address(int sock, const char *name, unsigned long request, char *
 }
 
 bool interface_mtu(int sock, const char *name, int *mtu) {
-    struct ifreq ifr = {};
-    if (strlen(name) >= sizeof ifr.ifr_name)
-        return false;
-    memcpy(ifr.ifr_name, name, strlen(name) + 1);
-    if (ioctl(sock, SIOCGIFMTU, &ifr) < 0)
+    struct ifreq ifr;
+    if (!interface_query(sock, name, SIOCGIFMTU, &ifr))
         return false;
     *mtu = ifr.ifr_mtu;
     return true;
@@ -275,13 +267,13 @@ void tarvi_get_vpn_server_connection(char *string, int type) {
     entry_list list;
     int fd = open(tarvi_path("/var/log/wtmp").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-        fd_closer wtmp{fd};
-        fd_closer sock{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+        unique_fd wtmp(fd);
+        unique_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         time_t now = time(nullptr);
         struct utmp u;
         // Whole records only; a torn one at the end is ignored.
-        while (sock.fd >= 0 && read(fd, &u, sizeof u) == static_cast<ssize_t>(sizeof u)) {
-            std::string entry = server_session(u, sock.fd, module, now);
+        while (sock.get() >= 0 && read(fd, &u, sizeof u) == static_cast<ssize_t>(sizeof u)) {
+            std::string entry = server_session(u, sock.get(), module, now);
             if (!entry.empty() && !list.add(entry.c_str()))
                 break;
         }
@@ -307,7 +299,7 @@ void tarvi_get_vpn_client_connection(char *string, char *, char *key_number, cha
     free(status);
 
     entry_list list;
-    fd_closer sock{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    unique_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     for (long i = 1; i <= count; i++) {
         char tag[32];
         snprintf(tag, sizeof tag, "vpnc%ld,", i);
@@ -316,7 +308,8 @@ void tarvi_get_vpn_client_connection(char *string, char *, char *key_number, cha
         if (at != std::string::npos) {
             size_t from = at + strlen(tag);
             size_t to = links.find(';', from);
-            entry = client_link(sock.fd, links.substr(from, to == std::string::npos ? std::string::npos : to - from));
+            entry =
+                client_link(sock.get(), links.substr(from, to == std::string::npos ? std::string::npos : to - from));
         }
         if (!list.add(entry.c_str()))
             break;

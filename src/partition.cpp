@@ -22,6 +22,7 @@
 #include "sc_archive.h"
 #include "tarvi-ex.h"
 #include "tarvid_store.h"
+#include "unique.h"
 
 uint32_t partitionSize = PARTITION_DEFAULT_SIZE;
 uint32_t partitionBlockSize = 131072;
@@ -49,26 +50,6 @@ constexpr uint32_t PARTITION_MAX_SIZE = 64u * 1024 * 1024;
 const char *const LABELS[3] = {"FactoryConfig", "ConfigPack1", "ConfigPack2"};
 
 partition_write_fn write_hook;
-
-struct FreeDeleter {
-    void operator()(char *p) const { free(p); }
-};
-using unique_buf = std::unique_ptr<char, FreeDeleter>;
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 uint32_t image_total(const char *img) { return cfgpack_get32(img + 4); }
 uint32_t image_entry_len(const char *img) { return cfgpack_get32(img + 8); }
@@ -246,7 +227,7 @@ int partition_init(struct operator_table *op) {
     tarvid_log(LOG_INFO, "Init - Partition size is %u bytes, partition block size is %u bytes", partitionSize,
                partitionBlockSize);
     for (int i = 0; i < 2; ++i) {
-        Fd fd(open(mtdUserConfig[i], O_RDWR | O_SYNC | O_CLOEXEC));
+        unique_fd fd(open(mtdUserConfig[i], O_RDWR | O_SYNC | O_CLOEXEC));
         if (fd.get() < 0) {
             tarvid_log(LOG_ERR, "Init - Can not open %s for ConfigPack%d : %s !!", mtdUserConfig[i], i + 1,
                        strerror(errno));
@@ -307,7 +288,7 @@ static char *partition_read_cfgpack(const char *cfgFile, size_t *len) {
                    static_cast<unsigned long long>(size));
         return nullptr;
     }
-    Fd fd(open(cfgFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    unique_fd fd(open(cfgFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Read - ConfigPack (%s) : can not open for reading : %s !!", cfgFile, strerror(errno));
         return nullptr;
@@ -454,7 +435,7 @@ int merge_scpack(const char *bytes, uint32_t len) {
     std::string path = tarvi_path(PARTITION_SC_RESTORE);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Reload - CFGFILE (%s) : Can not open for writing : %s !!", path.c_str(), strerror(errno));
         return -1;
@@ -767,7 +748,7 @@ static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, con
         tarvid_log(LOG_INFO, "Write - ConfigPack is too small or too large : %u bytes !!", total);
         return -1;
     }
-    Fd fd(open(mtdFile, O_RDWR | O_SYNC | O_CLOEXEC));
+    unique_fd fd(open(mtdFile, O_RDWR | O_SYNC | O_CLOEXEC));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Write - Can not open %s : %s !!", mtdFile, strerror(errno));
         return -1;
@@ -996,7 +977,7 @@ int partition_backup_cfgfile(const char *cfgFile) {
     }
     unique_buf img(raw);
     partitionSCSize = 0;
-    Fd fd(open(cfgFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+    unique_fd fd(open(cfgFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not open for writing : %s !!", cfgFile, strerror(errno));
         return -1;

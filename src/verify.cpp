@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <regex.h>
+
+#include "unique.h"
 
 namespace {
 
@@ -21,13 +22,8 @@ const char CIDR_PATTERN[] = "^(" IP_BODY "|" IP_BODY "\\/([0-9]{1,2})"
 
 char regerr_prt[512];
 
-struct free_deleter {
-    void operator()(char *p) const { free(p); }
-};
-using owned_text = std::unique_ptr<char, free_deleter>;
-
 // A private copy of `value` to cut into pieces, or null.
-owned_text copy_of(const char *value) { return owned_text(value ? strdup(value) : nullptr); }
+unique_buf copy_of(const char *value) { return unique_buf(value ? strdup(value) : nullptr); }
 
 int verify_integer(char *value) {
     if (!value)
@@ -47,27 +43,22 @@ bool length_within(size_t len, int start, int end) {
     return n >= start && n <= end;
 }
 
-// Checks the `count` fields of `fields` (as split_string leaves them) against
-// the bounds in `limits`, stopping at the first failure.
-int check_fields(char *fields, int count, const int (*limits)[2]) {
-    char *field = fields;
+// Splits `value` at `split` and checks each field against its bounds in
+// `limits`, stopping at the first failure; the caller's pattern has already
+// fixed how many fields there are.
+int check_split(char *value, char split, const int (*limits)[2], int expected) {
+    char *out = nullptr;
+    int count = split_string(value, &out, split);
+    unique_buf fields(out);
+    if (count != expected)
+        return -1;
+    char *field = out;
     for (int i = 0; i < count; i++) {
         if (verify_range(field, limits[i][0], limits[i][1]) != 0)
             return -1;
         field += strlen(field) + 1;
     }
     return 0;
-}
-
-// Splits `value` at `split` and checks its fields against `limits`; the
-// pattern of the caller has already fixed how many fields there are.
-int check_split(char *value, char split, const int (*limits)[2], int expected) {
-    char *out = nullptr;
-    int count = split_string(value, &out, split);
-    owned_text fields(out);
-    if (count != expected)
-        return -1;
-    return check_fields(out, count, limits);
 }
 
 } // namespace
@@ -142,7 +133,7 @@ int verify_range(char *value, int start, int end) {
 int verify_portrange(char *value, int, int) {
     if (!value)
         return -1;
-    owned_text copy = copy_of(value);
+    unique_buf copy = copy_of(value);
     if (!copy)
         return -1;
     char *colon = strchr(copy.get(), ':');
@@ -177,7 +168,7 @@ int verify_netmask(char *value, int start, int end) {
         return -1;
     char *out = nullptr;
     int count = split_string(value, &out, '.');
-    owned_text fields(out);
+    unique_buf fields(out);
     if (count != 4)
         return -1;
     // Ones followed by zeros: walking the 32 bits from the top, starting from
@@ -250,7 +241,7 @@ int verify_domain2(char *value, int, int) {
 int verify_cidr(char *value, int start, int end) {
     if (do_verify(CIDR_PATTERN, value, "CIDR") != 0)
         return -1;
-    owned_text copy = copy_of(value);
+    unique_buf copy = copy_of(value);
     if (!copy)
         return -1;
     char *text = copy.get();

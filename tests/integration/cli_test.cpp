@@ -5,25 +5,23 @@
 #include <string>
 #include <sys/wait.h>
 
+#include "command.h"
 #include "daemon.h"
 #include "device.h"
 #include "scratch.h"
 
 namespace {
 
-struct tool_result {
-    int status = -1;
-    std::string out, err;
+struct tool_result : command_result {
+    std::string err;
 };
 
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
         // "guest-pw" hashed by the system's tool.
-        FILE *p = popen("openssl passwd -6 -salt clisalt1 guest-pw", "r");
-        char hash[256] = "";
-        ASSERT_TRUE(p && fgets(hash, sizeof hash, p));
-        pclose(p);
+        std::string hash = run_command("openssl passwd -6 -salt clisalt1 guest-pw").out;
+        ASSERT_FALSE(hash.empty());
         lay_device(root_, std::string("GUEST_NAME=guest\nGUEST_PASSWD=") + hash +
                               "ADMIN_NAME=admin\nwan.mode=dhcp\nSYS_NAME=Sandbox CPE\n");
         root_.write("/proc/stat", "cpu  1 2 3 4\n");
@@ -42,13 +40,7 @@ class CliTest : public ::testing::Test {
         std::string cmd = "cd " + root_.path() + " && TARVI_ROOT=" + root_.path() + " " + TARVI_CLI_PATH + " " + args +
                           " <" + root_.at("/in") + " 2>" + root_.at("/err");
         tool_result r;
-        FILE *p = popen(cmd.c_str(), "r");
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            r.out.append(buf, n);
-        int status = pclose(p);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        static_cast<command_result &>(r) = run_command(cmd);
         r.err = root_.read("/err");
         return r;
     }

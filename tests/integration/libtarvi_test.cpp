@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "command.h"
 #include "daemon.h"
 #include "device.h"
 #include "libtarvi.h"
@@ -16,18 +17,8 @@ namespace {
 // A hash made by another program than ours, so that the account calls are
 // checked against the system's own idea of each method.
 std::string openssl_hash(const std::string &method, const std::string &salt, const std::string &password) {
-    std::string cmd = "openssl passwd " + method + " -salt " + salt + " " + password;
-    FILE *p = popen(cmd.c_str(), "r");
-    char line[256] = "";
-    if (p) {
-        if (!fgets(line, sizeof line, p))
-            line[0] = '\0';
-        pclose(p);
-    }
-    std::string hash = line;
-    if (!hash.empty() && hash.back() == '\n')
-        hash.pop_back();
-    return hash;
+    std::string hash = run_command("openssl passwd " + method + " -salt " + salt + " " + password).out;
+    return hash.substr(0, hash.find('\n'));
 }
 
 class LibtarviTest : public ::testing::Test {

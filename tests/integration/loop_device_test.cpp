@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "daemon.h"
 #include "device.h"
 #include "records.h"
@@ -26,15 +27,9 @@ class LoopDevices {
     }
     // Attaches `file`; returns the device path, or empty with *why set.
     std::string attach(const std::string &file, std::string *why) {
-        FILE *p = popen(("losetup --find --show " + file + " 2>&1").c_str(), "r");
-        if (!p) {
-            *why = "can not run losetup";
-            return "";
-        }
-        char buf[256] = {};
-        size_t n = fread(buf, 1, sizeof buf - 1, p);
-        int status = pclose(p);
-        std::string out(buf, n);
+        command_result losetup = run_command("losetup --find --show " + file + " 2>&1");
+        int status = losetup.status;
+        std::string out = losetup.out;
         while (!out.empty() && out.back() == '\n')
             out.pop_back();
         struct stat st;

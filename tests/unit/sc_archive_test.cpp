@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "log.h"
 #include "scratch.h"
 
@@ -29,16 +30,7 @@ class ScArchive : public ::testing::Test {
 
     // Runs a shell command in the scratch folder.
     void sh(const std::string &cmd) const { ASSERT_EQ(0, system(("cd " + root.path() + " && " + cmd).c_str())) << cmd; }
-    std::string sh_out(const std::string &cmd) const {
-        std::string out;
-        FILE *p = popen(("cd " + root.path() + " && " + cmd).c_str(), "r");
-        char buf[256];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-        return out;
-    }
+    std::string sh_out(const std::string &cmd) const { return run_command("cd " + root.path() + " && " + cmd).out; }
     int extract(const std::string &rel, std::string *why = nullptr) const {
         return sc_archive_extract(root.at(rel).c_str(), root.at("/sc").c_str(), why);
     }

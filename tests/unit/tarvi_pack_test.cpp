@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "command.h"
 #include "device.h"
 #include "log.h"
 #include "partition.h"
@@ -17,22 +18,10 @@ namespace {
 
 void quiet(int, const char *) {}
 
-struct PackRun {
-    int status;
-    std::string out;
-};
+using PackRun = command_result;
 
 PackRun pack(const ScratchRoot &root, const std::string &args) {
-    std::string cmd = "cd " + root.path() + " && " + TARVI_PACK_PATH + " " + args + " 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    PackRun r{-1, ""};
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return run_command("cd " + root.path() + " && " + TARVI_PACK_PATH + " " + args + " 2>&1");
 }
 
 } // namespace
