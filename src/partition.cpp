@@ -462,12 +462,11 @@ int merge_scpack(const char *bytes, uint32_t len) {
 // warning: the check does not look inside the payload.
 static int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_reload_role role) {
     uint32_t n = image_entries(cfgPack);
-    uint64_t payloadAt = CFGPACK_HEADER_SIZE + static_cast<uint64_t>(image_entry_len(cfgPack));
     struct container *target = nullptr; // of the current run of config entries
     for (uint32_t i = 0; i < n; ++i) {
         struct cfgpack_entry e;
         cfgpack_read_entry(cfgPack, i, &e);
-        bool inside = payloadAt + e.offset + e.len <= imgLen;
+        const char *bytes = cfgpack_entry_data(cfgPack, imgLen, &e);
         if (e.type == ENTRY_CONFIG) {
             if (!target)
                 continue;
@@ -487,8 +486,8 @@ static int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_r
             else
                 target = ContDefault;
         } else if (e.type == ENTRY_CONTAINER) {
-            const char *name = cfgPack + payloadAt + e.offset;
-            if (!inside || e.len == 0 || !memchr(name, '\0', e.len)) {
+            const char *name = bytes;
+            if (!name || e.len == 0 || !memchr(name, '\0', e.len)) {
                 tarvid_log(LOG_WARNING, "Reload - Container entry[%u] is malformed, skip it and its configs !!", i);
                 continue;
             }
@@ -504,11 +503,11 @@ static int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_r
                 list_add_tail(&target->next, &ContList);
             }
         } else if (e.type == ENTRY_SC2_CONTAINER && e.subtype == BIN_CONTAINER) {
-            if (!inside) {
+            if (!bytes) {
                 tarvid_log(LOG_WARNING, "Reload - SC2.0 entry[%u] runs past the image, skip it !!", i);
                 continue;
             }
-            if (merge_scpack(cfgPack + payloadAt + e.offset, e.len) < 0)
+            if (merge_scpack(bytes, e.len) < 0)
                 return -1;
         }
     }

@@ -94,6 +94,10 @@ void cfgpack_write_header(char *img, const struct cfgpack_header *h);
 void cfgpack_read_entry(const char *img, uint32_t i, struct cfgpack_entry *e);
 void cfgpack_write_entry(char *img, uint32_t i, const struct cfgpack_entry *e);
 
+// The bytes of entry `e` inside an image of `imgLen` bytes, or null when they
+// would run past it.
+const char *cfgpack_entry_data(const char *img, size_t imgLen, const struct cfgpack_entry *e);
+
 // Key and value of a config entry of a checked image of `imgLen` bytes: true
 // when the entry's bytes lie inside the payload and hold a NUL-terminated key
 // and a NUL-terminated value within its `len`. *key and *value point into the

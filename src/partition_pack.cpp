@@ -101,12 +101,16 @@ void cfgpack_write_entry(char *img, uint32_t i, const struct cfgpack_entry *e) {
     cfgpack_put32(p + 8, e->len);
 }
 
+const char *cfgpack_entry_data(const char *img, size_t imgLen, const struct cfgpack_entry *e) {
+    uint64_t start = CFGPACK_HEADER_SIZE + static_cast<uint64_t>(cfgpack_get32(img + H_ENTRY)) + e->offset;
+    return start + e->len <= imgLen ? img + start : nullptr;
+}
+
 bool cfgpack_config_line(const char *img, size_t imgLen, const struct cfgpack_entry *e, const char **key,
                          const char **value) {
-    uint64_t start = CFGPACK_HEADER_SIZE + static_cast<uint64_t>(cfgpack_get32(img + H_ENTRY)) + e->offset;
-    if (start + e->len > imgLen)
+    const char *line = cfgpack_entry_data(img, imgLen, e);
+    if (!line)
         return false;
-    const char *line = img + start;
     const char *knul = static_cast<const char *>(memchr(line, '\0', e->len));
     if (!knul)
         return false;

@@ -226,9 +226,9 @@ bool find_archive(Loaded &l, const char **bytes, uint32_t *len) {
     for (uint32_t i = 0; i < n; ++i) {
         struct cfgpack_entry e;
         cfgpack_read_entry(img, i, &e);
-        uint64_t at = CFGPACK_HEADER_SIZE + static_cast<uint64_t>(cfgpack_get32(img + 8)) + e.offset;
-        if (e.type == ENTRY_SC2_CONTAINER && e.subtype == BIN_CONTAINER && at + e.len <= l.imageLen) {
-            *bytes = img + at;
+        const char *data = cfgpack_entry_data(img, l.imageLen, &e);
+        if (e.type == ENTRY_SC2_CONTAINER && e.subtype == BIN_CONTAINER && data) {
+            *bytes = data;
             *len = e.len;
             return true;
         }
@@ -285,11 +285,11 @@ int cmd_show(const char *path) {
         cfgpack_read_entry(img, i, &e);
         const char *key, *value;
         if (e.type == ENTRY_CONTAINER) {
-            const char *name = img + CFGPACK_HEADER_SIZE + h.entryLen + e.offset;
+            const char *name = cfgpack_entry_data(img, l.imageLen, &e);
             inRun = true;
             if (e.subtype == DEFAULT_CONTAINER)
                 printf("  [Not-Reset Default]\n");
-            else if (e.len > 0 && memchr(name, '\0', e.len))
+            else if (name && e.len > 0 && memchr(name, '\0', e.len))
                 printf("  [%s]\n", name);
             else
                 printf("  [(malformed name)]\n");
