@@ -67,10 +67,12 @@ bool read_file(const char *path, std::vector<char> *out) {
 
 int write_file(const std::string &path, const char *data, size_t len) {
     FILE *f = fopen(path.c_str(), "wb");
-    if (!f || fwrite(data, 1, len, f) != len || fclose(f) != 0) {
+    bool ok = f && fwrite(data, 1, len, f) == len;
+    // Closed exactly once, whatever failed; a failed close loses data too.
+    if (f && fclose(f) != 0)
+        ok = false;
+    if (!ok) {
         fprintf(stderr, "tarvi-pack: can not write %s: %s\n", path.c_str(), strerror(errno));
-        if (f)
-            fclose(f);
         return 1;
     }
     return 0;

@@ -81,6 +81,10 @@ TEST(TarviPack, BuildsImagesAndPartitionsTheDaemonLoads) {
     ASSERT_EQ(0, pack(root, "build -o big.bin big.cfg").status);
     EXPECT_EQ(1, pack(root, "partition --size 16384 --serial 1 big.bin -o x").status);
     EXPECT_EQ(2, pack(root, "frobnicate").status);
+    // A full disk shows only when the stream is closed: one failure, no crash.
+    PackRun full = pack(root, "build -o /dev/full system.cfg");
+    EXPECT_EQ(1, full.status);
+    EXPECT_NE(std::string::npos, full.out.find("tarvi-pack: can not write /dev/full: ")) << full.out;
     free_store();
     tarvi_log_set_sink(nullptr);
 }
