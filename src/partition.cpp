@@ -23,6 +23,7 @@
 #include "tarvi-ex.h"
 #include "tarvid_store.h"
 #include "unique.h"
+#include "utility.h"
 
 uint32_t partitionSize = PARTITION_DEFAULT_SIZE;
 uint32_t partitionBlockSize = 131072;
@@ -55,29 +56,14 @@ uint32_t image_total(const char *img) { return cfgpack_get32(img + 4); }
 uint32_t image_entry_len(const char *img) { return cfgpack_get32(img + 8); }
 uint32_t image_entries(const char *img) { return image_entry_len(img) / CFGPACK_ENTRY_SIZE; }
 
-// Repeats `op` (a read or a write) until `count` bytes have moved; false on
-// a failure or an early end.
-template <typename Buf, typename Op> bool move_all(Buf *buf, size_t count, Op op) {
-    while (count > 0) {
-        ssize_t n = op(buf, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buf += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes go through the test seam.
 bool write_all(int fd, const char *buf, size_t count) {
-    return move_all(buf, count,
-                    [fd](const char *b, size_t n) { return write_hook ? write_hook(fd, b, n) : write(fd, b, n); });
+    return transfer_all(buf, count,
+                        [fd](const char *b, size_t n) { return write_hook ? write_hook(fd, b, n) : write(fd, b, n); });
 }
 
 bool read_all(int fd, char *buf, size_t count) {
-    return move_all(buf, count, [fd](char *b, size_t n) { return read(fd, b, n); });
+    return transfer_all(buf, count, [fd](char *b, size_t n) { return read(fd, b, n); });
 }
 
 bool is_partition_path(const char *path) {

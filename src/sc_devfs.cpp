@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
-#include <type_traits>
 #include <unistd.h>
 
 #include "paths.h"
@@ -35,33 +34,23 @@ void sc_dev_closeFile(sc_fh f) {
         safe_close(f);
 }
 
-namespace {
-
-// Runs `io` (read or write) until `count` bytes have moved: 0, or -1 on an
-// error, an end of file or a bad argument.
-template <typename Buf, typename Io> int transfer_all(sc_fh f, Buf *buffer, s_32 count, Io io) {
-    if (f < 0 || !buffer || count < 0)
+// Whole transfers: 0, or -1 on an error, an end of file or a bad argument.
+int sc_dev_readFile(sc_fh f, void *buffer, s_32 nReadSize) {
+    if (f < 0 || !buffer || nReadSize < 0)
         return -1;
-    auto *p = static_cast<std::conditional_t<std::is_const_v<Buf>, const char, char> *>(buffer);
-    size_t want = static_cast<size_t>(count);
-    while (want > 0) {
-        ssize_t n = io(f, p, want);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        p += n;
-        want -= static_cast<size_t>(n);
-    }
-    return 0;
+    return transfer_all(static_cast<char *>(buffer), static_cast<size_t>(nReadSize),
+                        [f](char *b, size_t n) { return read(f, b, n); })
+               ? 0
+               : -1;
 }
 
-} // namespace
-
-int sc_dev_readFile(sc_fh f, void *buffer, s_32 nReadSize) { return transfer_all(f, buffer, nReadSize, read); }
-
 int sc_dev_writeFile(sc_fh f, const void *buffer, s_32 nWriteSize) {
-    return transfer_all(f, buffer, nWriteSize, write);
+    if (f < 0 || !buffer || nWriteSize < 0)
+        return -1;
+    return transfer_all(static_cast<const char *>(buffer), static_cast<size_t>(nWriteSize),
+                        [f](const char *b, size_t n) { return write(f, b, n); })
+               ? 0
+               : -1;
 }
 
 s_32 sc_dev_getFileSize(const char *fileName) {

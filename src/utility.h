@@ -2,6 +2,7 @@
 #ifndef TARVI_UTILITY_H
 #define TARVI_UTILITY_H
 
+#include <cerrno>
 #include <cstddef>
 
 #include "libtarvi.h"
@@ -20,6 +21,22 @@ int safe_write(int fd, const void *buf, size_t count);
 // hold its main thread for more than one socket timeout.
 int safe_read_mode(int fd, void *buf, size_t count, int block);
 int safe_write_mode(int fd, const void *buf, size_t count, int block);
+
+// Repeats `op(buf, n)` (a read(2) or write(2) of up to n bytes at buf) until
+// `count` bytes have moved, retrying after EINTR. False on a failure or an
+// early end of file.
+template <typename Byte, typename Op> bool transfer_all(Byte *buf, size_t count, Op op) {
+    while (count > 0) {
+        auto n = op(buf, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        buf += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
 // close(2), retried after EINTR. Returns close's result.
 int safe_close(int fd);
