@@ -11,7 +11,7 @@ tarvi_install_deps() {
         echo "Installing: ${missing[*]}"
         local sudo=""
         [ "$(id -u)" -ne 0 ] && sudo="sudo"
-        $sudo apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+        $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
     fi
 }
