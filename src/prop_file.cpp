@@ -88,7 +88,8 @@ void load_trigger_line(const char *file, const char *line, rc_section *section) 
     const char *p = colon + 1;
     bool ok = false;
     std::string key, value;
-    if (strlen(colon) < 4) {
+    // ":a=" is long enough to be refused for its missing value below.
+    if (strlen(colon) < 3) {
         PROP_LOG(PROP_DEBUG_FAIL, "Wrong line len:%d Line:%s \n", static_cast<int>(strlen(colon)), line);
     } else {
         while (is_blank(*p))
