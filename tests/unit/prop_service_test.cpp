@@ -1,6 +1,7 @@
 // The service core: name rules and prefixes, triggers, service control with
 // recording stubs for the launcher and killall, child exits, rc, property
 // and persistent files.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -54,9 +55,18 @@ class PropService : public ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
+    // The recorded command lines, sorted: the children run unsynchronised.
     std::string calls() {
         wait_children();
-        return root_.read("/calls");
+        std::string text = root_.read("/calls");
+        std::vector<std::string> lines;
+        for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+            lines.push_back(text.substr(at, nl + 1 - at));
+        std::sort(lines.begin(), lines.end());
+        std::string sorted;
+        for (const auto &l : lines)
+            sorted += l;
+        return sorted;
     }
     std::string get(const char *name) {
         char value[PROP_VALUE_SIZE];
@@ -217,7 +227,7 @@ TEST_F(PropService, ControlStartStopRestartAndState) {
     EXPECT_EQ(0, prop_core_set("ctl.stop", "bar"));
     EXPECT_EQ(-1, prop_core_set("ctl.start", "nosuch"));
     EXPECT_TRUE(log_.has("failed to find svc. nosuch"));
-    EXPECT_EQ("service-launcher init.foo.rc\nkillall -9 food\nkillall -9 bard.conf\n", calls());
+    EXPECT_EQ("killall -9 bard.conf\nkillall -9 food\nservice-launcher init.foo.rc\n", calls());
 }
 
 TEST_F(PropService, LauncherExitStopsTheServiceOtherChildrenDoNot) {

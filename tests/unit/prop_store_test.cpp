@@ -98,6 +98,7 @@ TEST_F(PropStore, DebugLevelGatesMessagesAndKeepsTheirPrefix) {
 class PropClientChecks : public ::testing::Test {
   protected:
     void SetUp() override {
+        prop_debug_set(2);
         make_dirs(root_.at("/var/run"));
         listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ASSERT_GE(listener_, 0);
