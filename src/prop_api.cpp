@@ -110,23 +110,21 @@ int property_reload(void) {
 }
 
 int property_debug(char *key, char *in_value) {
-    const char *value = in_value ? in_value : "";
-    if (_property_check(key, value) != 0)
-        return -1;
-    tarvi_request reply;
-    return prop_exchange(TARVI_REQUEST_TYPE_PROP_DEBUG, key, value, &reply) == 0 ? 0 : -1;
+    return _property_set_with(key, in_value, [](const char *k, const char *v) {
+        tarvi_request reply;
+        return prop_exchange(TARVI_REQUEST_TYPE_PROP_DEBUG, k, v, &reply);
+    });
 }
 
 int property_test(char *key, char *in_value) {
-    const char *value = in_value ? in_value : "";
-    if (_property_check(key, value) != 0)
-        return -1;
-    // The unit tests and the empty-value test drive the daemon through the
-    // library calls, so they run here, in the caller.
-    if (strncmp(key, "UT", 2) == 0 || strncmp(key, "NULL", 4) == 0)
-        return prop_test_func(key, const_cast<char *>(value));
-    tarvi_request reply;
-    return prop_exchange(TARVI_REQUEST_TYPE_PROP_TEST, key, value, &reply) == 0 ? 0 : -1;
+    return _property_set_with(key, in_value, [](const char *k, const char *v) {
+        // The unit tests and the empty-value test drive the daemon through
+        // the library calls, so they run here, in the caller.
+        if (strncmp(k, "UT", 2) == 0 || strncmp(k, "NULL", 4) == 0)
+            return prop_test_func(const_cast<char *>(k), const_cast<char *>(v));
+        tarvi_request reply;
+        return prop_exchange(TARVI_REQUEST_TYPE_PROP_TEST, k, v, &reply);
+    });
 }
 
 } // extern "C"

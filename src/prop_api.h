@@ -14,8 +14,9 @@ int _property_check(const char *key, const char *value);
 int _property_get_with(const char *key, char *value, const char *default_value,
                        int (*fetch)(const char *key, char *value));
 
-// Checks `key` and `value` (null sent as empty) and hands them to `store`
-// like property_set. Returns store's result, or -1 when refused.
+// Checks `key` and `value` (null sent as empty) as property_set, property_debug
+// and property_test do, then hands them to `store`. Returns 0 when store
+// returned 0, else -1 (also when refused: store is not called then).
 int _property_set_with(const char *key, const char *value, int (*store)(const char *key, const char *value));
 
 #endif

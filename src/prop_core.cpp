@@ -193,36 +193,41 @@ int _prop_core_set_ctrl(const char *name, const char *value) {
     return -1;
 }
 
+// The command words the engine runs itself, with the words each needs.
+enum action_kind { ACTION_START, ACTION_STOP, ACTION_RESTART, ACTION_SETPROP };
+struct action_word {
+    const char *word;
+    const char *label; // of the "too few words" message
+    int needs;
+    action_kind kind;
+};
+const action_word ACTION_WORDS[] = {
+    {"start", "Start", 2, ACTION_START},
+    {"stop", "Stop", 2, ACTION_STOP},
+    {"restart", "Restart", 2, ACTION_RESTART},
+    {"setprop", "Setprop", 3, ACTION_SETPROP},
+};
+
 int _prop_core_exec_onecommand(struct prop_svc_act_t *act) {
     PROP_LOG(PROP_DEBUG_TRACE, " command:%s args[0]:%s args_num:%d \n", act->act_name, act->args[0], act->args_num);
-    const char *word = act->args[0];
-    if (starts_with(word, "start")) {
-        if (act->args_num < 2) {
-            PROP_LOG(PROP_DEBUG_FAIL, "Start wrong num:%d \n", act->args_num);
+    // Only the beginning counts: a first word "startx" is "start".
+    for (const auto &w : ACTION_WORDS) {
+        if (!starts_with(act->args[0], w.word))
+            continue;
+        if (act->args_num < w.needs) {
+            PROP_LOG(PROP_DEBUG_FAIL, "%s wrong num:%d \n", w.label, act->args_num);
             return -1;
         }
-        return _prop_core_set_ctrlstart(act->args[1]);
-    }
-    if (starts_with(word, "stop")) {
-        if (act->args_num < 2) {
-            PROP_LOG(PROP_DEBUG_FAIL, "Stop wrong num:%d \n", act->args_num);
-            return -1;
+        switch (w.kind) {
+        case ACTION_START:
+            return _prop_core_set_ctrlstart(act->args[1]);
+        case ACTION_STOP:
+            return _prop_core_set_ctrlstop(act->args[1]);
+        case ACTION_RESTART:
+            return _prop_core_set_ctrlrestart(act->args[1]);
+        case ACTION_SETPROP:
+            return prop_core_set(act->args[1], act->args[2]);
         }
-        return _prop_core_set_ctrlstop(act->args[1]);
-    }
-    if (starts_with(word, "restart")) {
-        if (act->args_num < 2) {
-            PROP_LOG(PROP_DEBUG_FAIL, "Restart wrong num:%d \n", act->args_num);
-            return -1;
-        }
-        return _prop_core_set_ctrlrestart(act->args[1]);
-    }
-    if (starts_with(word, "setprop")) {
-        if (act->args_num < 3) {
-            PROP_LOG(PROP_DEBUG_FAIL, "Setprop wrong num:%d \n", act->args_num);
-            return -1;
-        }
-        return prop_core_set(act->args[1], act->args[2]);
     }
     PROP_LOG(PROP_DEBUG_TRACE, " Unknown command...command:%s \n", act->act_name);
     pid_t pid;

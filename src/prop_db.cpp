@@ -18,6 +18,19 @@ static unsigned int prop_db_bucket(const char *key) {
     return sum % PROP_DB_BUCKETS;
 }
 
+// The common refusals of set and get, logged under the caller's name.
+static bool prop_db_ready(const char *func, const void *key, const void *value) {
+    if (!prop_db_inited) {
+        prop_debug_log(PROP_DEBUG_FAIL, func, __LINE__, " Not Inited!\n");
+        return false;
+    }
+    if (!key || !value) {
+        prop_debug_log(PROP_DEBUG_FAIL, func, __LINE__, " Wrong key or value!\n");
+        return false;
+    }
+    return true;
+}
+
 static void prop_db_free(struct prop_db_info_t *item) {
     free(item->prop_key);
     free(item->prop_value);
@@ -81,14 +94,8 @@ int _prop_db_add(const char *in_key, const char *in_value) {
 }
 
 int prop_db_set(const char *in_key, const char *in_value) {
-    if (!prop_db_inited) {
-        PROP_LOG(PROP_DEBUG_FAIL, " Not Inited!\n");
+    if (!prop_db_ready(__func__, in_key, in_value))
         return -1;
-    }
-    if (!in_key || !in_value) {
-        PROP_LOG(PROP_DEBUG_FAIL, " Wrong key or value!\n");
-        return -1;
-    }
     struct prop_db_info_t *item = _prop_db_get(in_key);
     if (!item)
         return _prop_db_add(in_key, in_value);
@@ -115,14 +122,8 @@ int prop_db_set(const char *in_key, const char *in_value) {
 }
 
 int prop_db_get(const char *in_key, char *value) {
-    if (!prop_db_inited) {
-        PROP_LOG(PROP_DEBUG_FAIL, " Not Inited!\n");
+    if (!prop_db_ready(__func__, in_key, value))
         return -1;
-    }
-    if (!in_key || !value) {
-        PROP_LOG(PROP_DEBUG_FAIL, " Wrong key or value!\n");
-        return -1;
-    }
     struct prop_db_info_t *item = _prop_db_get(in_key);
     if (!item) {
         PROP_LOG(PROP_DEBUG_TRACE, "Can not find the value! key:%s \n", in_key);
