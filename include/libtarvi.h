@@ -251,6 +251,51 @@ int verify_time(char *value, int start, int end);
 int verify_date(char *value, int start, int end);
 int verify_hex_text(char *value, int start, int end);
 
+/* ---- Properties --------------------------------------------------------- */
+
+/** Longest property name and value, in characters (without the NUL). */
+#define PROPERTY_KEY_MAX 31
+#define PROPERTY_VALUE_MAX 91
+
+/**
+ * Reads property `key` from the daemon (request 14) into `value`, which holds
+ * at least PROPERTY_VALUE_MAX + 1 bytes owned by the caller. When the daemon
+ * does not have it (or cannot be reached) `value` gets `default_value`, or the
+ * empty text when that is null, cut to PROPERTY_VALUE_MAX characters.
+ * Returns the length placed in `value`, or -1 (nothing sent) for a null `key`
+ * or `value` or a name longer than PROPERTY_KEY_MAX.
+ */
+int property_get(const char *key, char *value, const char *default_value);
+/**
+ * Sets property `key` to `in_value` (request 13; null is sent as the empty
+ * text). Names beginning "ro." can be set once, "persist." ones are also
+ * stored on flash, "ctl.start", "ctl.stop" and "ctl.restart" control the
+ * service named by the value. Returns 0, or -1 when the name or value is too
+ * long (nothing sent) or the daemon refused or could not be reached.
+ */
+int property_set(const char *key, const char *in_value);
+/**
+ * Makes the daemon drop its properties and services and load them again from
+ * its rc, property and persistent files (request 15). Returns 0 or -1.
+ */
+int property_reload(void);
+/**
+ * Sets the property service's debug level to `key`, a decimal text 0 to 6
+ * (request 16; larger levels are ignored and still succeed). `in_value` is
+ * sent along (null as the empty text). Returns 0 or -1.
+ */
+int property_debug(char *key, char *in_value);
+/**
+ * Runs the property self-test command `key` with argument `in_value` (null:
+ * empty). Commands beginning "UT" (unit tests, selected by the argument:
+ * "all", "set", "get", "perform", "normal", "ro", "persist", "stress") and
+ * "NULL" run in the calling process and reach the daemon through the calls
+ * above; others ("DUMP", "system_func", "exec_func", "svc") run in the daemon
+ * (request 18). Returns 0, or -1 for an over-long name or value, a failed
+ * unit test or a failed exchange. Results are written to the system log.
+ */
+int property_test(char *key, char *in_value);
+
 #ifdef __cplusplus
 }
 #endif

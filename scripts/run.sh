@@ -51,7 +51,8 @@ ln -s ../../mmcblk0p7 "$sandbox"/dev/disk/by-partlabel/ConfigPack2
 printf "$proc" $((size / 1024)) $((size / 1024)) $((size / 1024)) >"$sandbox"/proc/partitions
 
 export TARVI_ROOT="$sandbox"
-build/tarvid 2>"$sandbox/tarvid.log" >"$sandbox/tarvid.out"
+# The sandbox's own service-launcher and killall come first on the daemon's PATH.
+PATH="$sandbox/bin:$PATH" build/tarvid 2>"$sandbox/tarvid.log" >"$sandbox/tarvid.out"
 for _ in $(seq 50); do
     [ -s "$pidfile" ] && [ -S "$sandbox/var/run/tarvi.socket" ] && break
     sleep 0.1
@@ -71,6 +72,24 @@ echo "\$ echo admin | tarvi check-password admin"
 echo admin | "$tarvi" check-password admin
 run verify ip_address 192.168.300.1 || true
 run sysinfo
+
+# Properties and services: ctl.start runs the sandbox's service-launcher with
+# init.demo.rc, ctl.stop its killall; init.svc.demo follows, also when the
+# service dies on its own.
+run prop get ro.product.model
+run prop set ctl.start demo
+run prop get init.svc.demo
+sleep 0.3
+echo "demo-daemon runs as pid $(cat "$sandbox/var/run/demo-daemon.pid")"
+run prop set ctl.stop demo
+run prop get init.svc.demo
+run prop set sys.demo.autostart 1
+run prop get init.svc.demo
+sleep 0.3
+echo "\$ kill -9 \$(cat sandbox/var/run/demo-daemon.pid)    # the service dies on its own"
+kill -9 "$(cat "$sandbox/var/run/demo-daemon.pid")"
+sleep 0.3
+run prop get init.svc.demo
 
 cat <<MSG
 

@@ -1,44 +1,152 @@
 #include "prop_tarvi.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <pthread.h>
 
+#include "prop_api.h"
+#include "prop_core.h"
+#include "prop_db.h"
+#include "prop_debug.h"
+#include "prop_test.h"
+#include "request.h"
+#include "sc_utiliface.h"
 #include "tarvid.h"
-
-unsigned int prop_debug_level = 2;
-const char *const prop_debug_name[7] = {"", "TEST! ", "FAIL! ", "WARN! ", "TRACE! ", "INFO! ", "LOUD! "};
+#include "tarvid_child.h"
+#include "utility.h"
 
 namespace {
 struct list prop_queue_list;
 pthread_mutex_t prop_queue_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t prop_queue_condition = PTHREAD_COND_INITIALIZER;
 int prop_queue_inited;
+pthread_t prop_pthread;
+
+// The self-test runs on this thread: it reaches the core directly, with the
+// same checks the library calls make.
+int local_get(const char *key, char *value, const char *default_value) {
+    return _property_get_with(key, value, default_value, prop_core_get);
+}
+int local_set(const char *key, const char *value) { return _property_set_with(key, value, prop_core_set); }
+int local_detach(pid_t pid) { return tarvid_child_watch(pid, nullptr); }
+const prop_test_ops daemon_test_ops = {local_set, local_get, prop_core_dump, local_detach};
 } // namespace
 
 static struct req *_prop_tarvi_dequeue() {
+    if (!prop_queue_inited)
+        return nullptr;
     return req_queue_take(&prop_queue_list, &prop_queue_mutex, &prop_queue_condition);
 }
 
-// The property service itself is not part of this daemon yet: requests are
-// taken off the queue and their connections closed without a reply.
+int _prop_tarvi_request_handle(const int sock, tarvi_request *request) {
+    char buffer[PROP_VALUE_SIZE];
+    switch (request->type) {
+    case TARVI_REQUEST_TYPE_PROP_SET:
+        request->status = prop_core_set(request->key, request->value);
+        break;
+    case TARVI_REQUEST_TYPE_PROP_GET:
+        request->status = request->key ? prop_core_get(request->key, buffer) : -1;
+        // A failed lookup sends no value at all rather than stale bytes.
+        request->value = request->status == 0 ? buffer : nullptr;
+        break;
+    case TARVI_REQUEST_TYPE_PROP_RELOAD:
+        request->status = prop_core_init();
+        request->key = request->value = nullptr;
+        break;
+    case TARVI_REQUEST_TYPE_PROP_DEBUG:
+        // Without a level there is nothing to set (atoi would make it 0).
+        request->status = request->key ? prop_debug_set(static_cast<unsigned int>(sc_util_atoi(request->key))) : -1;
+        request->key = request->value = nullptr;
+        break;
+    case TARVI_REQUEST_TYPE_PROP_TEST:
+        request->status = prop_test_func(request->key, request->value);
+        request->value = nullptr;
+        break;
+    default:
+        return 0;
+    }
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    int size = request_encode(request, wire);
+    if (size < 0 && request->type == TARVI_REQUEST_TYPE_PROP_GET) {
+        request->value = nullptr;
+        request->status = -1;
+        size = request_encode(request, wire);
+    }
+    if (size > 0)
+        safe_write_mode(sock, wire, static_cast<size_t>(size), 0);
+    return 0;
+}
+
 static void *_prop_tarvi_thread(void *) {
-    for (;;)
-        req_drop(_prop_tarvi_dequeue());
+    for (;;) {
+        struct req *r = _prop_tarvi_dequeue();
+        if (!r)
+            continue;
+        tarvi_request *q = &r->request;
+        PROP_LOG(PROP_DEBUG_TRACE, "Get the action. type:%d pid:%d sock:%d \n", q->type, r->child_pid, r->sock);
+        switch (q->type) {
+        case TARVI_REQUEST_TYPE_PROP_CTRLSTOP_SIGNAL:
+            prop_core_notify_ctrl(r->child_pid);
+            free(r);
+            break;
+        case TARVI_REQUEST_TYPE_PROP_SET:
+        case TARVI_REQUEST_TYPE_PROP_GET:
+        case TARVI_REQUEST_TYPE_PROP_RELOAD:
+        case TARVI_REQUEST_TYPE_PROP_DEBUG:
+        case TARVI_REQUEST_TYPE_PROP_TEST:
+            _prop_tarvi_request_handle(r->sock, q);
+            req_drop(r);
+            break;
+        default:
+            if (r->sock >= 0)
+                req_drop(r);
+            else
+                free(r);
+            break;
+        }
+    }
     return nullptr;
+}
+
+void prop_tarvi_child_exit_handle(pid_t pid, int) {
+    PROP_LOG(PROP_DEBUG_TRACE, "Get the pid:%d \n", static_cast<int>(pid));
+    auto *r = static_cast<struct req *>(calloc(1, sizeof(struct req)));
+    if (!r) {
+        PROP_LOG(PROP_DEBUG_FAIL, "Can't malloc!!\n");
+        return;
+    }
+    list_init(&r->next);
+    r->sock = -1;
+    r->child_pid = static_cast<int>(pid);
+    r->request.magic = TARVI_REQUEST_MAGIC;
+    r->request.type = TARVI_REQUEST_TYPE_PROP_CTRLSTOP_SIGNAL;
+    if (prop_tarvi_enqueue(r) != 0) {
+        PROP_LOG(PROP_DEBUG_FAIL, "Can't enque!!\n");
+        free(r);
+    }
 }
 
 int prop_tarvi_init() {
     list_init(&prop_queue_list);
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, _prop_tarvi_thread, nullptr) != 0)
-        return -1;
-    pthread_detach(thread);
     prop_queue_inited = 1;
+    int rc = pthread_create(&prop_pthread, nullptr, _prop_tarvi_thread, nullptr);
+    if (rc != 0) {
+        prop_queue_inited = 0;
+        PROP_LOG(PROP_DEBUG_FAIL, "Can't create thread. %s !!\n", strerror(rc));
+        return -1;
+    }
+    pthread_detach(prop_pthread);
+    prop_test_set_ops(&daemon_test_ops);
+    prop_core_exit_handler = prop_tarvi_child_exit_handle;
+    prop_core_init();
     return 0;
 }
 
 int prop_tarvi_enqueue(struct req *request) {
     if (!request || !prop_queue_inited)
         return -1;
+    PROP_LOG(PROP_DEBUG_TRACE, "TARVI Property arrive!\n");
     req_queue_put(request, &prop_queue_list, &prop_queue_mutex, &prop_queue_condition);
     return 0;
 }

@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -19,9 +18,11 @@
 #include "backend.h"
 #include "log.h"
 #include "paths.h"
+#include "prop_debug.h"
 #include "prop_tarvi.h"
 #include "request.h"
 #include "tarvi-ex.h"
+#include "tarvid_child.h"
 #include "tarvid_store.h"
 #include "utility.h"
 
@@ -44,6 +45,7 @@ struct operator_table backend_table;
 int signal_pipe[2] = {-1, -1};
 constexpr char SIGNAL_LISTING = 'L';
 constexpr char SIGNAL_DUMP = 'D';
+constexpr char SIGNAL_CHILD = 'C';
 
 // A connection accepted but whose request has not arrived yet. Waiting ones
 // never hold up the others; each gets one socket timeout to send its record.
@@ -107,20 +109,18 @@ static void term_handler(int sig, siginfo_t *, void *) {
     _exit(-1);
 }
 
-static void reapchild(int) {
-    int saved = errno;
-    int status;
-    while (waitpid(-1, &status, WNOHANG) > 0) {
-    }
-    errno = saved;
-}
-
 static void signal_to_loop(char what) {
     int saved = errno;
     ssize_t ignored = write(signal_pipe[1], &what, 1);
     (void)ignored;
     errno = saved;
 }
+
+// Children are reaped by the main loop (tarvid_child_reap), by pid, so that
+// the exit of a service's process can be handed to the property thread and
+// children that other code waits for are left to it.
+static void reapchild(int) { signal_to_loop(SIGNAL_CHILD); }
+static void wake_reaper() { signal_to_loop(SIGNAL_CHILD); }
 
 // The listing and the backend dump read the store, which the workers change
 // under MutexConfig; so the handlers only note the signal and the main loop
@@ -129,6 +129,8 @@ static void handle_debug(int) { signal_to_loop(SIGNAL_LISTING); }
 static void handle_dump(int) { signal_to_loop(SIGNAL_DUMP); }
 
 static void run_signal_work(char what) {
+    if (what == SIGNAL_CHILD)
+        return; // reaped once the pipe has been drained
     ConfigLock lock(&MutexConfig);
     if (what == SIGNAL_LISTING)
         config_dump_store(stdout);
@@ -288,9 +290,7 @@ static void dispatch(struct req *r) {
     }
     if (is_property_type(type)) {
         if (prop_tarvi_enqueue(r) != 0) {
-            if (prop_debug_level >= PROP_DEBUG_TRACE)
-                tarvid_log(LOG_DEBUG, "[TARVID-PROP][%s][%s:%d:]--- Can't prop_tarvi_enqueue!!\n",
-                           prop_debug_name[PROP_DEBUG_TRACE], "request_handle", __LINE__);
+            PROP_LOG_AS(PROP_DEBUG_TRACE, "request_handle", "Can't prop_tarvi_enqueue!!\n");
             req_drop(r);
         }
         return;
@@ -515,6 +515,9 @@ static void main_loop(int listen_fd) {
             char what;
             while (read(signal_pipe[0], &what, 1) == 1)
                 run_signal_work(what);
+            // Whatever the byte said: a wake-up dropped on a full pipe must
+            // not leave an ended child unreaped.
+            tarvid_child_reap();
         }
 
         // Serve the waiting connections that have data; drop the overdue.
@@ -596,6 +599,7 @@ int tarvid_run() {
 
     list_init(&ReqList);
     list_init(&ReqCbList);
+    tarvid_child_set_wake(wake_reaper);
     install_signals();
 
     std::string pid_path = tarvi_path(TARVID_PID_PATH);

@@ -87,10 +87,9 @@ char *dupstr(const char *s) {
     return copy;
 }
 
-// Starts "/bin/sh -c cmd" with default SIGQUIT, SIGINT and SIGCHLD and normal
-// scheduling; posix_spawn sets both up in the cheap vfork way, without running
-// our own code in the shared address space. Returns posix_spawn's result.
-static int spawn_nonrt_shell(const char *cmd, pid_t *pid) {
+// posix_spawn sets the child up in the cheap vfork way, without running our
+// own code in the shared address space.
+int nonrt_spawn(const char *cmd, pid_t *pid) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
@@ -110,8 +109,7 @@ static int spawn_nonrt_shell(const char *cmd, pid_t *pid) {
     return err;
 }
 
-// The wait status of child `pid`, or -1 when it cannot be waited for.
-static int wait_status(pid_t pid) {
+int nonrt_wait(pid_t pid) {
     int status = 0;
     for (;;) {
         pid_t w = wait4(pid, &status, 0, nullptr);
@@ -137,10 +135,10 @@ int nonrt_system(const char *cmd) {
     sigaction(SIGCHLD, &deflt, &save_chld);
 
     pid_t pid;
-    int err = spawn_nonrt_shell(cmd, &pid);
+    int err = nonrt_spawn(cmd, &pid);
     int result;
     if (err == 0)
-        result = wait_status(pid);
+        result = nonrt_wait(pid);
     else if (err == EAGAIN || err == ENOMEM)
         result = -1; // no process to run it in
     else

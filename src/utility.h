@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <sys/types.h>
 
 #include "libtarvi.h"
 
@@ -52,5 +53,15 @@ char *dupstr(const char *s);
 // waits for it. Returns the wait status, 1 for a null command, -1 when the
 // child could not be started or waited for.
 int nonrt_system(const char *cmd);
+
+// Starts "/bin/sh -c cmd" with default SIGQUIT, SIGINT and SIGCHLD and normal
+// scheduling, without touching the caller's signal handlers (which are
+// process-wide: the daemon's threads keep theirs). Returns 0 with the child's
+// pid in *pid, or posix_spawn's error number.
+int nonrt_spawn(const char *cmd, pid_t *pid);
+
+// The wait status of child `pid` (waited for by pid alone), or -1 when it
+// cannot be waited for.
+int nonrt_wait(pid_t pid);
 
 #endif

@@ -242,6 +242,101 @@ int cmd_check_password(int, char **argv) {
     }
 }
 
+// ---- Properties -----------------------------------------------------------------
+
+// Names and values are checked here too, so that an over-long one is reported
+// as such rather than as a daemon that did not answer.
+bool prop_fits(const char *name, const char *value) {
+    if (strlen(name) > PROPERTY_KEY_MAX) {
+        fprintf(stderr, "tarvi: %s: name longer than %d characters\n", name, PROPERTY_KEY_MAX);
+        return false;
+    }
+    if (value && strlen(value) > PROPERTY_VALUE_MAX) {
+        fprintf(stderr, "tarvi: value longer than %d characters\n", PROPERTY_VALUE_MAX);
+        return false;
+    }
+    return true;
+}
+
+int cmd_prop_get(int argc, char **argv) {
+    const char *fallback = argc > 1 ? argv[1] : nullptr;
+    if (!prop_fits(argv[0], fallback))
+        return EXIT_FAIL;
+    char value[PROPERTY_VALUE_MAX + 1];
+    if (property_get(argv[0], value, fallback) < 0)
+        return failed("prop get");
+    printf("%s\n", value);
+    return EXIT_OK;
+}
+
+int cmd_prop_set(int, char **argv) {
+    if (!prop_fits(argv[0], argv[1]))
+        return EXIT_FAIL;
+    if (property_set(argv[0], argv[1]) == 0)
+        return EXIT_OK;
+    fprintf(stderr,
+            "tarvi: prop set %s refused (illegal name, read-only property, unknown service, "
+            "or tarvid not running)\n",
+            argv[0]);
+    return EXIT_FAIL;
+}
+
+int cmd_prop_reload(int, char **) { return done(property_reload(), "prop reload"); }
+
+int cmd_prop_debug(int, char **argv) {
+    int level;
+    if (!parse_int(argv[0], &level) || level < 0 || level > 6) {
+        fprintf(stderr, "usage: tarvi prop debug LEVEL (0 to 6)\n");
+        return EXIT_USAGE;
+    }
+    return done(property_debug(argv[0], nullptr), "prop debug");
+}
+
+int cmd_prop_test(int argc, char **argv) {
+    char *arg = argc > 1 ? argv[1] : nullptr;
+    if (!prop_fits(argv[0], arg))
+        return EXIT_FAIL;
+    if (property_test(argv[0], arg) == 0)
+        return EXIT_OK;
+    fprintf(stderr, "tarvi: prop test %s failed (details in the system log)\n", argv[0]);
+    return EXIT_FAIL;
+}
+
+const command prop_commands[] = {
+    {"get", "NAME [DEFAULT]", "print property NAME (or DEFAULT, or an empty line, when it is not set)", 1, 2,
+     cmd_prop_get},
+    {"set", "NAME VALUE", "set property NAME; ctl.start / ctl.stop with a service name control it", 2, 2, cmd_prop_set},
+    {"reload", "", "load the rc, property and persistent files again", 0, 0, cmd_prop_reload},
+    {"debug", "LEVEL", "set the property service's log level (0 to 6)", 1, 1, cmd_prop_debug},
+    {"test", "CMD [ARG]", "run a self-test command (UT all, DUMP, ...); results go to the log", 1, 2, cmd_prop_test},
+};
+
+void prop_usage(FILE *out) {
+    fprintf(out, "usage: tarvi prop SUBCOMMAND [ARGS...]\n\nsubcommands:\n");
+    for (const auto &c : prop_commands)
+        fprintf(out, "  %-8s %-16s %s\n", c.name, c.args, c.help);
+}
+
+int cmd_prop(int argc, char **argv) {
+    for (const auto &c : prop_commands) {
+        if (strcmp(argv[0], c.name) != 0)
+            continue;
+        if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+            printf("usage: tarvi prop %s %s\n  %s\n", c.name, c.args, c.help);
+            return EXIT_OK;
+        }
+        int n = argc - 1;
+        if (n < c.min_args || n > c.max_args) {
+            fprintf(stderr, "usage: tarvi prop %s %s\n  %s\n", c.name, c.args, c.help);
+            return EXIT_USAGE;
+        }
+        return c.run(n, argv + 1);
+    }
+    fprintf(stderr, "tarvi: unknown prop subcommand '%s'\n", argv[0]);
+    prop_usage(stderr);
+    return EXIT_USAGE;
+}
+
 const command commands[] = {
     {"get", "KEY", "print the value of KEY", 1, 1, cmd_get},
     {"set", "KEY VALUE", "set KEY to VALUE (kept in memory until commit)", 2, 2, cmd_set},
@@ -259,6 +354,7 @@ const command commands[] = {
     {"check-user", "NAME", "print the level (0 guest, 1 admin, 2 power user) of account NAME", 1, 1, cmd_check_user},
     {"check-password", "NAME", "check the password read from standard input; print the level", 1, 1,
      cmd_check_password},
+    {"prop", "SUBCOMMAND [ARGS]", "properties and services (tarvi prop --help lists the subcommands)", 1, 3, cmd_prop},
 };
 
 void usage(FILE *out) {
@@ -272,6 +368,8 @@ void command_usage(FILE *out, const command &c) {
     fprintf(out, "usage: tarvi %s %s\n  %s\n", c.name, c.args, c.help);
     if (c.run == cmd_verify)
         list_validators(out);
+    if (c.run == cmd_prop)
+        prop_usage(out);
 }
 
 } // namespace

@@ -262,9 +262,11 @@ TEST_F(DaemonTest, MalformedRecordsCostOnlyTheirConnection) {
         EXPECT_EQ("", raw_exchange(wire_of(type, "k", "v")));
         EXPECT_TRUE(daemon_->wait_stderr("Unknown request type : " + std::to_string(type) + " !!"));
     }
-    // Until their services exist, tree and property requests get no reply.
-    for (int type : {TARVI_REQUEST_TYPE_SC_GET, TARVI_REQUEST_TYPE_CB_GET, TARVI_REQUEST_TYPE_PROP_GET})
+    // Until their services exist, tree requests get no reply.
+    for (int type : {TARVI_REQUEST_TYPE_SC_GET, TARVI_REQUEST_TYPE_CB_GET})
         EXPECT_EQ("", raw_exchange(wire_of(type, "k", nullptr)));
+    // The property thread answers a lookup of an unknown name with a failure.
+    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_PROP_GET, "k").rc);
 
     // Requests without the texts they need are answered with a failure.
     EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_GET).rc);

@@ -1,0 +1,166 @@
+// The property store, the debug log convention and the client-side checks.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "libtarvi.h"
+#include "log_capture.h"
+#include "paths.h"
+#include "prop_api.h"
+#include "prop_db.h"
+#include "prop_debug.h"
+#include "scratch.h"
+
+namespace {
+
+class PropStore : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        prop_db_init();
+        prop_debug_set(2);
+    }
+    LogCapture log_;
+};
+
+TEST_F(PropStore, UpdatesKeepOneRecordAndReuseTheBufferWhileItFits) {
+    ASSERT_EQ(0, prop_db_set("sys.mode", "longvalue"));
+    prop_db_info_t *item = _prop_db_get("sys.mode");
+    ASSERT_NE(nullptr, item);
+    char *buffer = item->prop_value;
+
+    ASSERT_EQ(0, prop_db_set("sys.mode", "short"));
+    EXPECT_EQ(item, _prop_db_get("sys.mode"));
+    EXPECT_EQ(buffer, item->prop_value);
+    ASSERT_EQ(0, prop_db_set("sys.mode", "a much longer value than before"));
+    EXPECT_EQ(item, _prop_db_get("sys.mode"));
+
+    char value[PROP_VALUE_SIZE];
+    ASSERT_EQ(0, prop_db_get("sys.mode", value));
+    EXPECT_STREQ("a much longer value than before", value);
+    int records = 0;
+    for (auto &bucket : prop_db_hash)
+        list_for_each(pos, &bucket) records++;
+    EXPECT_EQ(1, records);
+}
+
+TEST_F(PropStore, LongTextsAreCutToTheirLimits) {
+    std::string value(100, 'v'), name(40, 'n');
+    ASSERT_EQ(0, prop_db_set("long.value", value.c_str()));
+    char got[PROP_VALUE_SIZE];
+    ASSERT_EQ(0, prop_db_get("long.value", got));
+    EXPECT_EQ(std::string(91, 'v'), got);
+
+    ASSERT_EQ(0, prop_db_set(name.c_str(), "x"));
+    memset(got, '#', sizeof got);
+    EXPECT_EQ(-1, prop_db_get(name.c_str(), got));
+    EXPECT_EQ('#', got[0]) << "an absent name leaves the buffer alone";
+    ASSERT_EQ(0, prop_db_get(std::string(31, 'n').c_str(), got));
+    EXPECT_STREQ("x", got);
+}
+
+TEST_F(PropStore, CallsBeforeInitAndBadArgumentsFail) {
+    prop_db_inited = 0;
+    char got[PROP_VALUE_SIZE];
+    EXPECT_EQ(-1, prop_db_set("a", "b"));
+    EXPECT_EQ(-1, prop_db_get("a", got));
+    EXPECT_TRUE(log_.has(" Not Inited!"));
+    prop_db_inited = 1;
+    EXPECT_EQ(-1, prop_db_set(nullptr, "b"));
+    EXPECT_EQ(-1, prop_db_set("a", nullptr));
+    EXPECT_EQ(-1, prop_db_get("a", nullptr));
+}
+
+TEST_F(PropStore, DebugLevelGatesMessagesAndKeepsTheirPrefix) {
+    EXPECT_EQ(0, prop_debug_set(7));
+    EXPECT_EQ(2, prop_debug_get());
+    PROP_LOG_AS(PROP_DEBUG_FAIL, "some_func", "failed %d\n", 5);
+    PROP_LOG_AS(PROP_DEBUG_TRACE, "some_func", "traced\n");
+    EXPECT_TRUE(log_.has("[TARVID-PROP][FAIL! ][some_func:"));
+    EXPECT_TRUE(log_.has(":]--- failed 5\n"));
+    EXPECT_FALSE(log_.has("traced"));
+    prop_debug_set(4);
+    PROP_LOG_AS(PROP_DEBUG_TRACE, "some_func", "traced\n");
+    EXPECT_TRUE(log_.has("[TARVID-PROP][TRACE! ][some_func:"));
+    prop_debug_set(0);
+    PROP_LOG_AS(PROP_DEBUG_TEST, "some_func", "hidden\n");
+    PROP_LOG_AS(PROP_DEBUG_ALWAYS, "some_func", "always\n");
+    EXPECT_FALSE(log_.has("hidden"));
+    EXPECT_TRUE(log_.has("[TARVID-PROP][][some_func:"));
+}
+
+// A listening socket where the daemon's would be: the client calls that must
+// refuse before sending are checked not to connect at all.
+class PropClientChecks : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        prop_debug_set(2);
+        make_dirs(root_.at("/var/run"));
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(listener_, 0);
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        std::string path = tarvi_path(TARVI_SOCKET_PATH);
+        ASSERT_LT(path.size(), sizeof addr.sun_path);
+        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        ASSERT_EQ(0, bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+        ASSERT_EQ(0, listen(listener_, 5));
+    }
+    void TearDown() override { close(listener_); }
+    bool contacted() {
+        int fd = accept(listener_, nullptr, nullptr);
+        if (fd >= 0)
+            close(fd);
+        return fd >= 0;
+    }
+    ScratchRoot root_;
+    LogCapture log_;
+    int listener_ = -1;
+};
+
+TEST_F(PropClientChecks, LimitsAreRefusedWithoutContactingTheDaemon) {
+    std::string name31(31, 'k'), name32(32, 'k'), value91(91, 'v'), value92(92, 'v');
+    EXPECT_EQ(0, _property_check(name31.c_str(), value91.c_str()));
+    EXPECT_EQ(-1, _property_check(name32.c_str(), ""));
+    EXPECT_TRUE(log_.has("[PropSet] key=" + name32 + " size:32 >= max:32"));
+    EXPECT_EQ(-1, _property_check(name31.c_str(), value92.c_str()));
+    EXPECT_TRUE(log_.has(" size:92 >= max:92"));
+    EXPECT_EQ(-1, _property_check(nullptr, ""));
+    EXPECT_TRUE(log_.has("[PropSet] key==0 return directly"));
+
+    char value[PROPERTY_VALUE_MAX + 1];
+    EXPECT_EQ(-1, property_get(name32.c_str(), value, "dflt"));
+    EXPECT_EQ(-1, property_get(nullptr, value, "dflt"));
+    EXPECT_EQ(-1, property_get("a.b", nullptr, "dflt"));
+    EXPECT_EQ(-1, property_set(name32.c_str(), "1"));
+    EXPECT_EQ(-1, property_set("a.b", value92.c_str()));
+    EXPECT_EQ(-1, property_debug(name32.data(), nullptr));
+    EXPECT_EQ(-1, property_test(name32.data(), nullptr));
+    EXPECT_FALSE(contacted());
+}
+
+TEST_F(PropClientChecks, UnitTestCommandsRunInTheCaller) {
+    // No unit test matches "none": the run begins and ends here, in this
+    // process, and nothing is sent.
+    EXPECT_EQ(0, property_test(const_cast<char *>("UT"), const_cast<char *>("none")));
+    EXPECT_TRUE(log_.has("[TARVID-PROP][][_prop_test_ut:"));
+    EXPECT_TRUE(log_.has("OK!"));
+    EXPECT_FALSE(contacted());
+}
+
+TEST(PropClient, GetFallsBackToTheDefaultWhenTheDaemonHasNoValue) {
+    ScratchRoot root; // no daemon: every lookup fails
+    char value[PROPERTY_VALUE_MAX + 1];
+    EXPECT_EQ(4, property_get("net.mode", value, "dflt"));
+    EXPECT_STREQ("dflt", value);
+    EXPECT_EQ(0, property_get("net.mode", value, nullptr));
+    EXPECT_STREQ("", value);
+    EXPECT_EQ(91, property_get("net.mode", value, std::string(120, 'd').c_str()));
+    EXPECT_EQ(std::string(91, 'd'), value);
+}
+
+} // namespace
