@@ -150,8 +150,11 @@ void fill_copy(SCTreeNode *node, const SCDataType *src, SCTreeNode *parent, stru
     SCDataType *d = node->data;
     d->attr = src->attr;
     d->dtype = static_cast<u_16>(src->dtype | SC_DTYPE_TABLE_MEM);
+    // References are filled in here as well: an instance completed after a
+    // load gets no separate reference fix-up.
     if (src->value)
-        d->value = (src->dtype & SC_DTYPE_VALUE) ? filled(src->value, replace_list) : sc_util_strdup(src->value);
+        d->value = (src->dtype & (SC_DTYPE_VALUE | SC_DTYPE_REF)) ? filled(src->value, replace_list)
+                                                                  : sc_util_strdup(src->value);
     d->CBData = src->CBData;
     d->limit = sc_util_strdup(src->limit);
     d->InstNode = parent;
@@ -194,7 +197,11 @@ SCTreeNode *make_copy(SCTreeType *tree, SCTreeNode *parent, const SCTreeNode *sr
 // template yet, a copy of its notification.
 void link_to_template(SCTreeNode *node, const SCDataType *src, SCTreeNode *parent) {
     SCDataType *d = node->data;
-    d->dtype = static_cast<u_16>(src->dtype | SC_DTYPE_TABLE_MEM);
+    // The node keeps the form its value was declared in (an instance that a
+    // profile declares may bind a key where the template holds a literal).
+    const u_16 forms = SC_DTYPE_VALUE | SC_DTYPE_KEY | SC_DTYPE_REF;
+    u_16 form = (d->dtype & forms) ? (d->dtype & forms) : (src->dtype & forms);
+    d->dtype = static_cast<u_16>((src->dtype & ~forms) | form | SC_DTYPE_TABLE_MEM);
     if (!d->InstNode) {
         // Records of the node's own (declared for this URI) give way to the
         // template's, which instances share.

@@ -162,6 +162,8 @@ TEST_F(Instances, ReprocessingAfterALoad) {
     EXPECT_TRUE(kept->data->dtype & SC_DTYPE_TABLE_MEM);
     EXPECT_EQ((std::vector<int>{5, 2}), indexes(find("./X/T/5/Field")->data->TarviKey));
     ASSERT_NE(nullptr, find("./X/T/1/Field")->data->Notify) << "restored instances are notified too";
+    EXPECT_EQ("./X/Target/5/Addr", std::string(find("./X/T/5/Link")->data->value))
+        << "references of completed instances are filled in";
 
     EXPECT_EQ("4", value("./X/T/2/U@@@serial")) << "a nested table counts its own instances";
     EXPECT_EQ("8080", value("./X/T/2/U/4/Port"));
