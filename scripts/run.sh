@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tarvi_install_deps
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target tarvid tarvi_cli tarvi_pack
+cmake --build build -j "$(nproc)" --target tarvid tarvi_cli tarvi_pack tarvi_sc_show
 
 sandbox="$PWD/sandbox"
 pidfile="$sandbox/var/run/tarvid.pid"
@@ -71,6 +71,16 @@ echo "\$ echo admin | tarvi check-password admin"
 echo admin | "$tarvi" check-password admin
 run verify ip_address 192.168.300.1 || true
 run sysinfo
+
+# The tree's profiles, callback and notify files came along in usr/sc. The
+# daemon builds the tree when a client asks for it; tarvi-sc-show builds it
+# with the same readers, its bound values taken from the default files.
+cfgs=()
+for f in examples/device/usr/cfg/*.cfg examples/device/mnt/default.cfg; do cfgs+=(--defaults "$f"); done
+for uri in ./sys/network/v6config ./sys/services/voip/line ./WiMAX ./InternetGatewayDevice/Time; do
+    echo "\$ tarvi-sc-show $uri"
+    TARVI_ROOT="$sandbox" build/tarvi-sc-show "${cfgs[@]}" "$uri"
+done
 
 cat <<MSG
 
