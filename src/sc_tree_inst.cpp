@@ -261,6 +261,23 @@ int set_serial(SCTreeNode *serial, int number) {
     return sc_setStringFromNodeForce(serial, sc_util_itoa(number, text));
 }
 
+enum class Target { Bad, OtherLevel, Copy };
+
+// Whether template node `src` is copied for the instance of the list (only
+// nodes of the table level being instantiated are), and to which URI.
+Target copy_target(const SCTreeNode *src, const SCTreeNode *parent, struct list *replace_list, int replace_level,
+                   std::vector<const char *> *entries, std::string *uri) {
+    if (!src || !src->data || !src->data->uri || !parent) {
+        SC_BUG();
+        return Target::Bad;
+    }
+    if (sc_getLevelOfNode(src) != replace_level)
+        return Target::OtherLevel;
+    *entries = entries_of(replace_list);
+    *uri = instance_uri(src->data->uri, *entries);
+    return Target::Copy;
+}
+
 } // namespace
 
 int sc_genReplaceList(const char *o_uri, const char *n_uri, struct list *head) {
@@ -320,14 +337,10 @@ int sc_freeReplaceList(struct list *head) {
 
 int sc_addNodeFromNode(SCTreeType *tree, SCTreeNode *parent, SCTreeNode *srcNode, struct list *replace_list,
                        int replace_level) {
-    if (!srcNode || !srcNode->data || !srcNode->data->uri || !parent) {
-        SC_BUG();
+    std::vector<const char *> entries;
+    std::string uri;
+    if (copy_target(srcNode, parent, replace_list, replace_level, &entries, &uri) != Target::Copy)
         return -1;
-    }
-    if (sc_getLevelOfNode(srcNode) != replace_level)
-        return -1;
-    std::vector<const char *> entries = entries_of(replace_list);
-    std::string uri = instance_uri(srcNode->data->uri, entries);
     return make_copy(tree, parent, srcNode, uri, replace_list, entries) ? 0 : -1;
 }
 
@@ -348,14 +361,11 @@ int sc_modifyRef(SCTreeNode *node, struct list *replace_list) {
 
 int sc_syncNodeFromNode(SCTreeType *tree, SCTreeNode *parent, SCTreeNode *srcNode, struct list *replace_list,
                         int replace_level) {
-    if (!srcNode || !srcNode->data || !srcNode->data->uri || !parent) {
-        SC_BUG();
-        return -1;
-    }
-    if (sc_getLevelOfNode(srcNode) != replace_level)
-        return 0;
-    std::vector<const char *> entries = entries_of(replace_list);
-    std::string uri = instance_uri(srcNode->data->uri, entries);
+    std::vector<const char *> entries;
+    std::string uri;
+    Target target = copy_target(srcNode, parent, replace_list, replace_level, &entries, &uri);
+    if (target != Target::Copy)
+        return target == Target::Bad ? -1 : 0;
     SC_TRACE(" new_uri=%s\n\r", uri.c_str());
     if (sc_checkValidUri(uri.c_str()) != 0) {
         SC_FAIL("check valid uri fail!\n\r");
@@ -403,13 +413,9 @@ int sc_reprocess_inst(SCTreeType *tree, SCTreeNode *old, SCTreeNode *newNode) {
 
 int sc_reprocess_inst_uri(SCTreeType *tree, const char *oldUri, const char *newUri) {
     SCTreeNode *old = find(tree, oldUri);
-    if (!old) {
-        SC_FAIL("%s:%d  uri %s not found\n\r", __func__, __LINE__, oldUri);
-        return -1;
-    }
-    SCTreeNode *table = find(tree, newUri);
+    SCTreeNode *table = old ? find(tree, newUri) : nullptr;
     if (!table) {
-        SC_FAIL("%s:%d  uri %s not found\n\r", __func__, __LINE__, newUri);
+        SC_FAIL("%s:%d  uri %s not found\n\r", __func__, __LINE__, old ? newUri : oldUri);
         return -1;
     }
     // Every instance of the nested table is completed, not only the first.
