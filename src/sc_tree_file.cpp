@@ -274,14 +274,15 @@ int parse_letters(const std::string &part, const char *prefix, int shift, u_16 *
         SC_FAIL("We don't support more than 6 types of attribue...\n\r");
         return -1;
     }
+    static const char letter_bits[] = "RWTADV"; // bit 0 upwards
     u_16 out = 0;
     for (char c : letters) {
-        const char *at = strchr("RWTADV", c);
-        if (!at || c == '\0') {
+        const char *at = c ? strchr(letter_bits, c) : nullptr;
+        if (!at) {
             SC_FAIL("Attribute does not support attribute %c\n", c);
             return -1;
         }
-        out = static_cast<u_16>(out | (1u << (at - "RWTADV")));
+        out = static_cast<u_16>(out | (1u << (at - letter_bits)));
     }
     *bits = static_cast<u_16>(*bits | (out << shift));
     return 0;
