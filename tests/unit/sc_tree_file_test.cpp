@@ -2,6 +2,7 @@
 // must cost only itself.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "sc_fixture.h"
@@ -188,6 +189,7 @@ TEST_F(ProfileFiles, FolderScan) {
     profile("c.profile.bak", "Top/Bak;A:R,G:R;string;;v(b)\n");
     profile(std::string(240, 'n') + ".profile", "Top/Long;A:R,G:R;string;;v(l)\n");
     profile("s1.profile", "Top/Stage1;A:R,G:R;string;;v(1)\n", "1");
+    std::filesystem::create_symlink("nowhere", root_.at("/usr/sc/profile0/b_gone.profile"));
     std::string out = messages([&] { EXPECT_EQ(0, read_profiles()); });
     EXPECT_EQ("k", value("./Top/Kid"));
     EXPECT_EQ(&module("b_child")->dirty, find("./Top/Kid")->dirty);
@@ -198,6 +200,7 @@ TEST_F(ProfileFiles, FolderScan) {
     EXPECT_NE(nullptr, module("c"));
     EXPECT_EQ(nullptr, find("./Top/Long"));
     EXPECT_NE(std::string::npos, out.find("File name is too long!"));
+    EXPECT_NE(std::string::npos, out.find("Read File Fopen Fail /usr/sc/profile0/b_gone.profile"));
     EXPECT_NE(std::string::npos, out.find("readdir() found a total of 3 files"));
 
     ASSERT_EQ(0, read_profiles("1"));
