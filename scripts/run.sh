@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tarvi_install_deps
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target tarvid tarvi_cli tarvi_pack
+cmake --build build -j "$(nproc)" --target tarvid tarvi_cli tarvi_pack tarvi_sc_show
 
 sandbox="$PWD/sandbox"
 pidfile="$sandbox/var/run/tarvid.pid"
@@ -90,6 +90,16 @@ echo "\$ kill -9 \$(cat sandbox/var/run/demo-daemon.pid)    # the service dies o
 kill -9 "$(cat "$sandbox/var/run/demo-daemon.pid")"
 sleep 0.3
 run prop get init.svc.demo
+
+# The tree's profiles, callback and notify files came along in usr/sc.
+# tarvi-sc-show builds the tree with the daemon's own readers, its bound
+# values taken from the default files.
+cfgs=()
+for f in examples/device/usr/cfg/*.cfg examples/device/mnt/default.cfg; do cfgs+=(--defaults "$f"); done
+for uri in ./sys/network/v6config ./sys/services/voip/line ./WiMAX ./InternetGatewayDevice/Time; do
+    echo "\$ tarvi-sc-show $uri"
+    TARVI_ROOT="$sandbox" build/tarvi-sc-show "${cfgs[@]}" "$uri"
+done
 
 cat <<MSG
 

@@ -368,23 +368,56 @@ void sc_freeData(SCDataType *data) {
     SC_FREE(data->limit);
     sc_freeTarviKey(data->TarviKey);
     bool borrowed = data->InstNode != nullptr;
-    CBDataType *cb = data->CBData;
-    if (cb && !borrowed) {
-        free_text_unless_shared(cb->so, &SC.SOList);
-        for (char *text : {cb->get, cb->set, cb->add, cb->del, cb->ver, cb->exe, cb->cov, cb->arg})
-            SC_FREE(text);
-        SC_FREE(cb);
-    }
-    NotifyType *nt = data->Notify;
-    if (nt) {
-        if (!borrowed) {
-            free_text_unless_shared(nt->so, &SC.NSOList);
-            SC_FREE(nt->cb);
-            SC_FREE(nt->arg);
-        }
-        SC_FREE(nt);
-    }
+    if (!borrowed)
+        sc_freeCBData(data->CBData);
+    sc_freeNotify(data->Notify, !borrowed);
     SC_FREE(data);
+}
+
+void sc_freeCBData(CBDataType *cb) {
+    if (!cb)
+        return;
+    free_text_unless_shared(cb->so, &SC.SOList);
+    for (char *text : {cb->get, cb->set, cb->add, cb->del, cb->ver, cb->exe, cb->cov, cb->arg})
+        SC_FREE(text);
+    SC_FREE(cb);
+}
+
+void sc_freeNotify(NotifyType *nt, bool texts) {
+    if (!nt)
+        return;
+    if (texts) {
+        free_text_unless_shared(nt->so, &SC.NSOList);
+        SC_FREE(nt->cb);
+        SC_FREE(nt->arg);
+    }
+    SC_FREE(nt);
+}
+
+void sc_deleteSCTree(SCType *sc) {
+    if (!sc)
+        return;
+    sc_deleteSubTree(&sc->tree.root);
+    list_for_each_safe(pos, &sc->FileList) {
+        FileType *file = list_entry(pos, FileType, file);
+        list_del(pos);
+        SC_FREE(file->FileName);
+        SC_FREE(file);
+    }
+    list_for_each_safe(pos, &sc->IPCList) {
+        list_del(pos);
+        SC_FREE(list_entry(pos, IPCType, chain));
+    }
+    for (struct list *head : {&sc->SOList, &sc->NSOList}) {
+        list_for_each_safe(pos, head) {
+            SOType *so = list_entry(pos, SOType, chain);
+            list_del(pos);
+            SC_FREE(so->name);
+            SC_FREE(so->FileName);
+            SC_FREE(so);
+        }
+    }
+    sc_initSCType(sc);
 }
 
 void sc_deleteNode(SCTreeNode *node) {

@@ -110,6 +110,15 @@ void sc_freeData(SCDataType *data);
 // Frees a key binding: its name, its stages and the record.
 void sc_freeTarviKey(TarviKeyType *key);
 
+// Free a callback record and its texts, and a notification record with its
+// texts when `texts` is set; texts named by "$so=" records stay.
+void sc_freeCBData(CBDataType *cb);
+void sc_freeNotify(NotifyType *nt, bool texts);
+
+// Frees everything `sc` holds (nodes, module records, callback exchanges,
+// "$so=" records) and leaves it empty, with a null root.
+void sc_deleteSCTree(SCType *sc);
+
 // Debug dumps to standard output.
 void sc_printNode(const SCTreeNode *node);
 void sc_printTree(SCTreeNode *startNode);
