@@ -24,7 +24,7 @@ common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DTARVI_
 if [ "$which" = all ] || [ "$which" = device ]; then
     echo "== cross-build for the device (build-arm)"
     cmake -S . -B build-arm "${common[@]}" -DTARVI_ROOT_FROM_ENV=OFF -DTARVI_BUILD_TESTS=OFF \
-        -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+        -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/arm-linux-gnueabihf >/dev/null
     cmake --build build-arm -j "$jobs"
 fi
 if [ "$which" = all ] || [ "$which" = test ]; then
