@@ -160,9 +160,8 @@ int request_for_tarvi(tarvi_request *request);
  */
 int tarvi_get(char *key, char **value);
 /**
- * As tarvi_get, with TARVI_REQUEST_TYPE_NONBLOCK_GET; for callers that must
- * not wait behind another client's request type. *value is the caller's to
- * free.
+ * As tarvi_get, sent as TARVI_REQUEST_TYPE_NONBLOCK_GET, which the daemon
+ * answers as a get. *value is the caller's to free.
  */
 int tarvi_nonblock_get(char *key, char **value);
 /**
@@ -174,7 +173,7 @@ int tarvi_set(char *key, char *value);
 /**
  * Writes every changed persistent setting (and the configuration tree) to
  * storage (TARVI_REQUEST_TYPE_COMMIT).
- * @return 0, or -1 when nothing could be written.
+ * @return 0, or -1 when the daemon could not write the configuration.
  */
 int tarvi_commit(void);
 /**
