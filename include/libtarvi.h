@@ -1,9 +1,16 @@
-/*
+/**
+ * @file libtarvi.h
  * libtarvi: the client interface of the tarvi configuration daemon.
  *
- * Every call opens one connection to the daemon's local socket, sends one
- * tarvi_request record, reads one reply record and closes. The header is
- * plain C99 and C++; every call has C linkage.
+ * Every call that talks to the daemon opens one connection to its local
+ * socket "/var/run/tarvi.socket", sends one tarvi_request record, reads one
+ * reply record and closes; calls may run in several threads at once. The
+ * header is plain C99 and C++; every call has C linkage. Link with -ltarvi
+ * (pkg-config libtarvi, or the CMake target tarvi::tarvi).
+ *
+ * Ownership: a string returned through a `char **` argument is a malloc'ed
+ * copy that the caller frees with free(); buffers passed in are the caller's
+ * and are never kept by the library.
  */
 #ifndef LIBTARVI_H
 #define LIBTARVI_H
@@ -15,23 +22,25 @@ extern "C" {
 #endif
 
 /* Fixed-width integer names used by the tree code and its callbacks. */
-typedef int8_t s_8;
-typedef uint8_t u_8;
-typedef int16_t s_16;
-typedef uint16_t u_16;
-typedef int32_t s_32;
-typedef uint32_t u_32;
+typedef int8_t s_8;    /**< signed 8 bits */
+typedef uint8_t u_8;   /**< unsigned 8 bits */
+typedef int16_t s_16;  /**< signed 16 bits */
+typedef uint16_t u_16; /**< unsigned 16 bits */
+typedef int32_t s_32;  /**< signed 32 bits */
+typedef uint32_t u_32; /**< unsigned 32 bits */
 
+/** What every record's `magic` holds. */
 #define TARVI_REQUEST_MAGIC 0x2287
-/* Size of the packing area of a record. */
+/** Size of the packing area of a record. */
 #define TARVI_REQUEST_STRING_SIZE 4096
-/* Fixed header of the wire form: magic, type, status, reservedLen, key, value. */
+/** Fixed header of the wire form: magic, type, status, reservedLen, key, value. */
 #define TARVI_REQUEST_HEADER_SIZE 20
-/* Largest record on the wire (and in memory on the 32-bit device). */
+/** Largest record on the wire (and in memory on the 32-bit device). */
 #define TARVI_REQUEST_MAX_SIZE (TARVI_REQUEST_HEADER_SIZE + TARVI_REQUEST_STRING_SIZE)
-/* What a non-null pointer field holds on the wire. */
+/** What a non-null pointer field holds on the wire. */
 #define TARVI_REQUEST_POINTER_MARKER 0x12345678u
 
+/** Request types: what a record asks the daemon to do. */
 enum tarvi_request_type {
     TARVI_REQUEST_TYPE_GET = 0,
     TARVI_REQUEST_TYPE_NONBLOCK_GET = 1,
@@ -94,7 +103,7 @@ enum tarvi_request_type {
     TARVI_REQUEST_TYPE_RESERVED = 58
 };
 
-/*
+/**
  * One request or reply. In memory `key` and `value` point at texts (usually
  * inside `string`) or are null. The wire form is fixed-width and built by the
  * library: 20 header bytes (magic, type, status, reservedLen, then the two
@@ -103,26 +112,31 @@ enum tarvi_request_type {
  * is exactly TARVI_REQUEST_MAX_SIZE bytes in memory too.
  */
 typedef struct tarvi_request {
-    uint16_t magic;
-    uint16_t type;
-    int32_t status;
-    int32_t reservedLen;
-    char *key;
-    char *value;
-    char string[TARVI_REQUEST_STRING_SIZE];
+    uint16_t magic;                         /**< always TARVI_REQUEST_MAGIC */
+    uint16_t type;                          /**< a tarvi_request_type, 0 to 57 */
+    int32_t status;                         /**< set by the daemon in the reply; negative is failure */
+    int32_t reservedLen;                    /**< bytes at the start of `string` carried untouched */
+    char *key;                              /**< the key text, or null */
+    char *value;                            /**< the value text, or null */
+    char string[TARVI_REQUEST_STRING_SIZE]; /**< packing area of the texts */
 } tarvi_request;
 
-/*
+/**
  * While non-zero (the default), the library's socket reads and writes keep
  * waiting after each 8-second timeout; set it to 0 to give up after the first.
  */
 extern int libtarvi_rw_block;
 
-/*
- * Performs one request-reply exchange with the daemon. Returns 0 when a reply
- * arrived, unpacked and carries status >= 0; then `request` holds the reply
- * with key and value pointing into request->string. Returns -1 otherwise
- * (daemon not running, I/O failure, malformed or negative reply).
+/**
+ * Performs one request-reply exchange with the daemon: packs `request` (a
+ * record the caller owns, with key and value pointing at the caller's texts),
+ * sends it and reads the reply into the same record.
+ *
+ * @return 0 when a reply arrived, unpacked and carries status >= 0; then
+ *         `request` holds the reply, with key and value pointing into
+ *         request->string (valid as long as the record). -1 otherwise: daemon
+ *         not running, texts that do not fit, I/O failure, malformed or
+ *         negative reply.
  */
 int request_for_tarvi(tarvi_request *request);
 
@@ -131,124 +145,258 @@ int request_for_tarvi(tarvi_request *request);
 /*
  * Results are 0 on success and -1 on failure (daemon not running, a request
  * that cannot be packed, a refused request or a negative reply status).
- * A value returned through `char **value` is a malloc'ed copy the caller
- * frees; on failure, and when the daemon does not know the key, it is null.
+ */
+
+/**
+ * Reads the setting `key` (sends TARVI_REQUEST_TYPE_GET).
+ *
  * A few keys ("AHBCLK", "soc_id", "musbhdrc_rev", "pcm_ver", "slic_type",
  * "voip_ch_num", and longer keys that begin with one of them) are answered by
  * the library itself without asking the daemon.
+ *
+ * *value receives a malloc'ed copy of the value, which the caller frees;
+ * null on failure and when the daemon does not know the key.
+ * @return 0, or -1.
  */
 int tarvi_get(char *key, char **value);
+/**
+ * As tarvi_get, sent as TARVI_REQUEST_TYPE_NONBLOCK_GET, which the daemon
+ * answers as a get. *value is the caller's to free.
+ */
 int tarvi_nonblock_get(char *key, char **value);
+/**
+ * Sets the setting `key` to `value` in the daemon's memory
+ * (TARVI_REQUEST_TYPE_SET); tarvi_commit makes it persistent.
+ * @return 0, or -1.
+ */
 int tarvi_set(char *key, char *value);
-/* Writes every changed persistent setting to storage. */
+/**
+ * Writes every changed persistent setting (and the configuration tree) to
+ * storage (TARVI_REQUEST_TYPE_COMMIT).
+ * @return 0, or -1 when the daemon could not write the configuration.
+ */
 int tarvi_commit(void);
-/* Rebuilds the settings from the defaults and the saved configuration. */
+/**
+ * Rebuilds the settings from the defaults and the saved configuration,
+ * dropping uncommitted changes (TARVI_REQUEST_TYPE_RELOAD).
+ * @return 0, or -1.
+ */
 int tarvi_reload(void);
-/* Rebuilds the settings from the defaults only (nothing is written). */
+/**
+ * Rebuilds the settings from the defaults only; nothing is written
+ * (TARVI_REQUEST_TYPE_RELOAD_DEFAULT).
+ * @return 0, or -1.
+ */
 int tarvi_reload_default(void);
-/* Drops the saved configuration: the device starts from its defaults. */
+/**
+ * Drops the saved configuration: the device starts from its defaults
+ * (TARVI_REQUEST_TYPE_RESTORE_DEFAULT).
+ * @return 0, or -1.
+ */
 int tarvi_restore_default(void);
-/* Writes the saved configuration to / takes it from the daemon-side file. */
+/**
+ * Makes the daemon write the saved configuration to `filename`, a path on
+ * the daemon's side (TARVI_REQUEST_TYPE_BACKUP_CFGFILE).
+ * @return 0, or -1.
+ */
 int tarvi_backup_cfgfile(char *filename);
+/**
+ * Makes the daemon check the backup file `filename` (a path on the daemon's
+ * side) and take it as the saved configuration
+ * (TARVI_REQUEST_TYPE_RESTORE_CFGFILE).
+ * @return 0, or -1 when the file is missing or not a valid image.
+ */
 int tarvi_restore_cfgfile(char *filename);
-/* Sets / removes a factory default that survives a restore to defaults. */
+/**
+ * Sets a factory default: `key` = `value`, kept across a restore to defaults
+ * (TARVI_REQUEST_TYPE_DSET).
+ * @return 0, or -1.
+ */
 int tarvi_dset(char *key, char *value);
+/**
+ * Removes the factory default `key` (TARVI_REQUEST_TYPE_DUNSET).
+ * @return 0, or -1.
+ */
 int tarvi_dunset(char *key);
-/* Makes the daemon change its root folder to `path`. */
+/**
+ * Makes the daemon change its root folder to `path`
+ * (TARVI_REQUEST_TYPE_CHROOT).
+ * @return 0, or -1.
+ */
 int tarvi_chroot(char *path);
 
 /* ---- Accounts ---------------------------------------------------------- */
 
 /* Account levels, as the account calls return them. */
-#define TARVI_ACCOUNT_GUEST 0
-#define TARVI_ACCOUNT_ADMIN 1
-#define TARVI_ACCOUNT_POWERUSER 2
+#define TARVI_ACCOUNT_GUEST 0     /**< account level of the guest */
+#define TARVI_ACCOUNT_ADMIN 1     /**< account level of the administrator */
+#define TARVI_ACCOUNT_POWERUSER 2 /**< account level of the power user */
 /* Failures of tarvi_check_passwd. */
-#define TARVI_PASSWD_MISMATCH (-2)   /* wrong password, or none stored */
-#define TARVI_PASSWD_NO_ACCOUNT (-3) /* null or unknown login name */
-#define TARVI_PASSWD_NULL (-4)       /* null password */
+#define TARVI_PASSWD_MISMATCH (-2)   /**< wrong password, or none stored */
+#define TARVI_PASSWD_NO_ACCOUNT (-3) /**< null or unknown login name */
+#define TARVI_PASSWD_NULL (-4)       /**< null password */
 
-/* The level whose login name is `name` (the first in level order), or -1. */
+/**
+ * The account level (TARVI_ACCOUNT_*) whose login name is `name`, the first
+ * in level order; asks the daemon for the three login names.
+ * @return the level, or -1 (null or unknown name, daemon not running).
+ */
 int tarvi_check_username(char *name);
-/* Renames the account `old_name` and commits. Returns its level, or -1 when
- * no account has that name or the change could not be set or committed. */
+/**
+ * Renames the account `old_name` to `new_name` and commits.
+ * @return the account's level, or -1 when no account has that name or the
+ *         change could not be set or committed.
+ */
 int tarvi_update_username(char *old_name, char *new_name);
-/* The level of account `id` when `password` matches its stored hash. With
- * `salted` 0 `password` is the clear text; otherwise it is compared as a hash.
- * Failures: the TARVI_PASSWD_ codes above. */
+/**
+ * Checks the password `password` of the account named `id` against its
+ * stored hash. With `salted` 0, `password` is the clear text, hashed here
+ * with the stored hash's method and salt; otherwise it is compared as a hash.
+ * @return the account's level when it matches; TARVI_PASSWD_MISMATCH,
+ *         TARVI_PASSWD_NO_ACCOUNT or TARVI_PASSWD_NULL otherwise.
+ */
 int tarvi_check_passwd(char *id, char *password, int salted);
-/* Replaces the password of `id` after checking the old one (in clear text for
- * tarvi_update_password, as the stored hash for tarvi_update_password2),
- * hashing the new one with the method and salt of the stored hash, and
- * commits. Returns 0, or -1 when anything fails. */
+/**
+ * Replaces the password of the account `id` after checking the old one in
+ * clear text; the new one is hashed with the method and salt of the stored
+ * hash, set and committed.
+ * @return 0, or -1 when anything fails.
+ */
 int tarvi_update_password(char *id, char *old_password, char *new_password);
+/**
+ * As tarvi_update_password, with `old_password` given as the stored hash.
+ * @return 0, or -1 when anything fails.
+ */
 int tarvi_update_password2(char *id, char *old_password, char *new_password);
 
 /* ---- Shell commands ----------------------------------------------------- */
 
-/* Runs `string` with the shell, never at the same time as another command run
+/**
+ * Runs `string` with the shell, never at the same time as another command run
  * through this call by any process of the device (System V semaphore 2287).
- * Returns 0 when the command was run (its exit status is not reported), -1
- * when the semaphore could not be taken or given back. */
+ * @return 0 when the command was run (its exit status is not reported), -1
+ *         when the semaphore could not be taken or given back.
+ */
 int tarvi_system(const char *string);
 
 /* ---- System information ----------------------------------------------- */
 
-/* Busy share of the processor over half a second, in percent, or -1. */
+/* These read the system directly; none of them asks the daemon except
+ * tarvi_get_sys_name and tarvi_get_vpn_client_connection. */
+
+/**
+ * Busy share of the processor, measured over half a second (the call
+ * sleeps that long).
+ * @return 0 to 100, or -1.
+ */
 int tarvi_get_cpu_usage(void);
-/* Used share of memory (not free and not buffers), in percent, or -1. */
+/**
+ * Used share of memory (neither free nor buffers).
+ * @return 0 to 100, or -1.
+ */
 int tarvi_get_mem_usage(void);
-/* The system uptime in hours, minutes and seconds. Returns 0. */
+/**
+ * The system uptime split into hours, minutes and seconds, stored through
+ * the three pointers.
+ * @return 0.
+ */
 int tarvi_get_uptime(int *uphours, int *upminutes, int *upseconds);
-/* The local time as "Sun Dec  6 09:52:28 2026"; `sys_time` holds 26 bytes.
- * Returns 0. */
+/**
+ * The local time as "Sun Dec  6 09:52:28 2026", written into the caller's
+ * buffer `sys_time` of at least 26 bytes.
+ * @return 0.
+ */
 int tarvi_get_sys_time(char *sys_time);
-/* Size of the buffer tarvi_get_sys_name fills; longer names are cut. */
+/** Size of the buffer tarvi_get_sys_name fills; longer names are cut. */
 #define TARVI_SYS_NAME_SIZE 256
-/* The system name ("SYS_NAME", or "WiMAX CPE Configuration Manager" when it
- * has no value) in `sys_name` (TARVI_SYS_NAME_SIZE bytes). Returns 0. */
+/**
+ * The system name (setting "SYS_NAME", or "WiMAX CPE Configuration Manager"
+ * when it has no value), written into the caller's buffer `sys_name` of
+ * TARVI_SYS_NAME_SIZE bytes.
+ * @return 0.
+ */
 int tarvi_get_sys_name(char *sys_name);
-/* Size of the buffers the two VPN list calls fill. */
+/** Size of the buffers the two VPN list calls fill. */
 #define TARVI_VPN_LIST_SIZE 2048
-/* Live PPTP (`type` 0) or L2TP (`type` non-zero) server sessions as
- * "pid,user,host,address,login time,seconds;" entries. */
+/**
+ * Live PPTP (`type` 0) or L2TP (`type` non-zero) server sessions, from the
+ * login records, as "pid,user,host,address,login time,seconds;" entries in
+ * the caller's buffer `string` of TARVI_VPN_LIST_SIZE bytes.
+ */
 void tarvi_get_vpn_server_connection(char *string, int type);
-/* For each VPN client profile 1..value of `key_number`: "0;" when it is down,
- * "1,peer,local,mtu;" when its PPP link is up, according to the status text
- * held by `key_status`. `string` is untouched when `key_number` has no value.
- * `key_index` is not used. */
+/**
+ * For each VPN client profile 1..value of the setting `key_number`: "0;"
+ * when it is down, "1,peer,local,mtu;" when its PPP link is up, according to
+ * the status text held by the setting `key_status`; written into the
+ * caller's buffer `string` of TARVI_VPN_LIST_SIZE bytes, which is left
+ * untouched when `key_number` has no value. `key_index` is not used.
+ */
 void tarvi_get_vpn_client_connection(char *string, char *key_index, char *key_number, char *key_status);
 
 /* ---- Value validators --------------------------------------------------- */
 
 /*
- * Each returns 0 when `value` is acceptable and -1 otherwise (a null value
- * included), printing a one-line reason on standard output. `start` and `end`
- * are bounds where the validator uses them and are ignored elsewhere.
+ * Each validator returns 0 when `value` is acceptable and -1 otherwise (a
+ * null value included), printing a one-line reason on standard output.
+ * `start` and `end` are bounds where the validator uses them and are ignored
+ * elsewhere. None of them asks the daemon or keeps `value`.
+ */
+
+/**
+ * Matches `value` against the extended regular expression `pattern`; on a
+ * mismatch prints a line naming `title`.
+ * @return 0 on a match, -1 otherwise (also for a null value or a bad
+ *         pattern).
  */
 int do_verify(const char *pattern, const char *value, const char *title);
-/* Splits `in_buf` at `split` (runs of separators count once) into one
- * malloc'ed buffer of NUL-ended fields, stored in *out_buf (the caller frees
- * it). Returns the number of fields, or -1 (and a null *out_buf). */
+/**
+ * Splits `in_buf` at `split` (runs of separators count once) into one
+ * malloc'ed buffer of NUL-ended fields, one after another, stored in
+ * *out_buf; the caller frees it.
+ * @return the number of fields, or -1 (and a null *out_buf).
+ */
 int split_string(char *in_buf, char **out_buf, char split);
+/** A non-negative decimal number, with an optional fraction ("12", "0.5"). */
 int verify_positive_number(char *value, int start, int end);
+/** A decimal number with an optional leading "-" and fraction. */
 int verify_number(char *value, int start, int end);
+/** An integer from `start` to `end`, both included. */
 int verify_range(char *value, int start, int end);
+/** A port or a port range "a:b", each 0 to 65535 (`start` and `end` are
+ * ignored). */
 int verify_portrange(char *value, int start, int end);
+/** A text of `start` to `end` characters. */
 int verify_string_size(char *value, int start, int end);
+/** A dotted IPv4 address, each field 0 to 255. */
 int verify_ip_address(char *value, int start, int end);
+/** A dotted IPv4 netmask: ones, then only zeros. */
 int verify_netmask(char *value, int start, int end);
+/** A MAC address "xx:xx:xx:xx:xx:xx" in hex digits, not all zeros. */
 int verify_mac_address(char *value, int start, int end);
+/** Letters, digits and "_" only. */
 int verify_normal_word(char *value, int start, int end);
+/** Printable ASCII of `start` to `end` characters (the comma is accepted). */
 int verify_ascii_exclude_comma(char *value, int start, int end);
+/** Letters and digits only. */
 int verify_password(char *value, int start, int end);
+/** 3 to 16 letters, digits or "_". */
 int verify_username(char *value, int start, int end);
+/** An URL: optional "scheme://", a host, an optional ":port", then a path
+ * beginning with "/". */
 int verify_url(char *value, int start, int end);
+/** A text ending in a dotted name of at least two labels. */
 int verify_domain(char *value, int start, int end);
+/** A domain name: dotted labels of letters, digits, "-" and "_", each
+ * starting with a letter or digit. */
 int verify_domain2(char *value, int start, int end);
+/** An IPv4 address, an address with "/bits", or a range "a-b" of two
+ * addresses. */
 int verify_cidr(char *value, int start, int end);
+/** A time "hh:mm:ss" (hours 0 to 23). */
 int verify_time(char *value, int start, int end);
+/** A date "dd-mm-yyyy", year 2008 to 3000. */
 int verify_date(char *value, int start, int end);
+/** Hex digits only. */
 int verify_hex_text(char *value, int start, int end);
 
 /* ---- Properties --------------------------------------------------------- */

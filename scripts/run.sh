@@ -16,39 +16,12 @@ if [ -s "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
     kill "$(cat "$pidfile")"
     sleep 0.5
 fi
-rm -rf "$sandbox"
-mkdir -p "$sandbox"/var/run "$sandbox"/mnt/tarvi "$sandbox"/tmp/sc/tree0 "$sandbox"/tmp/sc/tree1
-cp -a examples/device/. "$sandbox"/
+pack=build/tarvi-pack
+scripts/lay-device.sh "$sandbox" "$pack"
 # The system information calls read these through the sandbox root.
 mkdir -p "$sandbox"/proc "$sandbox"/var/log
 ln -s /proc/stat "$sandbox"/proc/stat
 ln -s /proc/meminfo "$sandbox"/proc/meminfo
-
-# Flash as the device has it: the firmware default image built from the .cfg
-# files, a factory partition whose Not-Reset Defaults come from
-# mnt/default.cfg, two empty user partitions, all found by label, and the
-# kernel's partition table giving their size.
-pack=build/tarvi-pack
-size=262144
-"$pack" build -o "$sandbox"/usr/cfg/default.bin examples/device/usr/cfg/*.cfg
-defaults=()
-while IFS= read -r line || [ -n "$line" ]; do
-    [[ "$line" == *=* && "$line" != =* ]] && defaults+=(--default "$line")
-done <examples/device/mnt/default.cfg
-"$pack" factory -o "$sandbox"/factory.bin "${defaults[@]}"
-mkdir -p "$sandbox"/dev/disk/by-partlabel "$sandbox"/proc
-"$pack" partition --size $size --factory "$sandbox"/factory.bin -o "$sandbox"/dev/mmcblk0p5
-rm "$sandbox"/factory.bin
-proc='major minor  #blocks  name\n\n 179        5        %d mmcblk0p5\n'
-for dev in mmcblk0p6 mmcblk0p7; do
-    head -c $size /dev/zero | tr '\0' '\377' >"$sandbox/dev/$dev"
-    proc="$proc 179        ${dev#mmcblk0p}        %d $dev\n"
-done
-ln -s ../../mmcblk0p5 "$sandbox"/dev/disk/by-partlabel/FactoryConfig
-ln -s ../../mmcblk0p6 "$sandbox"/dev/disk/by-partlabel/ConfigPack1
-ln -s ../../mmcblk0p7 "$sandbox"/dev/disk/by-partlabel/ConfigPack2
-# shellcheck disable=SC2059
-printf "$proc" $((size / 1024)) $((size / 1024)) $((size / 1024)) >"$sandbox"/proc/partitions
 
 export TARVI_ROOT="$sandbox"
 # The sandbox's own service-launcher and killall come first on the daemon's PATH.

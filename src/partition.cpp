@@ -279,18 +279,20 @@ static char *partition_read_cfgpack(const char *cfgFile, size_t *len) {
         tarvid_log(LOG_ERR, "Read - ConfigPack (%s) : can not open for reading : %s !!", cfgFile, strerror(errno));
         return nullptr;
     }
-    unique_buf buf(static_cast<char *>(malloc(size)));
+    // Bounded by the 32-bit partition size above, so it fits a size_t.
+    size_t count = static_cast<size_t>(size);
+    unique_buf buf(static_cast<char *>(malloc(count)));
     if (!buf) {
         tarvid_log(LOG_ERR, "Read - ConfigPack (%s) : Can not malloc %llu bytes !!", cfgFile,
                    static_cast<unsigned long long>(size));
         return nullptr;
     }
-    if (!read_all(fd.get(), buf.get(), size)) {
+    if (!read_all(fd.get(), buf.get(), count)) {
         tarvid_log(LOG_ERR, "Read - ConfigPack (%s) : can not read %llu bytes : %s !!", cfgFile,
                    static_cast<unsigned long long>(size), strerror(errno));
         return nullptr;
     }
-    *len = size;
+    *len = count;
     return buf.release();
 }
 

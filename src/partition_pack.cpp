@@ -503,7 +503,7 @@ int cfgpack_unset_default(char *img, const char *key) {
     --h.confNum;
     char *payload = img + CFGPACK_HEADER_SIZE + h.entryLen;
     uint64_t end = static_cast<uint64_t>(f.offset) + f.len;
-    memmove(payload + f.offset, payload + end, h.payloadLen - end);
+    memmove(payload + f.offset, payload + end, static_cast<size_t>(h.payloadLen - end));
     h.totalLen -= f.len;
     h.payloadLen -= f.len;
     cfgpack_write_header(img, &h);

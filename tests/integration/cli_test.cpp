@@ -37,8 +37,9 @@ class CliTest : public ::testing::Test {
     // Runs `tarvi ARGS` in the sandbox with `input` on standard input.
     tool_result tarvi(const std::string &args, const std::string &input = "") {
         root_.write("/in", input);
-        std::string cmd = "cd " + root_.path() + " && TARVI_ROOT=" + root_.path() + " " + TARVI_CLI_PATH + " " + args +
-                          " <" + root_.at("/in") + " 2>" + root_.at("/err");
+        std::string cmd = "cd " + root_.path() + " && TARVI_ROOT=" + root_.path() + " " +
+                          target_command(TARVI_CLI_PATH) + " " + args + " <" + root_.at("/in") + " 2>" +
+                          root_.at("/err");
         tool_result r;
         static_cast<command_result &>(r) = run_command(cmd);
         r.err = root_.read("/err");

@@ -1,6 +1,7 @@
 #include "command.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <sys/wait.h>
 
 command_result run_command(const std::string &cmd) {
@@ -15,4 +16,11 @@ command_result run_command(const std::string &cmd) {
     int status = pclose(p);
     r.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+std::string target_command(const std::string &path) {
+    const char *emulator = std::getenv("TARVI_TEST_EMULATOR");
+    if (!emulator || !*emulator)
+        return path;
+    return std::string(emulator) + " " + path;
 }

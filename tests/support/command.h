@@ -12,4 +12,10 @@ struct command_result {
 // `cmd` run by /bin/sh.
 command_result run_command(const std::string &cmd);
 
+// The shell words that start one of our own programs at `path`. When the
+// tests run under user-mode emulation (a cross build), TARVI_TEST_EMULATOR
+// names the emulator, and its options if any; the host's kernel cannot start
+// the target's programs by itself, so they are started through it.
+std::string target_command(const std::string &path);
+
 #endif

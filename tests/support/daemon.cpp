@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "command.h"
 #include "libtarvi.h"
 #include "records.h"
 #include "request.h"
@@ -22,6 +23,16 @@ std::string slurp(const std::string &path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+// Whether `pid` has ended, for a process that is not our child: no such
+// process, or a zombie left to a parent that has not reaped it yet.
+bool vanished(pid_t pid) {
+    if (kill(pid, 0) != 0)
+        return true;
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
 }
 
 bool wait_for(const std::string &path, const std::string &text, int ms) {
@@ -36,10 +47,10 @@ bool wait_for(const std::string &path, const std::string &text, int ms) {
 
 } // namespace
 
-void become_subreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+bool become_subreaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
 
 Daemon::Daemon(std::string root, std::string binary) : root_(std::move(root)), binary_(std::move(binary)) {
-    become_subreaper();
+    reaps_ = become_subreaper();
 }
 
 Daemon::~Daemon() {
@@ -63,7 +74,11 @@ bool Daemon::start() {
         dup2(efd, 2);
         dup2(ofd, 1);
         setenv("TARVI_ROOT", root_.c_str(), 1);
-        execl(binary_.c_str(), "tarvid", static_cast<char *>(nullptr));
+        std::string command = target_command(binary_);
+        if (command == binary_)
+            execl(binary_.c_str(), "tarvid", static_cast<char *>(nullptr));
+        else
+            execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     waitpid(launcher, &launcher_status_, 0);
@@ -101,7 +116,7 @@ bool Daemon::running() const {
     siginfo_t info = {};
     if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
         return info.si_pid == 0;
-    return kill(pid_, 0) == 0;
+    return !vanished(pid_);
 }
 
 void Daemon::signal(int sig) const {
@@ -114,6 +129,14 @@ int Daemon::stop() {
         return -1;
     kill(pid_, SIGTERM);
     int status = -1;
+    if (!reaps_) {
+        for (int i = 0; i < 1000 && !vanished(pid_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!vanished(pid_))
+            kill(pid_, SIGKILL);
+        pid_ = -1;
+        return -1;
+    }
     // A daemon that does not end on SIGTERM within 10 seconds is killed, so
     // that no test leaves one behind.
     for (int i = 0; i < 1000; ++i) {

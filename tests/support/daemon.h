@@ -17,7 +17,13 @@ class Daemon {
     // answering). Returns false when it exited or did not come up in time.
     bool start();
     // SIGTERM and reap. Returns the exit status as waitpid reports it, or -1.
+    // Where this process cannot reap the daemon (see reaps()), waits until
+    // it is gone and returns -1.
     int stop();
+    // False where this process could not become the reaper of the daemon
+    // that forked into the background (user-mode emulation does not offer
+    // it): its exit status is then out of reach.
+    bool reaps() const { return reaps_; }
     // Sends `sig` to the running daemon.
     void signal(int sig) const;
     bool running() const;
@@ -39,10 +45,12 @@ class Daemon {
     std::string root_, binary_;
     pid_t pid_ = -1;
     int launcher_status_ = -1;
+    bool reaps_ = true;
 };
 
 // Makes this process the reaper of orphaned descendants, so that a daemon
 // that forked into the background can be waited for. Called by Daemon.
-void become_subreaper();
+// Returns false when the system refuses.
+bool become_subreaper();
 
 #endif

@@ -21,7 +21,7 @@ void quiet(int, const char *) {}
 using PackRun = command_result;
 
 PackRun pack(const ScratchRoot &root, const std::string &args) {
-    return run_command("cd " + root.path() + " && " + TARVI_PACK_PATH + " " + args + " 2>&1");
+    return run_command("cd " + root.path() + " && " + target_command(TARVI_PACK_PATH) + " " + args + " 2>&1");
 }
 
 } // namespace
