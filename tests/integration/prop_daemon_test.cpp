@@ -168,7 +168,8 @@ TEST_F(PropDaemon, SelfTestRunsInTheClientAndInTheDaemon) {
 TEST_F(PropDaemon, ToolSubcommands) {
     start();
     auto tarvi = [&](const std::string &args) {
-        std::string cmd = "TARVI_ROOT=" + root_.path() + " " + TARVI_CLI_PATH + " " + args + " 2>" + root_.at("/err");
+        std::string cmd =
+            "TARVI_ROOT=" + root_.path() + " " + target_command(TARVI_CLI_PATH) + " " + args + " 2>" + root_.at("/err");
         return run_command(cmd);
     };
     EXPECT_EQ(0, tarvi("prop set sys.color blue").status);
