@@ -401,8 +401,9 @@ int verify_hex_text(char *value, int start, int end);
 
 /* ---- Properties --------------------------------------------------------- */
 
-/** Longest property name and value, in characters (without the NUL). */
+/** Longest property name, in characters (without the NUL). */
 #define PROPERTY_KEY_MAX 31
+/** Longest property value, in characters (without the NUL). */
 #define PROPERTY_VALUE_MAX 91
 
 /**

@@ -18,19 +18,13 @@ sc_op_notify_fn sc_op_notify_hook = nullptr;
 
 namespace {
 
-std::string trimmed(std::string s) {
-    std::vector<char> buf(s.begin(), s.end());
-    buf.push_back('\0');
-    return sc_util_trim(buf.data());
-}
-
 // Fields of a line split at every ';', trimmed.
 std::vector<std::string> split_fields(const std::string &line) {
     std::vector<std::string> out;
     size_t pos = 0;
     for (;;) {
         size_t end = line.find(';', pos);
-        out.push_back(trimmed(line.substr(pos, end == std::string::npos ? std::string::npos : end - pos)));
+        out.push_back(sc_util_trimmed(line.substr(pos, end == std::string::npos ? std::string::npos : end - pos)));
         if (end == std::string::npos)
             return out;
         pos = end + 1;
@@ -195,9 +189,9 @@ int read_file(SCType *sc, const Kind &kind, const char *file_name) {
     for (int got; (got = sc_readLine(f.get(), &line)) != 0;) {
         if (got < 0)
             continue;
-        std::string t = trimmed(line);
+        std::string t = sc_util_trimmed(line);
         if (t.compare(0, 4, "$so=") == 0) {
-            std::string name = trimmed(t.substr(4));
+            std::string name = sc_util_trimmed(t.substr(4));
             if (name.empty())
                 continue;
             auto *rec = static_cast<SOType *>(SC_ZALLOC(sizeof(SOType)));

@@ -18,12 +18,6 @@ namespace {
 
 const char *const type_names[] = {"node", "int", "uint", "string", "boolean", "bin", "addr", "dateTime"};
 
-std::string trimmed(const std::string &s) {
-    std::vector<char> buf(s.begin(), s.end());
-    buf.push_back('\0');
-    return sc_util_trim(buf.data());
-}
-
 // The five fields of a line. The first four are separated by ';' (empty
 // fields kept); Data is the untouched rest of the line, so a ';' inside it,
 // such as the split character of "split(;)", stays exactly as written.
@@ -44,18 +38,18 @@ LineFields split_line(const std::string &line) {
             *present[i] = true;
         }
         size_t end = line.find(';', pos);
-        *fields[i] = trimmed(line.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        *fields[i] = sc_util_trimmed(line.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
         pos = end == std::string::npos ? line.size() + 1 : end + 1;
     }
     if (pos <= line.size()) {
-        f.data = trimmed(line.substr(pos));
+        f.data = sc_util_trimmed(line.substr(pos));
         f.has_data = !f.data.empty();
     }
     return f;
 }
 
 bool is_comment(const std::string &line) {
-    std::string t = trimmed(line);
+    std::string t = sc_util_trimmed(line);
     return t.empty() || t[0] == '#';
 }
 
@@ -265,7 +259,7 @@ void join_module(SCTreeNode *node, FileType *file, int dirty) {
 }
 
 int parse_letters(const std::string &part, const char *prefix, int shift, u_16 *bits) {
-    std::string letters = trimmed(part);
+    std::string letters = sc_util_trimmed(part);
     if (letters.compare(0, 2, prefix) == 0)
         letters.erase(0, 2);
     else
@@ -348,7 +342,7 @@ int sc_parseAttribute(const char *atr, u_16 *attr_result) {
     std::string guest = comma == std::string::npos ? "" : text.substr(comma + 1);
     // A third part is ignored, as are empty parts before it.
     guest = guest.substr(0, guest.find(','));
-    if (trimmed(admin).empty() || comma == std::string::npos || trimmed(guest).empty()) {
+    if (sc_util_trimmed(admin).empty() || comma == std::string::npos || sc_util_trimmed(guest).empty()) {
         SC_FAIL("[ParseAttr]Input line format is invalid\n");
         return -1;
     }
@@ -374,7 +368,7 @@ int sc_parseDataType(const char *URI, const char *datatype, u_16 *datatype_resul
 }
 
 int sc_parseData(const char *data, u_16 *datatype, char *VAL, TarviKeyType **KEY) {
-    std::string text = trimmed(data ? data : "");
+    std::string text = sc_util_trimmed(data ? data : "");
     if (text.empty()) {
         strcpy(VAL, "SC_NULL");
         return 0;

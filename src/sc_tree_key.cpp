@@ -18,17 +18,6 @@ namespace {
 
 const char *node_uri(const SCTreeNode *node) { return node->data->uri ? node->data->uri : "(null)"; }
 
-bool is_trim_char(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string trimmed(const std::string &s) {
-    size_t b = 0, e = s.size();
-    while (b < e && is_trim_char(s[b]))
-        ++b;
-    while (e > b && is_trim_char(s[e - 1]))
-        --e;
-    return s.substr(b, e - b);
-}
-
 // Stages in the order written: list_add puts each new stage at the front.
 std::vector<const SplitType *> stages_of(const TarviKeyType *key) {
     std::vector<const SplitType *> out;
@@ -244,7 +233,7 @@ int sc_parseDataKey(const char *String, TarviKeyType **RetKey) {
         SC_FAIL("[sc_parseDataKey]No Tarvi Key inside k()\n");
         return -1;
     }
-    std::string key = trimmed(tokens[1]);
+    std::string key = sc_util_trimmed(tokens[1]);
     if (!key.empty() && key[0] == ';')
         key.clear();
     struct Stage {
@@ -253,7 +242,7 @@ int sc_parseDataKey(const char *String, TarviKeyType **RetKey) {
     };
     std::vector<Stage> stages;
     for (size_t i = 2; i < tokens.size(); i += 3) {
-        if (trimmed(tokens[i]) != "split") {
+        if (sc_util_trimmed(tokens[i]) != "split") {
             SC_FAIL("[sc_parseDataKey] No split\n");
             return -1;
         }
@@ -266,7 +255,7 @@ int sc_parseDataKey(const char *String, TarviKeyType **RetKey) {
             return -1;
         }
         Stage s{tokens[i + 1][0], 0};
-        if (parse_index(trimmed(tokens[i + 2]), &s.index) != 0 || s.delimiter == '\0' || s.index == 0) {
+        if (parse_index(sc_util_trimmed(tokens[i + 2]), &s.index) != 0 || s.delimiter == '\0' || s.index == 0) {
             SC_FAIL("[sc_parseDataKey] BUG, it should not reach here\n");
             return -1;
         }
@@ -334,7 +323,7 @@ int sc_getStringFromTarviKeyForce(const TarviKeyType *TarviKey, char **value) {
     }
     std::string out = p.text.substr(cur.off, cur.len);
     SC_TRACE("Get String %s\n", out.c_str());
-    out = trimmed(out);
+    out = sc_util_trimmed(out);
     unmark(out, p.marker);
     *value = sc_util_strdup(out.c_str());
     return *value ? 0 : -1;
@@ -402,7 +391,7 @@ int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
         out += rest;
         collapse(out, p, st);
         SC_TRACE("[QV] 6 #%s#\n", out.c_str());
-        out = trimmed(out);
+        out = sc_util_trimmed(out);
         SC_TRACE("[QV] 6 #%s#\n", out.c_str());
     } else if (prev.present) {
         size_t e = prev.off + prev.len;

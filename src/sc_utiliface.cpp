@@ -64,6 +64,15 @@ char *sc_util_trim(char *s) {
     return s;
 }
 
+std::string sc_util_trimmed(const std::string &s) {
+    size_t b = 0, e = s.size();
+    while (b < e && is_trim_char(s[b]))
+        ++b;
+    while (e > b && is_trim_char(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
+}
+
 char *sc_util_replace(char *st, const char *orig, const char *repl) {
     if (!st || !orig || !repl)
         return nullptr;

@@ -6,6 +6,7 @@
 #define TARVI_SC_UTILIFACE_H
 
 #include <cstddef>
+#include <string>
 
 #include "libtarvi.h"
 #include "list.h"
@@ -18,6 +19,8 @@
 // Removes leading and trailing space, tab, CR and LF in place; a text of only
 // those becomes empty. Returns `s`; a null `s` is reported as a bug.
 char *sc_util_trim(char *s);
+// The same trimming of a copy of `s`, for code that parses with std::string.
+std::string sc_util_trimmed(const std::string &s);
 
 // `st` with its first `orig` replaced by `repl`: `st` itself when `orig` does
 // not occur (or is empty), else one of two static buffers that the second
