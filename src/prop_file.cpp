@@ -25,7 +25,7 @@ const char *const PROP_FILES[] = {"/default.prop", "/system/build.prop", "/vendo
                                   "/data/local.prop"};
 const char SERVICE_WORD[] = "service ";
 const char ON_PROPERTY[] = "on property:";
-// One read of an rc file: a longer line arrives in pieces.
+// One read of an rc file: at most 254 characters of a line.
 constexpr int RC_READ_SIZE = 255;
 
 // Numbers the temporary files of persistent writes.
@@ -183,7 +183,35 @@ void load_rc_file(const char *name, const std::string &path) {
     }
     rc_section section;
     char line[RC_READ_SIZE];
-    while (fgets(line, sizeof line, f.get())) {
+    // True while the pieces of an over-long line are passing by.
+    bool skipping = false;
+    for (;;) {
+        // Cleared first, so that a newline found anywhere in the buffer was
+        // read now, even after a NUL byte inside the line.
+        memset(line, 0, sizeof line);
+        if (!fgets(line, sizeof line, f.get()))
+            break;
+        bool whole = memchr(line, '\n', sizeof line) != nullptr || feof(f.get());
+        if (skipping) {
+            skipping = !whole;
+            continue;
+        }
+        if (!whole) {
+            // The tail of a line must never be read as a line of its own: a
+            // piece of a long comment would become a command. Comments may
+            // be as long as they like; anything else cannot be held.
+            skipping = true;
+            const char *start = line;
+            while (is_blank(*start))
+                ++start;
+            if (*start != '#') {
+                PROP_LOG_AS(PROP_DEBUG_FAIL, "_prop_file_load_dir_svc", "Line longer than %d characters skipped: %s\n",
+                            RC_READ_SIZE - 1, line);
+                if (_prop_file_parse_svc_type(line) != svc_cmd_type_command)
+                    section.open = false;
+            }
+            continue;
+        }
         size_t len = strlen(line);
         PROP_LOG_AS(PROP_DEBUG_TRACE, "_prop_file_load_dir_svc", " line:%s len:%d\n", line, static_cast<int>(len));
         while (len > 0 && is_space(line[len - 1]))

@@ -336,6 +336,31 @@ TEST_F(PropService, RcLinesOfEveryShape) {
     EXPECT_TRUE(list_empty(&dup->act_list));
 }
 
+TEST_F(PropService, OverlongRcLinesAreSkippedWhole) {
+    // The tail of a long comment or command looks like a command; it must
+    // not run. A NUL byte inside a line does not hide the line's end.
+    std::string nul_line("    setprop nul.x 1\0 tail\n", 26);
+    root_.write("/long.rc", "on property:go=1\n#" + std::string(253, 'c') + "    setprop leak.comment 1\n" +
+                                "    setprop ok.before 1 " + std::string(250, ' ') + "x\n" + "    setprop " +
+                                std::string(242, 'n') + "    setprop leak.command 1\n" + nul_line +
+                                "    setprop ok.after 1\n" + "on property:" + std::string(300, 'k') + "\n" +
+                                "    setprop leak.trigger 1\n");
+    init();
+    EXPECT_EQ(0, prop_core_set("go", "1"));
+    EXPECT_EQ("<absent>", get("leak.comment"));
+    EXPECT_EQ("<absent>", get("leak.command"));
+    EXPECT_EQ("<absent>", get("ok.before"));
+    EXPECT_EQ("1", get("nul.x"));
+    EXPECT_EQ("1", get("ok.after"));
+    EXPECT_TRUE(log_.has("Line longer than 254 characters skipped:     setprop ok.before"));
+    EXPECT_FALSE(log_.has("skipped: #"));
+    // The commands after an over-long trigger line do not join the section
+    // before it.
+    EXPECT_EQ(0, prop_core_set("go", "0"));
+    EXPECT_EQ(0, prop_core_set("go", "1"));
+    EXPECT_EQ("<absent>", get("leak.trigger"));
+}
+
 TEST_F(PropService, ProgramNamesOfServiceCommands) {
     root_.write("/init.a.rc", "service a /usr/sbin/food\n");
     root_.write("/init.b.rc", "service b /usr/sbin/food -c /etc/food.conf\n");
