@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -317,24 +318,43 @@ void prop_usage(FILE *out) {
         fprintf(out, "  %-8s %-16s %s\n", c.name, c.args, c.help);
 }
 
-int cmd_prop(int argc, char **argv) {
-    for (const auto &c : prop_commands) {
-        if (strcmp(argv[0], c.name) != 0)
+bool is_help(const char *word) { return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0; }
+
+void command_usage(FILE *out, const char *prefix, const command &c);
+
+// A table of commands and how its messages name them.
+struct command_table {
+    const command *begin, *end;
+    const char *prefix; // what comes before a command's name: "tarvi", "tarvi prop"
+    const char *noun;   // "command", "prop subcommand"
+    void (*usage)(FILE *out);
+};
+
+// Runs the command of `table` named argv[0] with the words after it. "NAME
+// --help" prints its usage; a wrong number of words is a usage error.
+int run_table(const command_table &table, int argc, char **argv) {
+    for (const command *c = table.begin; c != table.end; ++c) {
+        if (strcmp(argv[0], c->name) != 0)
             continue;
-        if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-            printf("usage: tarvi prop %s %s\n  %s\n", c.name, c.args, c.help);
+        if (argc > 1 && is_help(argv[1])) {
+            command_usage(stdout, table.prefix, *c);
             return EXIT_OK;
         }
         int n = argc - 1;
-        if (n < c.min_args || n > c.max_args) {
-            fprintf(stderr, "usage: tarvi prop %s %s\n  %s\n", c.name, c.args, c.help);
+        if (n < c->min_args || n > c->max_args) {
+            command_usage(stderr, table.prefix, *c);
             return EXIT_USAGE;
         }
-        return c.run(n, argv + 1);
+        return c->run(n, argv + 1);
     }
-    fprintf(stderr, "tarvi: unknown prop subcommand '%s'\n", argv[0]);
-    prop_usage(stderr);
+    fprintf(stderr, "tarvi: unknown %s '%s'\n", table.noun, argv[0]);
+    table.usage(stderr);
     return EXIT_USAGE;
+}
+
+int cmd_prop(int argc, char **argv) {
+    return run_table({std::begin(prop_commands), std::end(prop_commands), "tarvi prop", "prop subcommand", prop_usage},
+                     argc, argv);
 }
 
 const command commands[] = {
@@ -364,8 +384,8 @@ void usage(FILE *out) {
     fprintf(out, "\nExit status: 0 success, 1 failure, 2 usage error.\n");
 }
 
-void command_usage(FILE *out, const command &c) {
-    fprintf(out, "usage: tarvi %s %s\n  %s\n", c.name, c.args, c.help);
+void command_usage(FILE *out, const char *prefix, const command &c) {
+    fprintf(out, "usage: %s %s %s\n  %s\n", prefix, c.name, c.args, c.help);
     if (c.run == cmd_verify)
         list_validators(out);
     if (c.run == cmd_prop)
@@ -379,25 +399,9 @@ int main(int argc, char **argv) {
         usage(stderr);
         return EXIT_USAGE;
     }
-    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+    if (is_help(argv[1])) {
         usage(stdout);
         return EXIT_OK;
     }
-    for (const auto &c : commands) {
-        if (strcmp(argv[1], c.name) != 0)
-            continue;
-        if (argc > 2 && (strcmp(argv[2], "--help") == 0 || strcmp(argv[2], "-h") == 0)) {
-            command_usage(stdout, c);
-            return EXIT_OK;
-        }
-        int n = argc - 2;
-        if (n < c.min_args || n > c.max_args) {
-            command_usage(stderr, c);
-            return EXIT_USAGE;
-        }
-        return c.run(n, argv + 2);
-    }
-    fprintf(stderr, "tarvi: unknown command '%s'\n", argv[1]);
-    usage(stderr);
-    return EXIT_USAGE;
+    return run_table({std::begin(commands), std::end(commands), "tarvi", "command", usage}, argc - 1, argv + 1);
 }
