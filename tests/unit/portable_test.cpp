@@ -20,7 +20,9 @@ namespace {
 
 void quiet(int, const char *) {}
 
-std::string fixture_path(const std::string &name) { return std::string(TARVI_FIXTURES_DIR) + "/portable/" + name; }
+std::string fixture_path(const std::string &name) {
+    return std::string(TARVI_SOURCE_DIR) + "/tests/fixtures/portable/" + name;
+}
 
 // Compares `made` with the reference file `name`; with TARVI_UPDATE_FIXTURES
 // set, rewrites the reference instead (only ever on x86-64).
