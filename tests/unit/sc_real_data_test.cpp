@@ -361,4 +361,13 @@ TEST_F(RealData, ImportRulesForWhatTheFormatCannotCarry) {
                      .status)
         << "a module outside dotted notation";
     EXPECT_EQ(2, run_command(tool + "json x -o y 2>/dev/null").status);
+
+    // A dump row cut short reads its missing fields as empty; a row with
+    // fields to spare keeps the first five.
+    root_.write("/in/short.csv", "Parameter,Object,Writable,Value,Value type\nIGD.X,false\n"
+                                 "IGD.Y,false,true,5,xsd:int,extra\n");
+    ASSERT_EQ(
+        0,
+        run_command(tool + "csv " + root_.at("/in/short.csv") + " -o " + root_.at("/short") + " 2>/dev/null").status);
+    EXPECT_EQ("IGD.X;A:R,G:R;string;;v()\r\nIGD.Y;A:RW,G:R;int;;v(5)\r\n", root_.read("/short/cwmp_short.tree"));
 }
