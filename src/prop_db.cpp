@@ -96,7 +96,15 @@ int _prop_db_add(const char *in_key, const char *in_value) {
 int prop_db_set(const char *in_key, const char *in_value) {
     if (!prop_db_ready(__func__, in_key, in_value))
         return -1;
-    struct prop_db_info_t *item = _prop_db_get(in_key);
+    // A name is stored cut to its limit, so the record of a longer name is
+    // found under the cut name: setting it again updates that record instead
+    // of adding one more each time (the daemon makes such names itself, for
+    // the state of a service with a long name).
+    char stored_key[PROP_NAME_MAX + 1];
+    size_t klen = strnlen(in_key, PROP_NAME_MAX);
+    memcpy(stored_key, in_key, klen);
+    stored_key[klen] = '\0';
+    struct prop_db_info_t *item = _prop_db_get(stored_key);
     if (!item)
         return _prop_db_add(in_key, in_value);
 

@@ -27,6 +27,13 @@ class PropStore : public ::testing::Test {
     LogCapture log_;
 };
 
+int record_count() {
+    int records = 0;
+    for (auto &bucket : prop_db_hash)
+        list_for_each(pos, &bucket) records++;
+    return records;
+}
+
 TEST_F(PropStore, UpdatesKeepOneRecordAndReuseTheBufferWhileItFits) {
     ASSERT_EQ(0, prop_db_set("sys.mode", "longvalue"));
     prop_db_info_t *item = _prop_db_get("sys.mode");
@@ -42,10 +49,7 @@ TEST_F(PropStore, UpdatesKeepOneRecordAndReuseTheBufferWhileItFits) {
     char value[PROP_VALUE_SIZE];
     ASSERT_EQ(0, prop_db_get("sys.mode", value));
     EXPECT_STREQ("a much longer value than before", value);
-    int records = 0;
-    for (auto &bucket : prop_db_hash)
-        list_for_each(pos, &bucket) records++;
-    EXPECT_EQ(1, records);
+    EXPECT_EQ(1, record_count());
 }
 
 TEST_F(PropStore, LongTextsAreCutToTheirLimits) {
@@ -61,6 +65,12 @@ TEST_F(PropStore, LongTextsAreCutToTheirLimits) {
     EXPECT_EQ('#', got[0]) << "an absent name leaves the buffer alone";
     ASSERT_EQ(0, prop_db_get(std::string(31, 'n').c_str(), got));
     EXPECT_STREQ("x", got);
+
+    // Set again, the long name updates its one record.
+    ASSERT_EQ(0, prop_db_set(name.c_str(), "y"));
+    ASSERT_EQ(0, prop_db_get(std::string(31, 'n').c_str(), got));
+    EXPECT_STREQ("y", got);
+    EXPECT_EQ(2, record_count());
 }
 
 TEST_F(PropStore, CallsBeforeInitAndBadArgumentsFail) {
