@@ -147,7 +147,11 @@ TEST_F(PropDaemon, RequestsAreServedInArrivalOrderWhileFlatCallsGoOn) {
     long long get_done = since();
     slow.join();
     EXPECT_LT(flat_done, set_done.load()) << "the main thread does not wait for the property thread";
-    EXPECT_GE(get_done, set_done.load()) << "the later request is served after the earlier one";
+    // The set holds the property thread for the trigger's whole second, so
+    // the later get cannot be answered before then. (Compared with when the
+    // other client thread saw its own reply, the two replies could arrive in
+    // either order.)
+    EXPECT_GE(get_done, 1000) << "the later request is served after the earlier one";
 }
 
 TEST_F(PropDaemon, SelfTestRunsInTheClientAndInTheDaemon) {
