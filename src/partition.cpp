@@ -52,10 +52,6 @@ const char *const LABELS[3] = {"FactoryConfig", "ConfigPack1", "ConfigPack2"};
 
 partition_write_fn write_hook;
 
-uint32_t image_total(const char *img) { return cfgpack_get32(img + 4); }
-uint32_t image_entry_len(const char *img) { return cfgpack_get32(img + 8); }
-uint32_t image_entries(const char *img) { return image_entry_len(img) / CFGPACK_ENTRY_SIZE; }
-
 // Writes go through the test seam.
 bool write_all(int fd, const char *buf, size_t count) {
     return transfer_all(buf, count,
@@ -449,7 +445,7 @@ int merge_scpack(const char *bytes, uint32_t len) {
 // bytes lie outside the payload or hold no key and value are skipped with a
 // warning: the check does not look inside the payload.
 static int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_reload_role role) {
-    uint32_t n = image_entries(cfgPack);
+    uint32_t n = cfgpack_entries(cfgPack);
     struct container *target = nullptr; // of the current run of config entries
     for (uint32_t i = 0; i < n; ++i) {
         struct cfgpack_entry e;
@@ -730,7 +726,7 @@ int partition_dump(void) {
 // everything back. The tail goes last, so a partition shows its new serial
 // number only once its image is complete.
 static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail) {
-    uint32_t total = image_total(cfgPack);
+    uint32_t total = cfgpack_total(cfgPack);
     if (total <= 127 || total >= partitionSize - PARTITION_TAIL_SIZE) {
         tarvid_log(LOG_INFO, "Write - ConfigPack is too small or too large : %u bytes !!", total);
         return -1;
@@ -969,7 +965,7 @@ int partition_backup_cfgfile(const char *cfgFile) {
         tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not open for writing : %s !!", cfgFile, strerror(errno));
         return -1;
     }
-    uint32_t total = image_total(img.get());
+    uint32_t total = cfgpack_total(img.get());
     if (!write_all(fd.get(), img.get(), total) || fsync(fd.get()) != 0) {
         tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not fwrite %u bytes : %s !!", cfgFile, total, strerror(errno));
         return -1;

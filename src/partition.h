@@ -85,6 +85,11 @@ struct cfgpack_entry {
 uint32_t cfgpack_get32(const char *p);
 void cfgpack_put32(char *p, uint32_t v);
 
+// The total length and the number of table entries that the header of an
+// image (at least 128 bytes) states.
+uint32_t cfgpack_total(const char *img);
+uint32_t cfgpack_entries(const char *img);
+
 // Decodes / encodes the header at the start of an image of at least 128 bytes.
 void cfgpack_read_header(const char *img, struct cfgpack_header *h);
 void cfgpack_write_header(char *img, const struct cfgpack_header *h);

@@ -52,6 +52,9 @@ uint32_t cfgpack_get32(const char *p) {
            static_cast<uint32_t>(u[3]) << 24;
 }
 
+uint32_t cfgpack_total(const char *img) { return cfgpack_get32(img + H_TOTAL); }
+uint32_t cfgpack_entries(const char *img) { return cfgpack_get32(img + H_ENTRY) / CFGPACK_ENTRY_SIZE; }
+
 void cfgpack_put32(char *p, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
@@ -62,7 +65,7 @@ void cfgpack_read_header(const char *img, struct cfgpack_header *h) {
     h->flags = static_cast<uint8_t>(img[H_FLAGS]);
     h->tag[0] = img[H_TAG];
     h->tag[1] = img[H_TAG + 1];
-    h->totalLen = cfgpack_get32(img + H_TOTAL);
+    h->totalLen = cfgpack_total(img);
     h->entryLen = cfgpack_get32(img + H_ENTRY);
     h->payloadLen = cfgpack_get32(img + H_PAYLOAD);
     memcpy(h->cksum, img + H_CKSUM, sizeof h->cksum);
@@ -123,7 +126,7 @@ bool cfgpack_config_line(const char *img, size_t imgLen, const struct cfgpack_en
 }
 
 void cfgpack_set_cksum(char *img) {
-    uint32_t total = cfgpack_get32(img + H_TOTAL);
+    uint32_t total = cfgpack_total(img);
     struct md5_ctx ctx;
     memset(img + H_CKSUM, 0, 16);
     md5_init(&ctx);
@@ -213,7 +216,7 @@ int partition_check_cfgpack_len(char *cfgPack, size_t len) {
         tarvid_log(LOG_INFO, "Check - CFG Header : Image is shorter than its header : %zu bytes !!", len);
         return -1;
     }
-    uint32_t total = cfgpack_get32(cfgPack + H_TOTAL);
+    uint32_t total = cfgpack_total(cfgPack);
     if (total > len) {
         tarvid_log(LOG_INFO, "Check - CFG Header : Image length %u is over the %zu bytes read !!", total, len);
         return -1;
@@ -361,14 +364,12 @@ int partition_make_cfgpack(char **cfgPack) {
 
 namespace {
 
-uint32_t entries_of(const char *img) { return cfgpack_get32(img + H_ENTRY) / CFGPACK_ENTRY_SIZE; }
-
 // Finds `key` in the Not-Reset Default runs: *tEntry = index of the run's
 // container entry (of the last run when the key is absent, -1 without any
 // run), *fEntry = index of the key's entry or -1.
 void find_default(const char *img, const char *key, long *tEntry, long *fEntry) {
-    size_t len = cfgpack_get32(img + H_TOTAL);
-    uint32_t n = entries_of(img);
+    size_t len = cfgpack_total(img);
+    uint32_t n = cfgpack_entries(img);
     *tEntry = *fEntry = -1;
     for (uint32_t i = 0; i < n; ++i) {
         struct cfgpack_entry e;
@@ -393,7 +394,7 @@ void find_default(const char *img, const char *key, long *tEntry, long *fEntry) 
 // are laid out in table order, so these are exactly the ones whose bytes
 // follow the edited line.
 void shift_offsets(char *img, uint32_t from, int64_t delta) {
-    uint32_t n = entries_of(img);
+    uint32_t n = cfgpack_entries(img);
     for (uint32_t i = from; i < n; ++i) {
         char *p = img + CFGPACK_HEADER_SIZE + static_cast<size_t>(i) * CFGPACK_ENTRY_SIZE + 4;
         cfgpack_put32(p, static_cast<uint32_t>(cfgpack_get32(p) + delta));
@@ -403,7 +404,7 @@ void shift_offsets(char *img, uint32_t from, int64_t delta) {
 } // namespace
 
 int cfgpack_set_default(char *img, size_t cap, const char *key, const char *value) {
-    size_t len = cfgpack_get32(img + H_TOTAL);
+    size_t len = cfgpack_total(img);
     long tEntry, fEntry;
     find_default(img, key, &tEntry, &fEntry);
     const int64_t lineLen = static_cast<int64_t>(strlen(key) + strlen(value) + 3);
@@ -521,7 +522,7 @@ void partition_make_tail(char *tail, int user, uint32_t serial) {
 }
 
 int partition_layout(const char *img, uint32_t size, const char *tail, char *out) {
-    uint32_t total = img ? cfgpack_get32(img + H_TOTAL) : 0;
+    uint32_t total = img ? cfgpack_total(img) : 0;
     if (size < PARTITION_TAIL_SIZE || total > size - PARTITION_TAIL_SIZE)
         return -1;
     memset(out, 0xFF, size);
