@@ -53,11 +53,6 @@ constexpr size_t HDR_CKSUM = 4;
 constexpr size_t HDR_RESERVED = 20;
 constexpr size_t HDR_RESERVED_LEN = 12;
 
-struct DirCloser {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using unique_dir = std::unique_ptr<DIR, DirCloser>;
-
 struct ContainerDeleter {
     void operator()(struct container *c) const { container_free(c); }
 };

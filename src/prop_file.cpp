@@ -247,14 +247,14 @@ void load_persistent_dir() {
     const char *label = "_prop_file_load_dir_persistent";
     PROP_LOG_AS(PROP_DEBUG_TRACE, label, " Begin. \n");
     std::string dir = tarvi_path(PROP_FILE_PERSIST_DIR);
-    DIR *d = opendir(dir.c_str());
+    unique_dir d(opendir(dir.c_str()));
     if (!d) {
         PROP_LOG_AS(PROP_DEBUG_FAIL, label, "Unable to open persistent property directory %s errno: %d\n\n",
                     dir.c_str(), errno);
         return;
     }
     const size_t prefix_len = strlen("persist.");
-    while (struct dirent *entry = readdir(d)) {
+    while (struct dirent *entry = readdir(d.get())) {
         if (strncmp(entry->d_name, "persist.", prefix_len) != 0)
             continue;
         PROP_LOG_AS(PROP_DEBUG_TRACE, label, " persist.* file. file:%s \n", entry->d_name);
@@ -279,7 +279,6 @@ void load_persistent_dir() {
         prop_core_set(entry->d_name, value);
         PROP_LOG_AS(PROP_DEBUG_TRACE, label, " name:%s value:%s \n", entry->d_name, value);
     }
-    closedir(d);
     PROP_LOG_AS(PROP_DEBUG_TRACE, label, " End. \n");
 }
 
@@ -322,18 +321,17 @@ void prop_file_load_svc(void) {
     const char *label = "_prop_file_load_dir_svc";
     PROP_LOG_AS(PROP_DEBUG_TRACE, label, " Begin. \n");
     std::string dir = tarvi_path(RC_DIR);
-    DIR *d = opendir(dir.c_str());
+    unique_dir d(opendir(dir.c_str()));
     if (!d) {
         PROP_LOG_AS(PROP_DEBUG_FAIL, label, "Unable to open default property directory %s errno: %d\n", dir.c_str(),
                     errno);
         return;
     }
-    while (struct dirent *entry = readdir(d)) {
+    while (struct dirent *entry = readdir(d.get())) {
         if (!strstr(entry->d_name, ".rc"))
             continue;
         load_rc_file(entry->d_name, tarvi_path((std::string("/") + entry->d_name).c_str()));
     }
-    closedir(d);
     PROP_LOG_AS(PROP_DEBUG_TRACE, label, " Directory end. \n");
 }
 

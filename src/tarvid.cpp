@@ -24,6 +24,7 @@
 #include "tarvi-ex.h"
 #include "tarvid_child.h"
 #include "tarvid_store.h"
+#include "unique.h"
 #include "utility.h"
 
 pthread_mutex_t MutexConfig;
@@ -166,21 +167,20 @@ void req_drop(struct req *request) {
 void config_sc_remove_etcfile() {
     for (int n = 0; n <= 1; ++n) {
         std::string dirpath = tarvi_path(TREE_DIR_PREFIX) + std::to_string(n);
-        DIR *dir = opendir(dirpath.c_str());
+        unique_dir dir(opendir(dirpath.c_str()));
         if (!dir)
             continue;
         std::string marker = dirpath + "/" + KILLME;
         int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0)
             close(fd);
-        while (struct dirent *entry = readdir(dir)) {
+        while (struct dirent *entry = readdir(dir.get())) {
             if (strcmp(entry->d_name, KILLME) == 0)
                 continue;
             std::string path = dirpath + "/" + entry->d_name;
             unlink(path.c_str());
         }
         unlink(marker.c_str());
-        closedir(dir);
     }
 }
 

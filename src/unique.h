@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <memory>
 #include <unistd.h>
 
@@ -36,5 +37,11 @@ struct free_deleter {
 };
 // A malloc'ed buffer freed when the owner goes.
 using unique_buf = std::unique_ptr<char, free_deleter>;
+
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+// A directory stream closed when the owner goes.
+using unique_dir = std::unique_ptr<DIR, dir_closer>;
 
 #endif
