@@ -213,15 +213,18 @@ TEST_F(TreeCallbacks, SlowVerificationTimesOutAndNoLateAnswerCounts) {
     EXPECT_LT(waited, 1.45);
     EXPECT_EQ("s0", tree_value("sys/cbt/slow"));
 
-    // The slow child still owns pair 0/1: the next callback gets 2/3.
-    EXPECT_EQ(0, tree_set("sys/cbt/verified", "v1"));
-    EXPECT_EQ("IPC00002 IPC00003", flat_value("CBT_VER_KEYS"));
-
-    // Its "OK" arrives late, after the write was refused; a later call that
-    // answers nothing must not take it for its own answer.
+    // Its "OK" arrives late, after the write was refused. The node's next
+    // call, on the same pair, answers nothing: that must not be taken for
+    // an acceptance.
     EXPECT_EQ("OK", flat_value_when("IPC00001", "OK"));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(-1, tree_set("sys/cbt/slow", "silent"));
+    EXPECT_EQ("s0", tree_value("sys/cbt/slow"));
+
+    // While a slow child still owns pair 0/1, the next callback gets 2/3.
+    EXPECT_EQ(-1, tree_set("sys/cbt/slow", "slow"));
+    EXPECT_EQ(0, tree_set("sys/cbt/verified", "v1"));
+    EXPECT_EQ("IPC00002 IPC00003", flat_value("CBT_VER_KEYS"));
     EXPECT_EQ(0, tree_set("sys/cbt/slow", "quick"));
     EXPECT_EQ("quick", tree_value("sys/cbt/slow"));
 }
