@@ -333,6 +333,104 @@ void tarvi_get_vpn_server_connection(char *string, int type);
  */
 void tarvi_get_vpn_client_connection(char *string, char *key_index, char *key_number, char *key_status);
 
+/* ---- Configuration tree ------------------------------------------------ */
+
+/*
+ * URIs are slash-separated ("sys/wan/mtu") or dotted
+ * ("InternetGatewayDevice.Time.Enable"), without a leading "./". Calls that
+ * decode a result number return it when it is 0 or negative and negated when
+ * it is positive: -404 for a node that does not exist, -414 for a URI longer
+ * than 255 characters, -1 for any other failure (daemon not reachable, a
+ * URI of 512 bytes or more). Outputs are written only on 0. Strings handed
+ * back are malloc'ed copies that the caller frees.
+ */
+
+/** Size of the buffers the tree calls build their requests in. */
+#define TARVI_SC_REQUEST_BUF_SIZE 512
+
+/**
+ * Reads the value of node `uri` (request 19), after its convert and get
+ * callbacks. *value: a copy, or null when the node has no value or does not
+ * exist.
+ * @return 0, or -1 when the exchange failed (*value null).
+ */
+int tarvi_sc_get(char *uri, char **value);
+/**
+ * Writes `value` into node `uri` (request 20) after its verify callback
+ * accepted it, running its set and convert callbacks.
+ * @return 0 when the daemon answered (a refused write is not told apart:
+ *         read the value back), -1 when the exchange failed.
+ */
+int tarvi_sc_set(char *uri, char *value);
+/** Builds the tree anew with the saved values (request 22). Returns 0 or -1. */
+int tarvi_sc_reload(void);
+/**
+ * Builds stage `stage` of the tree (request 23): "0" starts a new tree from
+ * stage 0's files, "1" adds stage 1's. Returns 0 or -1.
+ */
+int tarvi_sc_stage_reload(char *stage);
+/** Builds the tree anew from its declarations only (request 24). Returns 0 or -1. */
+int tarvi_sc_reload_default(void);
+/**
+ * *exist: 200 when node `uri` exists, 404 when not (request 26); 0 when the
+ * daemon sent no answer.
+ * @return 0, or -1 when the exchange failed (*exist 0).
+ */
+int tarvi_sc_is_exist(char *uri, int *exist);
+/** *value: the value of node `uri` as a decimal number (request 37). */
+int tarvi_sc_get_int(char *uri, int *value);
+/** *value: the value of node `uri` as an unsigned number (request 36); -1 for a negative one. */
+int tarvi_sc_get_uint(char *uri, unsigned int *value);
+/** *dtype: the data type bits of node `uri` (request 33). */
+int tarvi_sc_get_dtype(char *uri, u_16 *dtype);
+/** *attr: the access attribute bits of node `uri` (request 35). */
+int tarvi_sc_get_attr(char *uri, u_16 *attr);
+/** *limit: a copy of the value limit text of node `uri`, or null when it has none (request 34). */
+int tarvi_sc_get_limit(char *uri, char **limit);
+/**
+ * Runs the execute callback of node `uri` (request 38). *result: a copy of
+ * what it answered, or null for no answer.
+ */
+int tarvi_sc_exe(char *uri, char **result);
+
+/*
+ * The calls below are for callback functions, which run while the daemon's
+ * ordinary tree worker waits for them: they are served by its callback
+ * worker instead.
+ */
+
+/** As tarvi_sc_set, from a callback (request 45). */
+int tarvi_sc_cb_set(char *uri, char *value);
+/**
+ * As tarvi_sc_get, from a callback (request 46); the keys tarvi_get answers
+ * itself are answered the same way.
+ */
+int tarvi_sc_cb_get(char *uri, char **value);
+/** As tarvi_sc_get_uint, from a callback (request 47). */
+int tarvi_sc_cb_get_uint(char *uri, unsigned int *value);
+/** As tarvi_sc_get_int, from a callback (request 48). */
+int tarvi_sc_cb_get_int(char *uri, int *value);
+/** As tarvi_sc_exe, from a callback (request 49). */
+int tarvi_sc_cb_exe(char *uri, char **result);
+/**
+ * Adds an instance numbered *number (which must be given) under `uri` for
+ * management view `me_name` (request 50); *number receives the number the
+ * daemon chose.
+ */
+int tarvi_sc_cb_me_add_inst(char *uri, char *me_name, u_16 *number);
+/** Deletes the instance at `uri`, from a callback (request 51). */
+int tarvi_sc_cb_me_del_inst(char *uri);
+/**
+ * Sets the flat setting `key` from a callback (request 52), typically the
+ * output key it was given. Returns 0 or -1.
+ */
+int tarvi_cb_set(char *key, char *value);
+/**
+ * Reads the flat setting `key` from a callback (request 53), typically the
+ * input key it was given; as tarvi_get otherwise.
+ */
+int tarvi_cb_get(char *key, char **value);
+
 /* ---- Value validators --------------------------------------------------- */
 
 /*

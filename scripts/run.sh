@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tarvi_install_deps
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target tarvid tarvi_cli tarvi_pack tarvi_sc_show
+cmake --build build -j "$(nproc)" --target tarvid tarvi_callback tarvi_cli tarvi_pack tarvi_sc_show example_sc_sys example_voip
 
 sandbox="$PWD/sandbox"
 pidfile="$sandbox/var/run/tarvid.pid"
@@ -18,6 +18,9 @@ if [ -s "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
 fi
 pack=build/tarvi-pack
 scripts/lay-device.sh "$sandbox" "$pack"
+# The sample device's callback objects.
+mkdir -p "$sandbox"/lib
+cp build/examples/lib/*.so "$sandbox"/lib/
 # The system information calls read these through the sandbox root.
 mkdir -p "$sandbox"/proc "$sandbox"/var/log
 ln -s /proc/stat "$sandbox"/proc/stat
@@ -63,6 +66,15 @@ echo "\$ kill -9 \$(cat sandbox/var/run/demo-daemon.pid)    # the service dies o
 kill -9 "$(cat "$sandbox/var/run/demo-daemon.pid")"
 sleep 0.3
 run prop get init.svc.demo
+
+# The tree: built on request; sys/wan/mtu has a verify callback in
+# libsc_sys.so that takes 576 to 1500.
+run sc-reload
+run sc-get sys/wan/mtu
+run sc-set sys/wan/mtu 9000 || true
+run sc-set sys/wan/mtu 1480
+run sc-get sys/wan/mtu
+run get WAN_MTU
 
 # The tree's profiles, callback and notify files came along in usr/sc.
 # tarvi-sc-show builds the tree with the daemon's own readers, its bound

@@ -288,6 +288,8 @@ int chipinfo() {
 
 uint32_t chip_version_word(int index) { return index >= 0 && index < 6 ? CHIP_IDS[index] : 0; }
 
+int libtarvi_get_common(int type, char *key, char **value) { return get_common(type, key, value); }
+
 extern "C" {
 
 int tarvi_get(char *key, char **value) { return get_common(TARVI_REQUEST_TYPE_GET, key, value); }

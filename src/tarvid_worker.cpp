@@ -1,18 +1,383 @@
+// The two tree workers. request_thread serves the tree requests of clients
+// under MutexConfig; request_cb_thread serves what callback children send
+// back while a callback runs, under MutexCbConfig.
+//
+// Each request type has one row: how its key is parsed, which operation it
+// calls and how the reply is written. Keys are split into blank-separated
+// words without a length limit of their own (a record holds at most 4096
+// bytes); the operations refuse URIs that are too long. Numbers written
+// "%ho" on the wire are octal, both ways.
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
+#include "sc_debug.h"
+#include "sc_memiface.h"
+#include "sc_ops.h"
+#include "sc_ops_cb.h"
+#include "sc_ops_inst.h"
+#include "sc_ops_walk.h"
 #include "tarvid.h"
+#include "tarvid_store.h"
 
-// The tree is not served by this daemon yet: each request is taken off the
-// queue and its connection closed without a reply, so the client fails at
-// once instead of waiting for a timeout.
+namespace {
+
+const char QV_TOKEN[] = "<QV_TOKEN>";
+
+// What a row hands back: the reply text (or none) and the status.
+struct reply_t {
+    std::string text;
+    bool has_text = false;
+    int status = 0;
+    bool clear_key = false;
+
+    void set(const std::string &t) {
+        text = t;
+        has_text = true;
+    }
+    // Takes an owned tree string (or null).
+    void take(char *owned) {
+        if (owned)
+            set(owned);
+        SC_FREE(owned);
+    }
+};
+
+// The blank-separated words of a key (none for a null key).
+std::vector<std::string> words_of(const char *key) {
+    std::vector<std::string> words;
+    if (!key)
+        return words;
+    const char *p = key;
+    for (;;) {
+        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f')
+            ++p;
+        if (!*p)
+            break;
+        const char *start = p;
+        while (*p && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != '\v' && *p != '\f')
+            ++p;
+        words.emplace_back(start, static_cast<size_t>(p - start));
+    }
+    return words;
+}
+
+// Word `i`, or empty when the key has fewer.
+std::string word(const std::vector<std::string> &words, size_t i) { return i < words.size() ? words[i] : ""; }
+
+// Reads word `i` as a number in `base` into *out; a missing or malformed word
+// leaves the preset, as a failed scan would.
+template <typename T> void number(const std::vector<std::string> &words, size_t i, int base, T *out) {
+    if (i >= words.size())
+        return;
+    const char *s = words[i].c_str();
+    char *end = nullptr;
+    long long v = strtoll(s, &end, base);
+    if (end != s)
+        *out = static_cast<T>(v);
+}
+
+std::string fmt_d(int rc) { return std::to_string(rc); }
+
+std::string fmt_octal(unsigned v) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%ho", static_cast<unsigned short>(v));
+    return buf;
+}
+
+std::string with_number(int rc, const std::string &rest) { return fmt_d(rc) + " " + rest; }
+
+// ---- rows ----
+
+void row_get(tarvi_request *q, reply_t *r) {
+    char *value = nullptr;
+    if (q->key)
+        config_sc_get(q->key, &value);
+    r->take(value);
+}
+
+void row_set(tarvi_request *q, reply_t *r) { r->status = q->key && q->value ? config_sc_set(q->key, q->value) : -1; }
+
+void row_reload(tarvi_request *, reply_t *r) {
+    r->status = config_sc_reload(1);
+    r->clear_key = true;
+}
+
+void row_reload_default(tarvi_request *, reply_t *r) {
+    r->status = config_sc_reload(0);
+    r->clear_key = true;
+}
+
+void row_stage_reload(tarvi_request *q, reply_t *r) {
+    r->status = config_sc_stage_reload(1, q->key);
+    r->clear_key = true;
+}
+
+void row_restore_default(tarvi_request *, reply_t *r) {
+    r->status = config_sc_restore_default();
+    r->clear_key = true;
+}
+
+void row_test_me(tarvi_request *, reply_t *r) {
+    r->status = config_sc_test_me();
+    r->clear_key = true;
+}
+
+void row_test_set(tarvi_request *, reply_t *r) {
+    r->status = config_sc_test_set();
+    r->clear_key = true;
+}
+
+void row_test_get(tarvi_request *, reply_t *r) {
+    r->status = config_sc_test_get();
+    r->clear_key = true;
+}
+
+void row_is_exist(tarvi_request *q, reply_t *r) {
+    s_32 exist = -1;
+    if (q->key)
+        config_sc_is_exist(q->key, &exist);
+    r->set(fmt_d(exist));
+}
+
+void row_tree_start(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    int type = -1, next_level = -1, treeid = 0;
+    number(w, 0, 10, &type);
+    number(w, 1, 10, &next_level);
+    int rc = config_sc_get_tree_start(type, next_level, word(w, 2).c_str(), &treeid);
+    r->set(with_number(rc, fmt_d(treeid)));
+}
+
+void row_tree_next(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    int id = -1;
+    number(w, 0, 10, &id);
+    char *uri = nullptr;
+    u_16 dtype = 0, attr = 0;
+    int rc = config_sc_get_tree_next(id, &uri, &dtype, &attr);
+    std::string tail = fmt_octal(dtype) + " " + fmt_octal(attr);
+    r->set(uri ? with_number(rc, std::string(uri) + " " + tail) : with_number(rc, tail));
+    SC_FREE(uri);
+}
+
+void row_dtype(tarvi_request *q, reply_t *r) {
+    u_16 dtype = 0;
+    int rc = config_sc_get_dtype(word(words_of(q->key), 0).c_str(), &dtype);
+    r->set(with_number(rc, fmt_octal(dtype)));
+}
+
+void row_attr(tarvi_request *q, reply_t *r) {
+    u_16 attr = 0;
+    int rc = config_sc_get_attr(word(words_of(q->key), 0).c_str(), &attr);
+    r->set(with_number(rc, fmt_octal(attr)));
+}
+
+void row_limit(tarvi_request *q, reply_t *r) {
+    char *limit = nullptr;
+    int rc = config_sc_get_limit(word(words_of(q->key), 0).c_str(), &limit);
+    r->set(limit ? with_number(rc, limit) : fmt_d(rc));
+    SC_FREE(limit);
+}
+
+void row_uint(tarvi_request *q, reply_t *r) {
+    u_32 u = 0;
+    int rc = config_sc_get_uint(word(words_of(q->key), 0).c_str(), &u);
+    r->set(with_number(rc, std::to_string(u)));
+}
+
+void row_int(tarvi_request *q, reply_t *r) {
+    s_32 i = 0;
+    int rc = config_sc_get_int(word(words_of(q->key), 0).c_str(), &i);
+    r->set(with_number(rc, std::to_string(i)));
+}
+
+void row_exe(tarvi_request *q, reply_t *r) {
+    char *result = nullptr;
+    int rc = config_sc_exe(word(words_of(q->key), 0).c_str(), &result);
+    r->set(result ? with_number(rc, result) : fmt_d(rc));
+    SC_FREE(result);
+}
+
+void row_add_inst(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    u_16 n = 0;
+    number(w, 2, 8, &n);
+    int rc = config_sc_me_add_inst(word(w, 0).c_str(), word(w, 1).c_str(), &n);
+    r->set(with_number(rc, fmt_octal(n)));
+}
+
+void row_del_inst(tarvi_request *q, reply_t *r) {
+    r->set(fmt_d(config_sc_del_Inst(word(words_of(q->key), 0).c_str())));
+}
+
+// Rows whose key is "%s %ho" and whose reply is "%d %ho".
+template <int (*op)(const char *, u_16 *)> void row_inst_number(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    u_16 n = 0;
+    number(w, 1, 8, &n);
+    int rc = op(word(w, 0).c_str(), &n);
+    r->set(with_number(rc, fmt_octal(n)));
+}
+
+void row_inst_name(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    u_16 nth = 0;
+    number(w, 1, 8, &nth);
+    char *name = nullptr;
+    config_sc_query_inst_name(word(w, 0).c_str(), nth, &name);
+    r->take(name);
+}
+
+void row_last_name(tarvi_request *q, reply_t *r) {
+    char *name = nullptr;
+    if (q->key)
+        config_sc_query_last_name(q->key, &name);
+    r->take(name);
+}
+
+std::string token_reply(int rc, const char *list) { return fmt_d(rc) + QV_TOKEN + (list ? list : ""); }
+
+void row_get_fields(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    char *values = nullptr;
+    int rc = config_sc_get_instance_fields(word(w, 0).c_str(), word(w, 1).c_str(), &values);
+    r->set(token_reply(rc, values));
+    SC_FREE(values);
+}
+
+void row_add_fields(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    char *name = nullptr;
+    int rc = config_sc_add_instance_fields(word(w, 0).c_str(), word(w, 1).c_str(), word(w, 2).c_str(), &name);
+    r->set(token_reply(rc, name));
+    SC_FREE(name);
+}
+
+void row_set_fields(tarvi_request *q, reply_t *r) {
+    auto w = words_of(q->key);
+    std::string values = word(w, 2);
+    int rc = config_sc_set_instance_fields(word(w, 0).c_str(), word(w, 1).c_str(), values.c_str());
+    r->set(token_reply(rc, values.c_str()));
+}
+
+void row_cb_set(tarvi_request *q, reply_t *r) { r->status = q->key && q->value ? config_set(q->key, q->value) : -1; }
+
+void row_cb_get(tarvi_request *q, reply_t *r) {
+    const char *value = q->key ? config_get(q->key) : nullptr;
+    if (value)
+        r->set(value);
+}
+
+struct row {
+    int type;
+    void (*serve)(tarvi_request *, reply_t *);
+};
+
+const row tree_rows[] = {
+    {TARVI_REQUEST_TYPE_SC_GET, row_get},
+    {TARVI_REQUEST_TYPE_SC_SET, row_set},
+    {TARVI_REQUEST_TYPE_SC_RELOAD, row_reload},
+    {TARVI_REQUEST_TYPE_SC_STAGE_RELOAD, row_stage_reload},
+    {TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, row_reload_default},
+    {TARVI_REQUEST_TYPE_SC_RESTORE_DEFAULT, row_restore_default},
+    {TARVI_REQUEST_TYPE_SC_IS_EXIST, row_is_exist},
+    {TARVI_REQUEST_TYPE_SC_TEST_ME, row_test_me},
+    {TARVI_REQUEST_TYPE_SC_TEST_SET, row_test_set},
+    {TARVI_REQUEST_TYPE_SC_TEST_GET, row_test_get},
+    {TARVI_REQUEST_TYPE_SC_GET_TREE_START, row_tree_start},
+    {TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, row_tree_next},
+    {TARVI_REQUEST_TYPE_SC_GET_DTYPE, row_dtype},
+    {TARVI_REQUEST_TYPE_SC_GET_LIMIT, row_limit},
+    {TARVI_REQUEST_TYPE_SC_GET_ATTR, row_attr},
+    {TARVI_REQUEST_TYPE_SC_GET_UINT, row_uint},
+    {TARVI_REQUEST_TYPE_SC_GET_INT, row_int},
+    {TARVI_REQUEST_TYPE_SC_EXE, row_exe},
+    {TARVI_REQUEST_TYPE_SC_ME_ADD_INST, row_add_inst},
+    {TARVI_REQUEST_TYPE_SC_ME_DEL_INST, row_del_inst},
+    {TARVI_REQUEST_TYPE_SC_ME_QUERY_INT_NUM, row_inst_number<config_sc_query_sys_inst_number_by_me>},
+    {TARVI_REQUEST_TYPE_SC_QUERY_INT_NAME, row_inst_name},
+    {TARVI_REQUEST_TYPE_SC_QUERY_LAST_NAME, row_last_name},
+    {TARVI_REQUEST_TYPE_SC_QUERY_INT_NUM, row_inst_number<config_sc_query_inst_number>},
+    {TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, row_get_fields},
+    {TARVI_REQUEST_TYPE_SC_ADD_INSTANCE_FIELDS, row_add_fields},
+    {TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS, row_set_fields},
+};
+
+const row cb_rows[] = {
+    {TARVI_REQUEST_TYPE_SC_CB_SET, row_set},
+    {TARVI_REQUEST_TYPE_SC_CB_GET, row_get},
+    {TARVI_REQUEST_TYPE_SC_CB_GET_UINT, row_uint},
+    {TARVI_REQUEST_TYPE_SC_CB_GET_INT, row_int},
+    {TARVI_REQUEST_TYPE_SC_CB_EXE, row_exe},
+    {TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, row_add_inst},
+    {TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, row_del_inst},
+    {TARVI_REQUEST_TYPE_CB_SET, row_cb_set},
+    {TARVI_REQUEST_TYPE_CB_GET, row_cb_get},
+};
+
+template <size_t N> const row *find_row(const row (&rows)[N], int type) {
+    for (const row &w : rows)
+        if (w.type == type)
+            return &w;
+    return nullptr;
+}
+
+size_t text_size(const char *s) { return s ? strlen(s) + 1 : 0; }
+
+// Writes the reply. One that cannot be packed goes back as status -1 without
+// a value.
+void send(struct req *r, reply_t &reply) {
+    tarvi_request *q = &r->request;
+    q->status = reply.status;
+    if (reply.clear_key)
+        q->key = nullptr;
+    q->value = reply.has_text ? reply.text.data() : nullptr;
+    size_t room = TARVI_REQUEST_STRING_SIZE - static_cast<size_t>(q->reservedLen);
+    if (text_size(q->key) + text_size(q->value) > room) {
+        q->status = -1;
+        q->value = nullptr;
+    }
+    req_reply(r);
+}
+
+} // namespace
+
 void *request_thread(void *) {
-    for (;;)
-        req_drop(req_queue_take(&ReqList, &MutexReqList, &ConditionReqList));
+    config_sc_cb_init();
+    for (;;) {
+        struct req *r = req_queue_take(&ReqList, &MutexReqList, &ConditionReqList);
+        const row *w = find_row(tree_rows, r->request.type);
+        if (!w) {
+            req_drop(r);
+            continue;
+        }
+        reply_t reply;
+        pthread_mutex_lock(&MutexConfig);
+        w->serve(&r->request, &reply);
+        pthread_mutex_unlock(&MutexConfig);
+        send(r, reply);
+    }
     return nullptr;
 }
 
 void *request_cb_thread(void *) {
-    for (;;)
-        req_drop(req_queue_take(&ReqCbList, &MutexCbReqList, &ConditionCbReqList));
+    config_sc_cb_mark_thread();
+    for (;;) {
+        struct req *r = req_queue_take(&ReqCbList, &MutexCbReqList, &ConditionCbReqList);
+        const row *w = find_row(cb_rows, r->request.type);
+        if (!w) {
+            req_drop(r);
+            continue;
+        }
+        reply_t reply;
+        pthread_mutex_lock(&MutexCbConfig);
+        int gate = config_sc_cb_enter();
+        w->serve(&r->request, &reply);
+        config_sc_cb_leave(gate);
+        pthread_mutex_unlock(&MutexCbConfig);
+        send(r, reply);
+    }
     return nullptr;
 }

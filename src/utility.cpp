@@ -89,7 +89,7 @@ char *dupstr(const char *s) {
 
 // posix_spawn sets the child up in the cheap vfork way, without running our
 // own code in the shared address space.
-int nonrt_spawn(const char *cmd, pid_t *pid) {
+int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
@@ -103,10 +103,19 @@ int nonrt_spawn(const char *cmd, pid_t *pid) {
     posix_spawnattr_setschedpolicy(&attr, SCHED_OTHER);
     posix_spawnattr_setschedparam(&attr, &param);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSCHEDULER);
-    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
-    int err = posix_spawn(pid, "/bin/sh", nullptr, &attr, argv, environ);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (close_from >= 0)
+        posix_spawn_file_actions_addclosefrom_np(&actions, close_from);
+    int err = posix_spawn(pid, path, &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return err;
+}
+
+int nonrt_spawn(const char *cmd, pid_t *pid) {
+    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
+    return nonrt_spawnv("/bin/sh", argv, -1, pid);
 }
 
 int nonrt_wait(pid_t pid) {

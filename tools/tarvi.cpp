@@ -73,6 +73,29 @@ int cmd_get(int, char **argv) {
 }
 
 int cmd_set(int, char **argv) { return done(tarvi_set(argv[0], argv[1]), "set"); }
+
+// ---- Configuration tree -------------------------------------------------------
+
+int cmd_sc_get(int, char **argv) {
+    char *value = nullptr;
+    if (tarvi_sc_get(argv[0], &value) != 0)
+        return failed("sc-get");
+    if (!value) {
+        fprintf(stderr, "tarvi: %s: no such node or no value\n", argv[0]);
+        return EXIT_FAIL;
+    }
+    printf("%s\n", value);
+    free(value);
+    return EXIT_OK;
+}
+
+int cmd_sc_set(int, char **argv) {
+    if (tarvi_sc_set(argv[0], argv[1]) == 0)
+        return EXIT_OK;
+    fprintf(stderr, "tarvi: sc-set %s refused (or tarvid is not running)\n", argv[0]);
+    return EXIT_FAIL;
+}
+int cmd_sc_reload(int, char **) { return done(tarvi_sc_reload(), "sc-reload"); }
 int cmd_commit(int, char **) { return done(tarvi_commit(), "commit"); }
 int cmd_reload(int, char **) { return done(tarvi_reload(), "reload"); }
 int cmd_reload_default(int, char **) { return done(tarvi_reload_default(), "reload-default"); }
@@ -374,6 +397,9 @@ const command commands[] = {
     {"check-user", "NAME", "print the level (0 guest, 1 admin, 2 power user) of account NAME", 1, 1, cmd_check_user},
     {"check-password", "NAME", "check the password read from standard input; print the level", 1, 1,
      cmd_check_password},
+    {"sc-reload", "", "build the configuration tree with the saved values", 0, 0, cmd_sc_reload},
+    {"sc-get", "URI", "print the value of tree node URI (sys/wan/mtu, ...)", 1, 1, cmd_sc_get},
+    {"sc-set", "URI VALUE", "write VALUE into tree node URI, if its verification accepts it", 2, 2, cmd_sc_set},
     {"prop", "SUBCOMMAND [ARGS]", "properties and services (tarvi prop --help lists the subcommands)", 1, 3, cmd_prop},
 };
 

@@ -262,9 +262,14 @@ TEST_F(DaemonTest, MalformedRecordsCostOnlyTheirConnection) {
         EXPECT_EQ("", raw_exchange(wire_of(type, "k", "v")));
         EXPECT_TRUE(daemon_->wait_stderr("Unknown request type : " + std::to_string(type) + " !!"));
     }
-    // Until their services exist, tree requests get no reply.
-    for (int type : {TARVI_REQUEST_TYPE_SC_GET, TARVI_REQUEST_TYPE_CB_GET})
-        EXPECT_EQ("", raw_exchange(wire_of(type, "k", nullptr)));
+    // The tree worker closes the one tree type it has no answer for.
+    EXPECT_EQ("", raw_exchange(wire_of(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS_BY_NUM, "k", nullptr)));
+    // Both tree workers answer a name they do not know with no value.
+    for (int type : {TARVI_REQUEST_TYPE_SC_GET, TARVI_REQUEST_TYPE_CB_GET}) {
+        reply r = call(type, "k");
+        EXPECT_EQ(0, r.rc);
+        EXPECT_FALSE(r.has_value);
+    }
     // The property thread answers a lookup of an unknown name with a failure.
     EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_PROP_GET, "k").rc);
 

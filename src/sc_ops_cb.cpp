@@ -1,0 +1,548 @@
+#include "sc_ops_cb.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "sc_debug.h"
+#include "sc_memiface.h"
+#include "sc_ops.h"
+#include "sc_tree.h"
+#include "sc_tree_cb.h"
+#include "sc_tree_key.h"
+#include "tarvid.h"
+#include "tarvid_child.h"
+#include "tarvid_store.h"
+#include "utility.h"
+
+namespace {
+
+const char *const HELPER_NAME = "tarvi-callback";
+// The output that means "no output".
+const char *const NO_CHANGE = "NC";
+
+// The command that starts the helper: an optional prefix (an emulator on a
+// test host) and the helper's path, found once at start.
+std::once_flag helper_once;
+std::vector<std::string> helper_command;
+
+// Resolves a program name without '/' through PATH, so that it can be
+// started without a search in the child.
+std::string resolve_program(const std::string &name) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return name;
+}
+
+void find_helper() {
+    std::string helper;
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, static_cast<size_t>(n));
+        size_t slash = dir.rfind('/');
+        helper = (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/" + HELPER_NAME;
+    } else {
+        helper = std::string("/usr/sbin/") + HELPER_NAME;
+    }
+#ifdef TARVI_ROOT_FROM_ENV
+    // Test hosts: the helper may live elsewhere, and a cross build's helper
+    // has to be started through the emulator.
+    if (const char *env = getenv("TARVI_CALLBACK_PROGRAM"); env && *env)
+        helper = env;
+    if (const char *prefix = getenv("TARVI_CALLBACK_PREFIX")) {
+        std::string words = prefix;
+        size_t pos = 0;
+        while ((pos = words.find_first_not_of(' ', pos)) != std::string::npos) {
+            size_t end = words.find(' ', pos);
+            std::string word = words.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+            helper_command.push_back(helper_command.empty() ? resolve_program(word) : word);
+            pos = end;
+        }
+    }
+#endif
+    helper_command.push_back(helper);
+}
+
+// ---- children that outlived their wait ----
+
+// Such a child may still write its pair's keys. Its pair is not handed to
+// another call until it has ended, so that a late answer can never be read as
+// the answer of a later call. Its keys are remembered by name: the pair
+// record itself goes with the tree on a reload, the flat keys do not.
+struct lingering_child {
+    pid_t pid;
+    std::string ikey, okey;
+};
+std::mutex linger_mutex;
+std::vector<lingering_child> lingering;
+
+void linger_ended(pid_t pid, int) {
+    std::lock_guard<std::mutex> lock(linger_mutex);
+    for (size_t i = 0; i < lingering.size(); ++i) {
+        if (lingering[i].pid == pid) {
+            lingering[i] = lingering.back();
+            lingering.pop_back();
+            return;
+        }
+    }
+}
+
+bool key_lingering(const char *key) {
+    std::lock_guard<std::mutex> lock(linger_mutex);
+    for (const auto &child : lingering)
+        if (child.ikey == key || child.okey == key)
+            return true;
+    return false;
+}
+
+bool pair_lingering(const IPCType *ipc) { return key_lingering(ipc->IKey) || key_lingering(ipc->OKey); }
+
+void linger(pid_t pid, const char *ikey, const char *okey) {
+    try {
+        std::lock_guard<std::mutex> lock(linger_mutex);
+        lingering.push_back({pid, ikey, okey});
+    } catch (const std::bad_alloc &) {
+        // Unrecorded, the pair may be reused early; the child is still reaped.
+    }
+    if (tarvid_child_watch(pid, linger_ended) != 0)
+        linger_ended(pid, 0);
+}
+
+// ---- the callback worker's gate ----
+
+std::mutex gate_mutex;
+std::condition_variable gate_cv;
+int gate_parked = 0;       // threads holding MutexConfig parked in a callback wait
+bool gate_cb_busy = false; // the callback worker serves a request in their place
+thread_local bool on_cb_thread = false;
+
+constexpr int GATE_PARKED = 1;
+constexpr int GATE_LOCKED = 0;
+
+// Lends the caller's configuration lock to the callback worker while the
+// caller waits for a child. The worker's thread has nothing to lend.
+class park_guard {
+  public:
+    park_guard() : active_(!on_cb_thread) {
+        if (!active_)
+            return;
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        ++gate_parked;
+        gate_cv.notify_all();
+    }
+    ~park_guard() {
+        if (!active_)
+            return;
+        // No new request is started in our place from here on; back to work
+        // once the worker has finished the one it started.
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        --gate_parked;
+        gate_cv.wait(lock, [] { return !gate_cb_busy; });
+    }
+    park_guard(const park_guard &) = delete;
+    park_guard &operator=(const park_guard &) = delete;
+
+  private:
+    bool active_;
+};
+
+// ---- waiting ----
+
+long long now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// True when `pid` has ended (and is reaped) or cannot be waited for.
+bool child_done(pid_t pid) {
+    int status;
+    pid_t w;
+    do {
+        w = waitpid(pid, &status, WNOHANG);
+    } while (w < 0 && errno == EINTR);
+    return w != 0;
+}
+
+int pidfd_of(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Waits for child `pid` at most `limit_ms`, returning as soon as it ends:
+// through its pidfd where the kernel offers one, else by short polls. True
+// when it has ended.
+bool wait_child(pid_t pid, int limit_ms) {
+    long long deadline = now_ms() + limit_ms;
+    int pfd = pidfd_of(pid);
+    if (pfd >= 0) {
+        for (;;) {
+            long long left = deadline - now_ms();
+            if (left <= 0)
+                break;
+            struct pollfd p = {pfd, POLLIN, 0};
+            int n = poll(&p, 1, static_cast<int>(left));
+            if (n > 0 || (n < 0 && errno != EINTR))
+                break;
+        }
+        close(pfd);
+        return child_done(pid);
+    }
+    constexpr long POLL_STEP_NS = 2 * 1000 * 1000;
+    while (!child_done(pid)) {
+        long long left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        struct timespec step = {0, left * 1000000LL < POLL_STEP_NS ? static_cast<long>(left) * 1000000L : POLL_STEP_NS};
+        nanosleep(&step, nullptr);
+    }
+    return true;
+}
+
+// ---- key pairs ----
+
+// Puts the pair's keys in their empty state: no input, output "NC". Done on
+// every hand-out, so that nothing an earlier call left there is taken for
+// this call's answer.
+bool clear_pair(IPCType *ipc) {
+    if (config_sc_tarvi_set(ipc->IKey, "") != 0) {
+        SC_FAIL("clear key fail , key=%s, \n", ipc->IKey);
+        return false;
+    }
+    if (config_sc_tarvi_set(ipc->OKey, NO_CHANGE) != 0) {
+        SC_FAIL("clear key faile, key=%s\n", ipc->OKey);
+        return false;
+    }
+    return true;
+}
+
+IPCType *adopt_pair(IPCType *ipc, SCTreeNode *node, const char *URI) {
+    ipc->lock = 1;
+    if (ipc->node && ipc->node != node)
+        ipc->node->ipc = nullptr;
+    ipc->node = node;
+    node->ipc = ipc;
+    if (!clear_pair(ipc)) {
+        ipc->lock = 0;
+        SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
+        return nullptr;
+    }
+    return ipc;
+}
+
+// Takes a key pair for the node at URI (locked). Null when the node is
+// missing, its pair is in use, or memory is short.
+IPCType *config_sc_get_ipc(const char *URI) {
+    SCTreeNode *node = nullptr;
+    if (config_sc_search("config_sc_get_ipc", URI, &node) != SC_DATA_FOUND) {
+        SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
+        return nullptr;
+    }
+    if (IPCType *ipc = node->ipc) {
+        if (ipc->lock) {
+            SC_FAIL("node %s IPC is used by others !!\n", URI);
+            SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
+            return nullptr;
+        }
+        if (ipc->IKey[0] != 'I' || ipc->OKey[0] != 'I' || ipc->node != node)
+            SC_BUG();
+        if (!pair_lingering(ipc)) {
+            SC_TRACE("Use existed IPC\n");
+            return adopt_pair(ipc, node, URI);
+        }
+        // Its last child may still answer there: leave the pair to it.
+        node->ipc = nullptr;
+        ipc->node = nullptr;
+    }
+    list_for_each(pos, &SC.IPCList) {
+        IPCType *tmp = list_entry(pos, IPCType, chain);
+        SC_TRACE("Interation tmp->lock==%d\n", tmp->lock);
+        if (!tmp->lock && !pair_lingering(tmp)) {
+            SC_TRACE("we found an unused IPCType\n");
+            return adopt_pair(tmp, node, URI);
+        }
+    }
+    auto *ipc = static_cast<IPCType *>(SC_ZALLOC(sizeof(IPCType)));
+    if (!ipc) {
+        SC_FAIL("SC Struct initailzation Fail!\n");
+        SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
+        return nullptr;
+    }
+    // Numbers whose keys a child of an earlier tree may still write are
+    // skipped.
+    for (int tries = 0; tries < 32768; ++tries) {
+        snprintf(ipc->IKey, sizeof ipc->IKey, "IPC%05u", static_cast<unsigned>(SC.IPCindex++));
+        snprintf(ipc->OKey, sizeof ipc->OKey, "IPC%05u", static_cast<unsigned>(SC.IPCindex++));
+        if (!pair_lingering(ipc))
+            break;
+    }
+    list_init(&ipc->chain);
+    list_add(&ipc->chain, &SC.IPCList);
+    SC_TRACE("allocate new IPCType\n");
+    return adopt_pair(ipc, node, URI);
+}
+
+// Starts the helper for one call. Everything the child needs is built here,
+// before the spawn; the child only execs. Returns the pid, or -1.
+pid_t start_helper(const char *SO, const char *FUN, const char *URI, const IPCType *ipc, int direction) {
+    std::call_once(helper_once, find_helper);
+    std::vector<std::string> args = helper_command;
+    for (const char *arg : {SO, FUN, URI, ipc->IKey, ipc->OKey})
+        args.emplace_back(arg);
+    args.push_back(std::to_string(direction));
+    args.push_back(std::to_string(DebugLevel));
+    std::vector<char *> argv;
+    for (auto &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    // Descriptors from 3 up are the daemon's (socket, connections, files);
+    // a child holding a client's connection would keep that client waiting.
+    if (nonrt_spawnv(argv[0], argv.data(), 3, &pid) != 0)
+        return -1;
+    return pid;
+}
+
+void run_shell(const std::string &command) {
+    pid_t pid;
+    if (nonrt_spawn(command.c_str(), &pid) == 0)
+        nonrt_wait(pid);
+}
+
+enum cb_step { STEP_GET, STEP_SET, STEP_VER, STEP_EXE, STEP_COV, STEP_NOTIFY };
+
+// The common part of every callback step: checks the node's record for the
+// step, then runs its specification. 0 when it ran, -1 when it could not.
+int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, int direction, int wait, char **out) {
+    *out = nullptr;
+    if (!node) {
+        SC_FAIL("BUG: node is NULL!\n");
+        return -1;
+    }
+    SCDataType *data = node->data;
+    if (!data) {
+        SC_FAIL("BUG: node data is NULL!\n");
+        return -1;
+    }
+    const char *spec = nullptr, *so = nullptr;
+    if (step == STEP_NOTIFY) {
+        if (!data->Notify) {
+            SC_FAIL("%s:%d : node %s does not have this cb function!\n", name, __LINE__, data->uri);
+            return -1;
+        }
+        spec = data->Notify->cb;
+        so = data->Notify->so;
+    } else {
+        CBDataType *cb = data->CBData;
+        if (!cb) {
+            SC_FAIL("%s:%d : node %s does not have this cb function!\n", name, __LINE__, data->uri);
+            return -1;
+        }
+        const char *const specs[] = {cb->get, cb->set, cb->ver, cb->exe, cb->cov};
+        spec = specs[step];
+        so = cb->so;
+    }
+    if (!spec || !*spec) {
+        SC_FAIL("%s:%d: node %s does not have this cb function!\n", name, __LINE__, data->uri);
+        return -1;
+    }
+    if (!so || !*so) {
+        SC_FAIL("%s:%d: node %s does not provide so file name!\n", name, __LINE__, data->uri);
+        return -1;
+    }
+    // "x(body)": the body runs from the third character to the last but one.
+    size_t len = strlen(spec);
+    std::string body = len >= 3 ? std::string(spec + 2, len - 3) : std::string();
+    if (spec[0] == 's') {
+        SC_TRACE("s(), %s!\n", body.c_str());
+        run_shell(body);
+    } else if (spec[0] == 'f') {
+        const char *uri = data->uri;
+        if (strncmp(uri, "./", 2) == 0)
+            uri += 2;
+        SC_TRACE("f(),URI=%s!\n", uri);
+        SC_TRACE("f(),SO=%s!\n", so);
+        SC_TRACE("f(),FUN=%s!\n", body.c_str());
+        config_sc_op_wrapper(uri, so, body.c_str(), input, direction, wait, out);
+    }
+    return 0;
+}
+
+void notify_tarvi(void *node) { sc_setNotifyNode(static_cast<SCTreeNode *>(node)); }
+
+} // namespace
+
+void config_sc_cb_init(void) {
+    std::call_once(helper_once, find_helper);
+    sc_op_notify_hook = config_sc_op_notfiy;
+    sc_setNotify_hook = sc_setNotify;
+    sc_config_get_hook = config_sc_get;
+    config_sc_notify_hook = notify_tarvi;
+}
+
+int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const char *INPUT, int direction, int wait,
+                         char **OUTPUT) {
+    *OUTPUT = nullptr;
+    IPCType *ipc = config_sc_get_ipc(URI);
+    if (!ipc)
+        return -1;
+    // The pair stays in the tree; its key names are copied because the tree
+    // may change while the child runs.
+    char ikey[sizeof ipc->IKey], okey[sizeof ipc->OKey];
+    memcpy(ikey, ipc->IKey, sizeof ikey);
+    memcpy(okey, ipc->OKey, sizeof okey);
+    if (INPUT && config_sc_tarvi_set(ikey, INPUT) != 0) {
+        SC_FAIL("tarvi_set fail , key=%s, value=%s\n", ikey, INPUT);
+        config_sc_release_ipc(URI);
+        return -1;
+    }
+    pid_t pid = start_helper(SO, FUN, URI, ipc, direction);
+    if (pid < 0) {
+        SC_FAIL("Fail to fork!!\n");
+    } else {
+        bool ended;
+        {
+            park_guard parked;
+            ended = wait_child(pid, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS);
+        }
+        if (!ended) {
+            SC_FAIL("BUG: we wait too long for %s:%s:%s!!\n", URI, SO, FUN);
+            linger(pid, ikey, okey);
+        }
+    }
+    config_sc_release_ipc(URI);
+    char *value = nullptr;
+    if (config_sc_tarvi_get(okey, &value) != 0) {
+        SC_FAIL("tarvi get fail key=%s\n", okey);
+        return -1;
+    }
+    if (!value) {
+        SC_TRACE("no value return...\n");
+        return 0;
+    }
+    if (strcmp(value, NO_CHANGE) == 0) {
+        free(value);
+        return 0;
+    }
+    *OUTPUT = value;
+    return 0;
+}
+
+int config_sc_release_ipc(const char *URI) {
+    SCTreeNode *node = nullptr;
+    int rc = config_sc_search("config_sc_release_ipc", URI, &node);
+    if (rc != SC_DATA_FOUND)
+        return rc;
+    if (!node->ipc) {
+        SC_TRACE("The IPC of node %s is not exist!!\n", URI);
+    } else if (node->ipc->lock) {
+        SC_TRACE("The IPC of node %s is going to released!!\n", URI);
+        node->ipc->lock = 0;
+    } else {
+        SC_TRACE("The IPC of node %s is already released!!\n", URI);
+    }
+    return 0;
+}
+
+int config_sc_op_get(SCTreeNode *node, const char *input, char **out) {
+    return op_run(node, "config_sc_op_get", STEP_GET, input, -1, 0, out);
+}
+
+int config_sc_op_set(SCTreeNode *node, const char *input, char **out) {
+    return op_run(node, "config_sc_op_set", STEP_SET, input, -1, 0, out);
+}
+
+int config_sc_op_ver(SCTreeNode *node, const char *input, char **out) {
+    return op_run(node, "config_sc_op_ver", STEP_VER, input, -1, 1, out);
+}
+
+int config_sc_op_cov(SCTreeNode *node, const char *input, int direction, char **out) {
+    return op_run(node, "config_sc_op_cov", STEP_COV, input, direction, 1, out);
+}
+
+int config_sc_op_notfiy(SCTreeNode *node, const char *input, char **out) {
+    return op_run(node, "config_sc_op_notfiy", STEP_NOTIFY, input, -1, 0, out);
+}
+
+int config_sc_exe(const char *URI, char **out) {
+    *out = nullptr;
+    SCTreeNode *node = nullptr;
+    int rc = config_sc_search("config_sc_exe", URI, &node);
+    if (rc != SC_DATA_FOUND)
+        return rc == SC_DATA_NOT_FOUND || rc == SC_URI_TOO_LONG ? rc : -1;
+    if (!node->data) {
+        SC_BUG();
+        return -1;
+    }
+    CBDataType *cb = node->data->CBData;
+    if (!cb || !cb->exe)
+        return -1;
+    op_run(node, "config_sc_op_exe", STEP_EXE, nullptr, -1, 1, out);
+    return 0;
+}
+
+int config_sc_notify_passive(const char *ME_NAME) { return sc_notifyPassive(&SC, ME_NAME); }
+
+void config_sc_cb_mark_thread(void) { on_cb_thread = true; }
+
+int config_sc_cb_enter(void) {
+    std::unique_lock<std::mutex> lock(gate_mutex);
+    for (;;) {
+        if (gate_parked > 0 && !gate_cb_busy) {
+            gate_cb_busy = true;
+            return GATE_PARKED;
+        }
+        lock.unlock();
+        if (pthread_mutex_trylock(&MutexConfig) == 0)
+            return GATE_LOCKED;
+        lock.lock();
+        // Woken when a holder of MutexConfig parks; the timeout covers a
+        // holder that released it instead.
+        gate_cv.wait_for(lock, std::chrono::milliseconds(5));
+    }
+}
+
+void config_sc_cb_leave(int token) {
+    if (token == GATE_LOCKED) {
+        pthread_mutex_unlock(&MutexConfig);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    gate_cb_busy = false;
+    gate_cv.notify_all();
+}
+
+int config_sc_cb_lingering(void) {
+    std::lock_guard<std::mutex> lock(linger_mutex);
+    return static_cast<int>(lingering.size());
+}

@@ -1,0 +1,255 @@
+// Tree requests against the real daemon, with callback objects built from
+// tests/fixtures/callbacks installed in the sandbox's lib/.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "daemon.h"
+#include "device.h"
+#include "libtarvi.h"
+#include "records.h"
+#include "scratch.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char DEFAULTS[] = "S2D_ALLOW_RESUME=0\nCBT_CONV=stored\nCBT_WATCHED=w0\nCBT_NC=n0\nCBT_NOTIFIED=n0\n";
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+std::string text_or_none(char *value) {
+    std::string s = value ? value : "(none)";
+    free(value);
+    return s;
+}
+
+std::string tree_value(const char *uri) {
+    char *value = nullptr;
+    EXPECT_EQ(0, tarvi_sc_get(const_cast<char *>(uri), &value)) << uri;
+    return text_or_none(value);
+}
+
+std::string flat_value(const char *key) {
+    char *value = nullptr;
+    EXPECT_EQ(0, tarvi_get(const_cast<char *>(key), &value)) << key;
+    return text_or_none(value);
+}
+
+int tree_set(const char *uri, const char *value) {
+    return tarvi_sc_set(const_cast<char *>(uri), const_cast<char *>(value));
+}
+
+// The flat value of `key` once it equals `want`, or its last value after 3 s
+// (callbacks that outlive their wait may still be writing).
+std::string flat_value_when(const char *key, const std::string &want) {
+    std::string got;
+    for (int i = 0; i < 300; ++i) {
+        got = flat_value(key);
+        if (got == want)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return got;
+}
+
+// The reply value of a raw request, "(no reply)" when the exchange failed.
+std::string raw_reply(int type, const char *key) {
+    tarvi_request r = make_request(type, key, nullptr);
+    if (request_for_tarvi(&r) != 0)
+        return "(no reply)";
+    return r.value ? r.value : "(none)";
+}
+
+class TreeCallbacks : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        lay_device(root_, DEFAULTS);
+        fs::copy(std::string(TARVI_SOURCE_DIR) + "/tests/fixtures/callbacks/usr", root_.at("/usr"),
+                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        fs::create_directories(root_.at("/lib"));
+        for (const auto &entry : fs::directory_iterator(TARVI_CALLBACK_FIXTURE_DIR))
+            if (entry.path().extension() == ".so")
+                fs::copy_file(entry.path(), root_.at("/lib/" + entry.path().filename().string()));
+        // A cross build's helper starts through the emulator, like the daemon.
+        if (const char *emulator = getenv("TARVI_TEST_EMULATOR"))
+            setenv("TARVI_CALLBACK_PREFIX", emulator, 1);
+        daemon_ = std::make_unique<Daemon>(root_.path());
+        ASSERT_TRUE(daemon_->start());
+        ASSERT_EQ(0, tarvi_sc_reload());
+    }
+    void TearDown() override {
+        if (!daemon_)
+            return;
+        EXPECT_TRUE(daemon_->running());
+        daemon_->stop();
+        EXPECT_EQ("", daemon_->sanitizer_report());
+    }
+
+    ScratchRoot root_;
+    std::unique_ptr<Daemon> daemon_;
+};
+
+TEST_F(TreeCallbacks, VerifyDecidesEveryWriteAndKeyPairsAreReused) {
+    EXPECT_EQ(0, tree_set("sys/cbt/verified", "good"));
+    EXPECT_EQ("good", tree_value("sys/cbt/verified"));
+    // The first pair of a tree: input key 0, output key 1.
+    EXPECT_EQ("IPC00000 IPC00001", flat_value("CBT_VER_KEYS"));
+
+    EXPECT_EQ(-1, tree_set("sys/cbt/verified", "bad value")); // answered "FAIL"
+    EXPECT_EQ(-1, tree_set("sys/cbt/verified", "lower"));     // answered "ok"
+    EXPECT_EQ("good", tree_value("sys/cbt/verified"));
+    EXPECT_EQ("IPC00000 IPC00001", flat_value("CBT_VER_KEYS")); // the node keeps its pair
+
+    // A verification without an object to run accepts nothing.
+    EXPECT_EQ(-1, tree_set("sys/cbt/noso", "x"));
+    EXPECT_EQ("kept", tree_value("sys/cbt/noso"));
+
+    // A function the node's object lacks comes from the common object; its
+    // answer only has to begin with "OK".
+    EXPECT_EQ(0, tree_set("sys/cbt/fallback", "from fallback"));
+    EXPECT_EQ("from fallback", tree_value("sys/cbt/fallback"));
+}
+
+TEST_F(TreeCallbacks, ConvertGetExecuteAndReferences) {
+    // Lower case into the flat key, upper case back to the client.
+    EXPECT_EQ(0, tree_set("sys/cbt/converted", "MiXeD"));
+    EXPECT_EQ("mixed", flat_value("CBT_CONV"));
+    EXPECT_EQ("MIXED", tree_value("sys/cbt/converted"));
+
+    // The get callback runs for its side effect, with the value read.
+    EXPECT_EQ("w0", tree_value("sys/cbt/watched"));
+    EXPECT_EQ("w0", flat_value("CBT_GET_SEEN"));
+
+    char *out = nullptr;
+    EXPECT_EQ(0, tarvi_sc_exe(const_cast<char *>("sys/cbt/action"), &out));
+    EXPECT_EQ("ran sys/cbt/action", text_or_none(out));
+    EXPECT_EQ(-1, tarvi_sc_exe(const_cast<char *>("sys/cbt/verified"), &out));
+    EXPECT_EQ(-404, tarvi_sc_exe(const_cast<char *>("sys/cbt/missing"), &out));
+    EXPECT_EQ(nullptr, out);
+
+    // "NC" is no output: the write keeps its value, the read has none.
+    EXPECT_EQ(0, tree_set("sys/cbt/nc", "abc"));
+    EXPECT_EQ("abc", flat_value("CBT_NC"));
+    EXPECT_EQ("(none)", tree_value("sys/cbt/nc"));
+
+    // A shell set callback runs before the write is answered.
+    EXPECT_EQ(0, tree_set("sys/cbt/shell", "x"));
+    EXPECT_TRUE(root_.exists("/tmp/cbt_shell"));
+
+    EXPECT_EQ(0, tree_set("sys/cbt/ref", "through"));
+    EXPECT_EQ("through", tree_value("sys/cbt/target"));
+    EXPECT_EQ("through", tree_value("sys/cbt/ref"));
+    // Two references naming each other end, they do not take the daemon down.
+    EXPECT_EQ("(none)", tree_value("sys/cbt/loop1"));
+    EXPECT_EQ(0, tree_set("sys/cbt/loop1", "round"));
+}
+
+TEST_F(TreeCallbacks, TypedReadsRowsAndLongUris) {
+    int n = 0;
+    unsigned u = 0;
+    u_16 dtype = 0;
+    EXPECT_EQ(0, tarvi_sc_get_int(const_cast<char *>("sys/cbt/number"), &n));
+    EXPECT_EQ(42, n);
+    EXPECT_EQ(0, tarvi_sc_get_uint(const_cast<char *>("sys/cbt/number"), &u));
+    EXPECT_EQ(42u, u);
+    EXPECT_EQ(0, tarvi_sc_get_dtype(const_cast<char *>("sys/cbt/number"), &dtype));
+    EXPECT_EQ(0x0102, dtype); // int, literal: sent in octal as "402"
+    EXPECT_EQ("0 402", raw_reply(TARVI_REQUEST_TYPE_SC_GET_DTYPE, "sys/cbt/number"));
+    int exist = 0;
+    EXPECT_EQ(0, tarvi_sc_is_exist(const_cast<char *>("sys/cbt/number"), &exist));
+    EXPECT_EQ(200, exist);
+    EXPECT_EQ(0, tarvi_sc_is_exist(const_cast<char *>("sys/cbt/none"), &exist));
+    EXPECT_EQ(404, exist);
+
+    // Longer than a URI may be: refused, never cut to another node's name.
+    std::string long_uri = "sys/cbt/number" + std::string(300, 'x');
+    EXPECT_EQ(-414, tarvi_sc_get_int(long_uri.data(), &n));
+    EXPECT_EQ(0, tarvi_sc_is_exist(long_uri.data(), &exist));
+    EXPECT_EQ(414, exist);
+    std::string huge_uri(600, 'a');
+    EXPECT_EQ(-1, tarvi_sc_get_int(huge_uri.data(), &n));
+
+    // Rows of operations that answer a failure keep their reply shapes.
+    EXPECT_EQ("-1 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_START, "9 0 sys"));
+    EXPECT_EQ("-1 0 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, "1"));
+    EXPECT_EQ("-1<QV_TOKEN>", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, "sys/cbt ID<QV_TOKEN>"));
+    u_16 number = 3;
+    EXPECT_EQ(-1, tarvi_sc_cb_me_add_inst(const_cast<char *>("sys/cbt"), const_cast<char *>("sys"), &number));
+    EXPECT_EQ(-1, tarvi_sc_cb_me_del_inst(const_cast<char *>("sys/cbt/1")));
+    // Type 54 is closed without a reply.
+    EXPECT_EQ("(no reply)", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS_BY_NUM, "sys/cbt"));
+    tarvi_request reload = make_request(TARVI_REQUEST_TYPE_SC_RELOAD, "x", "y");
+    ASSERT_EQ(0, request_for_tarvi(&reload));
+    EXPECT_EQ(nullptr, reload.key);
+    EXPECT_EQ(nullptr, reload.value);
+}
+
+TEST_F(TreeCallbacks, NotificationsActiveAtOncePassiveQueued) {
+    EXPECT_EQ(0, tree_set("sys/cbt/notified", "n1"));
+    EXPECT_EQ("[n1]", flat_value_when("CBT_NOTIFY_LOG", "[n1]"));
+    // A flat write of the bound key reaches the node's notification too.
+    EXPECT_EQ(0, tarvi_set(const_cast<char *>("CBT_NOTIFIED"), const_cast<char *>("n2")));
+    EXPECT_EQ("[n1][n2]", flat_value_when("CBT_NOTIFY_LOG", "[n1][n2]"));
+    EXPECT_EQ(0, tree_set("sys/cbt/passive", "q1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ("[n1][n2]", flat_value("CBT_NOTIFY_LOG"));
+}
+
+TEST_F(TreeCallbacks, SlowVerificationTimesOutAndNoLateAnswerCounts) {
+    auto start = clock_type::now();
+    EXPECT_EQ(-1, tree_set("sys/cbt/slow", "slow"));
+    double waited = seconds_since(start);
+    EXPECT_GT(waited, 0.9);
+    EXPECT_LT(waited, 1.45);
+    EXPECT_EQ("s0", tree_value("sys/cbt/slow"));
+
+    // Its "OK" arrives late, after the write was refused. The node's next
+    // call, on the same pair, answers nothing: that must not be taken for
+    // an acceptance.
+    EXPECT_EQ("OK", flat_value_when("IPC00001", "OK"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(-1, tree_set("sys/cbt/slow", "silent"));
+    EXPECT_EQ("s0", tree_value("sys/cbt/slow"));
+
+    // While a slow child still owns pair 0/1, the next callback gets 2/3.
+    EXPECT_EQ(-1, tree_set("sys/cbt/slow", "slow"));
+    EXPECT_EQ(0, tree_set("sys/cbt/verified", "v1"));
+    EXPECT_EQ("IPC00002 IPC00003", flat_value("CBT_VER_KEYS"));
+    EXPECT_EQ(0, tree_set("sys/cbt/slow", "quick"));
+    EXPECT_EQ("quick", tree_value("sys/cbt/slow"));
+}
+
+TEST_F(TreeCallbacks, MisbehavingCallbacksCostOnlyTheirOwnResult) {
+    tarvi_request debug = make_request(TARVI_REQUEST_TYPE_SC_DEBUG, "1", nullptr);
+    ASSERT_EQ(0, request_for_tarvi(&debug));
+    EXPECT_EQ(-1, tree_set("sys/cbt/crash", "x"));
+    EXPECT_EQ(-1, tree_set("sys/cbt/garbage", "x"));
+    EXPECT_EQ("g0", tree_value("sys/cbt/garbage"));
+    // Writing its own node again from inside its verification finds the
+    // node's pair in use: the inner write is refused, the outer one passes.
+    EXPECT_EQ(0, tree_set("sys/cbt/reenter", "outer"));
+    EXPECT_EQ("-1", flat_value("CBT_REENTER"));
+    EXPECT_EQ("outer", tree_value("sys/cbt/reenter"));
+    EXPECT_TRUE(daemon_->wait_stdout("node sys/cbt/reenter IPC is used by others !!"));
+    EXPECT_EQ(0, tree_set("sys/cbt/verified", "still served"));
+    EXPECT_EQ("still served", tree_value("sys/cbt/verified"));
+}
+
+TEST_F(TreeCallbacks, CallbackWorkerServesWhileRequestWorkerWaits) {
+    // The verification reads another node (types 46 and 48) while the
+    // request worker is parked waiting for it.
+    EXPECT_EQ(0, tree_set("sys/cbt/peek", "x"));
+    EXPECT_EQ("0:42,0:42", flat_value("CBT_PEEK"));
+}
+
+} // namespace
