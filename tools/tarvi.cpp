@@ -79,7 +79,7 @@ int cmd_set(int, char **argv) { return done(tarvi_set(argv[0], argv[1]), "set");
 int cmd_sc_get(int, char **argv) {
     char *value = nullptr;
     if (tarvi_sc_get(argv[0], &value) != 0)
-        return failed("sc-get");
+        return failed("sc get");
     if (!value) {
         fprintf(stderr, "tarvi: %s: no such node or no value\n", argv[0]);
         return EXIT_FAIL;
@@ -92,10 +92,11 @@ int cmd_sc_get(int, char **argv) {
 int cmd_sc_set(int, char **argv) {
     if (tarvi_sc_set(argv[0], argv[1]) == 0)
         return EXIT_OK;
-    fprintf(stderr, "tarvi: sc-set %s refused (or tarvid is not running)\n", argv[0]);
+    fprintf(stderr, "tarvi: sc set %s refused (or tarvid is not running)\n", argv[0]);
     return EXIT_FAIL;
 }
-int cmd_sc_reload(int, char **) { return done(tarvi_sc_reload(), "sc-reload"); }
+
+int cmd_sc_reload(int, char **) { return done(tarvi_sc_reload(), "sc reload"); }
 int cmd_commit(int, char **) { return done(tarvi_commit(), "commit"); }
 int cmd_reload(int, char **) { return done(tarvi_reload(), "reload"); }
 int cmd_reload_default(int, char **) { return done(tarvi_reload_default(), "reload-default"); }
@@ -335,11 +336,20 @@ const command prop_commands[] = {
     {"test", "CMD [ARG]", "run a self-test command (UT all, DUMP, ...); results go to the log", 1, 2, cmd_prop_test},
 };
 
-void prop_usage(FILE *out) {
-    fprintf(out, "usage: tarvi prop SUBCOMMAND [ARGS...]\n\nsubcommands:\n");
-    for (const auto &c : prop_commands)
+const command sc_commands[] = {
+    {"reload", "", "build the configuration tree with the saved values", 0, 0, cmd_sc_reload},
+    {"get", "URI", "print the value of tree node URI (sys/wan/mtu, ...)", 1, 1, cmd_sc_get},
+    {"set", "URI VALUE", "write VALUE into tree node URI, if its verification accepts it", 2, 2, cmd_sc_set},
+};
+
+template <size_t N> void subcommand_usage(FILE *out, const char *name, const command (&table)[N]) {
+    fprintf(out, "usage: tarvi %s SUBCOMMAND [ARGS...]\n\nsubcommands:\n", name);
+    for (const auto &c : table)
         fprintf(out, "  %-8s %-16s %s\n", c.name, c.args, c.help);
 }
+
+void prop_usage(FILE *out) { subcommand_usage(out, "prop", prop_commands); }
+void sc_usage(FILE *out) { subcommand_usage(out, "sc", sc_commands); }
 
 bool is_help(const char *word) { return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0; }
 
@@ -380,6 +390,11 @@ int cmd_prop(int argc, char **argv) {
                      argc, argv);
 }
 
+int cmd_sc(int argc, char **argv) {
+    return run_table({std::begin(sc_commands), std::end(sc_commands), "tarvi sc", "sc subcommand", sc_usage}, argc,
+                     argv);
+}
+
 const command commands[] = {
     {"get", "KEY", "print the value of KEY", 1, 1, cmd_get},
     {"set", "KEY VALUE", "set KEY to VALUE (kept in memory until commit)", 2, 2, cmd_set},
@@ -397,9 +412,7 @@ const command commands[] = {
     {"check-user", "NAME", "print the level (0 guest, 1 admin, 2 power user) of account NAME", 1, 1, cmd_check_user},
     {"check-password", "NAME", "check the password read from standard input; print the level", 1, 1,
      cmd_check_password},
-    {"sc-reload", "", "build the configuration tree with the saved values", 0, 0, cmd_sc_reload},
-    {"sc-get", "URI", "print the value of tree node URI (sys/wan/mtu, ...)", 1, 1, cmd_sc_get},
-    {"sc-set", "URI VALUE", "write VALUE into tree node URI, if its verification accepts it", 2, 2, cmd_sc_set},
+    {"sc", "SUBCOMMAND [ARGS]", "the configuration tree (tarvi sc --help lists the subcommands)", 1, 3, cmd_sc},
     {"prop", "SUBCOMMAND [ARGS]", "properties and services (tarvi prop --help lists the subcommands)", 1, 3, cmd_prop},
 };
 
@@ -416,6 +429,8 @@ void command_usage(FILE *out, const char *prefix, const command &c) {
         list_validators(out);
     if (c.run == cmd_prop)
         prop_usage(out);
+    if (c.run == cmd_sc)
+        sc_usage(out);
 }
 
 } // namespace

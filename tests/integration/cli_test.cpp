@@ -90,8 +90,9 @@ TEST_F(CliTest, FlatSubcommands) {
 }
 
 TEST_F(CliTest, UsageErrorsAndHelp) {
-    for (const char *args : {"", "frobnicate", "set only-a-key", "get a b", "verify nosuch 1", "verify range 5",
-                             "verify range 5 1 x", "verify ip_address 1.2.3.4 7"}) {
+    for (const char *args :
+         {"", "frobnicate", "set only-a-key", "get a b", "verify nosuch 1", "verify range 5", "verify range 5 1 x",
+          "verify ip_address 1.2.3.4 7", "sc", "sc frobnicate", "sc set only-a-uri"}) {
         tool_result r = tarvi(args);
         EXPECT_EQ(2, r.status) << args;
         EXPECT_EQ("", r.out) << args;
@@ -102,6 +103,12 @@ TEST_F(CliTest, UsageErrorsAndHelp) {
     for (const char *cmd :
          {"get", "reload-default", "restore-default", "dunset", "verify", "sysinfo", "check-user", "check-password"})
         EXPECT_TRUE(contains(r.out, std::string("\n  ") + cmd + " ")) << cmd;
+    r = tarvi("sc --help");
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(contains(r.out, "usage: tarvi sc SUBCOMMAND")) << r.out;
+    r = tarvi("sc get sys/no/such/node");
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "sys/no/such/node")) << r.err;
     r = tarvi("verify --help");
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(contains(r.out, "ascii_exclude_comma*"));
