@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "device.h"
 #include "libtarvi.h"
 #include "paths.h"
 #include "scratch.h"
@@ -332,10 +333,8 @@ bool min_time_given(int argc, char **argv) {
 
 int run(bool fixed_min_time) {
     ScratchRoot daemon_box;
-    daemon_box.write("/usr/cfg/bench.cfg", std::string(GET_KEY) + "=" + GET_VALUE + "\n" + SET_KEY + "=" +
-                                               SET_VALUES[1] + "\nbench.other=1\n");
-    make_dirs(daemon_box.at("/var/run"));
-    make_dirs(daemon_box.at("/mnt/tarvi"));
+    lay_device(daemon_box,
+               std::string(GET_KEY) + "=" + GET_VALUE + "\n" + SET_KEY + "=" + SET_VALUES[1] + "\nbench.other=1\n");
     ScratchRoot floor_box;
     make_dirs(floor_box.at("/var/run"));
     daemon_root = daemon_box.path();
