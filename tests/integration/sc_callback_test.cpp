@@ -49,11 +49,11 @@ int tree_set(const char *uri, const char *value) {
     return tarvi_sc_set(const_cast<char *>(uri), const_cast<char *>(value));
 }
 
-// The flat value of `key` once it equals `want`, or its last value after 3 s
+// The flat value of `key` once it equals `want`, or its last value after 4 s
 // (callbacks that outlive their wait may still be writing).
 std::string flat_value_when(const char *key, const std::string &want) {
     std::string got;
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 400; ++i) {
         got = flat_value(key);
         if (got == want)
             break;
@@ -209,8 +209,9 @@ TEST_F(TreeCallbacks, SlowVerificationTimesOutAndNoLateAnswerCounts) {
     auto start = clock_type::now();
     EXPECT_EQ(-1, tree_set("sys/cbt/slow", "slow"));
     double waited = seconds_since(start);
+    // About 1 s of waiting; not the 3 s the child takes to answer.
     EXPECT_GT(waited, 0.9);
-    EXPECT_LT(waited, 1.45);
+    EXPECT_LT(waited, 2.5);
     EXPECT_EQ("s0", tree_value("sys/cbt/slow"));
 
     // Its "OK" arrives late, after the write was refused. The node's next
