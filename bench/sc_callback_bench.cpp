@@ -2,8 +2,10 @@
 // callback answers at once (the daemon starts the callback helper, the
 // callback reads its input and writes "OK" through the daemon's callback
 // worker, the daemon reads the answer and stores the value), and a read of a
-// plain node. Reports the median latency of single requests and requests
-// per second. Target: the verified write under 10 ms median.
+// plain node; and a flat write of a key whose tree node notifies actively
+// (the daemon's main thread starts the notify callback and goes on at once).
+// Reports the median latency of single requests and requests per second.
+// Target: the verified write under 10 ms median.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -64,6 +66,13 @@ void BM_PlainTreeGet(benchmark::State &state) {
     });
 }
 
+void BM_NotifiedFlatSet(benchmark::State &state) {
+    char key[] = "BENCH_WATCHED";
+    char values[2][2] = {"0", "1"};
+    unsigned n = 0;
+    timed_loop(state, [&] { return tarvi_set(key, values[n++ & 1]) == 0; });
+}
+
 // A verify callback must refuse a bad value, or the benchmark measures a
 // write that verifies nothing.
 bool refuses_bad_value() {
@@ -78,14 +87,17 @@ int main(int argc, char **argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     ScratchRoot box;
-    lay_device(box, "WAN_MTU=1400\n");
+    lay_device(box, "WAN_MTU=1400\nBENCH_WATCHED=0\n");
     box.write("/usr/sc/profile0/bench.profile", "sys;A:R,G:R;node;;\n"
                                                 "sys/bench;A:R,G:R;node;;\n"
                                                 "sys/bench/mtu;A:RW,G:R;uint;576..1500;k(WAN_MTU)\n"
-                                                "sys/bench/plain;A:RW,G:R;string;;v(plain)\n");
+                                                "sys/bench/plain;A:RW,G:R;string;;v(plain)\n"
+                                                "sys/bench/watched;A:RW,G:R;boolean;;k(BENCH_WATCHED)\n");
     box.write("/usr/sc/cb0/bench.cb", "$so=libsc_sys.so\nsys/bench/mtu;;;;;;f(sys_wan_verify_mtu);;;\n");
+    box.write("/usr/sc/notify0/bench.notify", "$so=libsc_notify.so\nsys/bench/watched;;active;f(wimax_restart);\n");
     make_dirs(box.at("/lib"));
     std::filesystem::copy_file(CALLBACK_OBJECT, box.at("/lib/libsc_sys.so"));
+    std::filesystem::copy_file(NOTIFY_OBJECT, box.at("/lib/libsc_notify.so"));
 
     Daemon daemon(box.path());
     tarvi_set_root(box.path().c_str());
@@ -101,6 +113,9 @@ int main(int argc, char **argv) {
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
     benchmark::RegisterBenchmark("BM_PlainTreeGet", BM_PlainTreeGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
+    benchmark::RegisterBenchmark("BM_NotifiedFlatSet", BM_NotifiedFlatSet)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
 
     struct MedianReporter : benchmark::ConsoleReporter {
         double verified_median = -1;

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tarvi_install_deps
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target tarvid tarvi_callback tarvi_cli tarvi_pack tarvi_sc_show example_sc_sys example_voip
+cmake --build build -j "$(nproc)" --target tarvid tarvi_callback tarvi_cli tarvi_pack tarvi_sc_show example_sc_sys example_sc_notify example_voip
 
 sandbox="$PWD/sandbox"
 pidfile="$sandbox/var/run/tarvid.pid"
@@ -69,12 +69,17 @@ run prop get init.svc.demo
 
 # The tree: built on request; sys/wan/mtu has a verify callback in
 # libsc_sys.so that takes 576 to 1500.
-run sc-reload
-run sc-get sys/wan/mtu
-run sc-set sys/wan/mtu 9000 || true
-run sc-set sys/wan/mtu 1480
-run sc-get sys/wan/mtu
+run sc reload
+run sc get sys/wan/mtu
+run sc set sys/wan/mtu 9000 || true
+run sc set sys/wan/mtu 1480
+run sc get sys/wan/mtu
 run get WAN_MTU
+# sys/wimax/enable is bound to WIMAX_ENABLE and notifies actively: a flat
+# write reaches its callback in libsc_notify.so, which notes it.
+run set WIMAX_ENABLE 0
+sleep 0.3
+run get NOTIFY_LAST
 
 # The tree's profiles, callback and notify files came along in usr/sc.
 # tarvi-sc-show builds the tree with the daemon's own readers, its bound

@@ -140,6 +140,7 @@ std::condition_variable gate_cv;
 int gate_parked = 0;       // threads holding MutexConfig parked in a callback wait
 bool gate_cb_busy = false; // the callback worker serves a request in their place
 thread_local bool on_cb_thread = false;
+thread_local bool on_dispatch_thread = false;
 
 constexpr int GATE_PARKED = 1;
 constexpr int GATE_LOCKED = 0;
@@ -429,6 +430,8 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
     pid_t pid = start_helper(SO, FUN, URI, ipc, direction);
     if (pid < 0) {
         SC_FAIL("Fail to fork!!\n");
+    } else if (on_dispatch_thread) {
+        linger(pid, ikey, okey);
     } else {
         bool ended;
         {
@@ -514,6 +517,8 @@ int config_sc_exe(const char *URI, char **out) {
 int config_sc_notify_passive(const char *ME_NAME) { return sc_notifyPassive(&SC, ME_NAME); }
 
 void config_sc_cb_mark_thread(void) { on_cb_thread = true; }
+
+void config_sc_cb_mark_dispatcher(void) { on_dispatch_thread = true; }
 
 int config_sc_cb_enter(void) {
     std::unique_lock<std::mutex> lock(gate_mutex);

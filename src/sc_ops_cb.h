@@ -58,6 +58,12 @@ int config_sc_notify_passive(const char *ME_NAME);
 // callback started there does not lend that thread's lock to anyone.
 void config_sc_cb_mark_thread(void);
 
+// Called on the thread that accepts connections (the daemon's main loop). It
+// runs callbacks only for notifications raised by flat writes, and while it
+// waited it could not pass on the child's own requests to the callback
+// worker: so it starts the child and leaves it to the reaper at once.
+void config_sc_cb_mark_dispatcher(void);
+
 // The callback worker serves a request only while nobody else uses the flat
 // store and the tree: either it holds MutexConfig, or the thread holding
 // MutexConfig is parked waiting for a callback child (whose requests are

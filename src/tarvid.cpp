@@ -21,6 +21,7 @@
 #include "prop_debug.h"
 #include "prop_tarvi.h"
 #include "request.h"
+#include "sc_ops_cb.h"
 #include "tarvi-ex.h"
 #include "tarvid_child.h"
 #include "tarvid_store.h"
@@ -623,6 +624,9 @@ int tarvid_run() {
         return -1;
     }
 
+    // The tree's hooks are in place before any thread can use them.
+    config_sc_cb_init();
+    config_sc_cb_mark_dispatcher();
     if (!start_worker(request_thread, &MutexConfig, &MutexReqList, &ConditionReqList,
                       "Creating request processing thread", "Can't create thread for processing request : %s !!") ||
         !start_worker(request_cb_thread, &MutexCbConfig, &MutexCbReqList, &ConditionCbReqList,

@@ -345,7 +345,6 @@ void send(struct req *r, reply_t &reply) {
 } // namespace
 
 void *request_thread(void *) {
-    config_sc_cb_init();
     for (;;) {
         struct req *r = req_queue_take(&ReqList, &MutexReqList, &ConditionReqList);
         const row *w = find_row(tree_rows, r->request.type);
