@@ -110,6 +110,9 @@ TEST_F(TreeCallbacks, VerifyDecidesEveryWriteAndKeyPairsAreReused) {
     EXPECT_EQ("good", tree_value("sys/cbt/verified"));
     EXPECT_EQ("IPC00000 IPC00001", flat_value("CBT_VER_KEYS")); // the node keeps its pair
 
+    // A missing node is an answer (404 as status), not a failed exchange.
+    EXPECT_EQ(0, tree_set("sys/cbt/missing", "x"));
+
     // A verification without an object to run accepts nothing.
     EXPECT_EQ(-1, tree_set("sys/cbt/noso", "x"));
     EXPECT_EQ("kept", tree_value("sys/cbt/noso"));
