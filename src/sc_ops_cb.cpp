@@ -343,7 +343,8 @@ void run_shell(const std::string &command) {
 enum cb_step { STEP_GET, STEP_SET, STEP_VER, STEP_EXE, STEP_COV, STEP_NOTIFY };
 
 // The common part of every callback step: checks the node's record for the
-// step, then runs its specification. 0 when it ran, -1 when it could not.
+// step, then runs its callback text ("f(function)" or "s(command)"). 0 when
+// it ran, -1 when it could not.
 int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, int direction, int wait, char **out) {
     *out = nullptr;
     if (!node) {
@@ -355,13 +356,13 @@ int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, 
         SC_FAIL("BUG: node data is NULL!\n");
         return -1;
     }
-    const char *spec = nullptr, *so = nullptr;
+    const char *call = nullptr, *so = nullptr;
     if (step == STEP_NOTIFY) {
         if (!data->Notify) {
             SC_FAIL("%s:%d : node %s does not have this cb function!\n", name, __LINE__, data->uri);
             return -1;
         }
-        spec = data->Notify->cb;
+        call = data->Notify->cb;
         so = data->Notify->so;
     } else {
         CBDataType *cb = data->CBData;
@@ -369,11 +370,11 @@ int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, 
             SC_FAIL("%s:%d : node %s does not have this cb function!\n", name, __LINE__, data->uri);
             return -1;
         }
-        const char *const specs[] = {cb->get, cb->set, cb->ver, cb->exe, cb->cov};
-        spec = specs[step];
+        const char *const calls[] = {cb->get, cb->set, cb->ver, cb->exe, cb->cov};
+        call = calls[step];
         so = cb->so;
     }
-    if (!spec || !*spec) {
+    if (!call || !*call) {
         SC_FAIL("%s:%d: node %s does not have this cb function!\n", name, __LINE__, data->uri);
         return -1;
     }
@@ -382,12 +383,12 @@ int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, 
         return -1;
     }
     // "x(body)": the body runs from the third character to the last but one.
-    size_t len = strlen(spec);
-    std::string body = len >= 3 ? std::string(spec + 2, len - 3) : std::string();
-    if (spec[0] == 's') {
+    size_t len = strlen(call);
+    std::string body = len >= 3 ? std::string(call + 2, len - 3) : std::string();
+    if (call[0] == 's') {
         SC_TRACE("s(), %s!\n", body.c_str());
         run_shell(body);
-    } else if (spec[0] == 'f') {
+    } else if (call[0] == 'f') {
         const char *uri = data->uri;
         if (strncmp(uri, "./", 2) == 0)
             uri += 2;

@@ -36,7 +36,7 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
 // -1 for another search failure (414 for a URI that is too long).
 int config_sc_release_ipc(const char *URI);
 
-// The callback steps of a node: each runs the node's specification for that
+// The callback steps of a node: each runs the node's callback text for that
 // step ("f(function)" in the node's shared object, or "s(command)" run by the
 // shell) with `input`, and stores its output in *out (or null). They return
 // 0 when something was run (whatever it answered), -1 when the node lacks

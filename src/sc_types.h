@@ -77,7 +77,7 @@ struct TarviKeyType {
     struct list split; // SplitType stages; added with list_add, walked through prev
 };
 
-// Callbacks of a node; the texts are callback specifications.
+// Callbacks of a node; each text is "f(function)" or "s(command)".
 struct CBDataType {
     char *so; // shared object; may be the `name` of an SC.SOList entry (not owned then)
     char *get;
