@@ -24,24 +24,13 @@
 
 namespace {
 
-// One exchange of `type` carrying `key` and `value`; on 0, `reply` holds the
-// daemon's answer.
-int flat_exchange(int type, char *key, char *value, tarvi_request *reply) {
-    memset(reply, 0, sizeof *reply);
-    reply->magic = TARVI_REQUEST_MAGIC;
-    reply->type = static_cast<uint16_t>(type);
-    reply->key = key;
-    reply->value = value;
-    return request_for_tarvi(reply);
-}
-
 // The public calls take `char *` keys for their callers' sake but never write
 // through them; our own fixed key names are passed the same way.
 char *fixed_key(const char *key) { return const_cast<char *>(key); }
 
 int flat_call(int type, char *key, char *value) {
     tarvi_request reply;
-    return flat_exchange(type, key, value, &reply);
+    return libtarvi_exchange(type, key, value, &reply);
 }
 
 // ---- Keys answered by the library -------------------------------------------
@@ -136,7 +125,7 @@ int get_common(int type, char *key, char **value) {
         return *value ? 0 : -1;
     }
     tarvi_request reply;
-    if (flat_exchange(type, key, nullptr, &reply) != 0 || !reply.key)
+    if (libtarvi_exchange(type, key, nullptr, &reply) != 0 || !reply.key)
         return -1;
     if (!reply.value)
         return 0;
@@ -287,6 +276,15 @@ int chipinfo() {
 }
 
 uint32_t chip_version_word(int index) { return index >= 0 && index < 6 ? CHIP_IDS[index] : 0; }
+
+int libtarvi_exchange(int type, char *key, char *value, tarvi_request *reply) {
+    memset(reply, 0, sizeof *reply);
+    reply->magic = TARVI_REQUEST_MAGIC;
+    reply->type = static_cast<uint16_t>(type);
+    reply->key = key;
+    reply->value = value;
+    return request_for_tarvi(reply);
+}
 
 int libtarvi_get_common(int type, char *key, char **value) { return get_common(type, key, value); }
 

@@ -15,6 +15,10 @@ int chipinfo();
 // The version word (metal-fix bits clear) of chip `index`, or 0.
 uint32_t chip_version_word(int index);
 
+// One exchange of `type` carrying `key` and `value`; on 0, `reply` holds the
+// daemon's answer.
+int libtarvi_exchange(int type, char *key, char *value, tarvi_request *reply);
+
 // One get exchange of request `type` (0, 1, 46, 53) for `key`: the keys the
 // library answers itself are answered here; *value gets a malloc'ed copy of
 // the reply's value or null. 0, or -1 for a failed exchange.

@@ -14,21 +14,12 @@ namespace {
 // A URI (or a key built from one) must fit the request buffers.
 bool fits(const char *text) { return text && strlen(text) < TARVI_SC_REQUEST_BUF_SIZE; }
 
-int exchange(int type, char *key, char *value, tarvi_request *reply) {
-    memset(reply, 0, sizeof *reply);
-    reply->magic = TARVI_REQUEST_MAGIC;
-    reply->type = static_cast<uint16_t>(type);
-    reply->key = key;
-    reply->value = value;
-    return request_for_tarvi(reply);
-}
-
 // Calls that only check the exchange.
 int sc_call(int type, char *key, char *value) {
     if (key && !fits(key))
         return -1;
     tarvi_request reply;
-    return exchange(type, key, value, &reply) == 0 ? 0 : -1;
+    return libtarvi_exchange(type, key, value, &reply) == 0 ? 0 : -1;
 }
 
 // One exchange whose reply begins with a result number. On 0, *rest is the
@@ -38,7 +29,7 @@ int sc_result_call(int type, char *key, std::string *rest) {
     if (!fits(key))
         return -1;
     tarvi_request reply;
-    if (exchange(type, key, nullptr, &reply) != 0 || !reply.key || !reply.value)
+    if (libtarvi_exchange(type, key, nullptr, &reply) != 0 || !reply.key || !reply.value)
         return -1;
     const char *text = reply.value;
     char *end = nullptr;
@@ -114,7 +105,7 @@ int sc_get(int type, char *uri, char **value) {
     if (type == TARVI_REQUEST_TYPE_SC_CB_GET)
         return libtarvi_get_common(type, uri, value);
     tarvi_request reply;
-    if (exchange(type, uri, nullptr, &reply) != 0)
+    if (libtarvi_exchange(type, uri, nullptr, &reply) != 0)
         return -1;
     if (reply.value && !(*value = dupstr(reply.value)))
         return -1;
@@ -136,7 +127,7 @@ int tarvi_sc_is_exist(char *uri, int *exist) {
     if (!fits(uri))
         return -1;
     tarvi_request reply;
-    if (exchange(TARVI_REQUEST_TYPE_SC_IS_EXIST, uri, nullptr, &reply) != 0)
+    if (libtarvi_exchange(TARVI_REQUEST_TYPE_SC_IS_EXIST, uri, nullptr, &reply) != 0)
         return -1;
     if (reply.value)
         *exist = atoi(reply.value);
