@@ -243,12 +243,25 @@ int config_sc_set(const char *URI, const char *value) {
     return rc;
 }
 
-int config_sc_get_int(const char *URI, s_32 *value) {
+namespace {
+
+// The string of the node at URI, read without callbacks (*string null when it
+// has none). 0, or the search's failure.
+int read_plain(const char *op, const char *URI, char **string) {
+    *string = nullptr;
     SCTreeNode *node = nullptr;
-    if (int rc = find_with_data("config_sc_get_int", URI, &node); rc != 0)
+    if (int rc = find_with_data(op, URI, &node); rc != 0)
         return rc;
+    sc_getStringFromNodeForce(node, string);
+    return 0;
+}
+
+} // namespace
+
+int config_sc_get_int(const char *URI, s_32 *value) {
     char *string = nullptr;
-    sc_getStringFromNodeForce(node, &string);
+    if (int rc = read_plain("config_sc_get_int", URI, &string); rc != 0)
+        return rc;
     if (string)
         *value = sc_util_atoi(string);
     SC_FREE(string);
@@ -256,11 +269,9 @@ int config_sc_get_int(const char *URI, s_32 *value) {
 }
 
 int config_sc_get_uint(const char *URI, u_32 *value) {
-    SCTreeNode *node = nullptr;
-    if (int rc = find_with_data("config_sc_get_uint", URI, &node); rc != 0)
-        return rc;
     char *string = nullptr;
-    sc_getStringFromNodeForce(node, &string);
+    if (int rc = read_plain("config_sc_get_uint", URI, &string); rc != 0)
+        return rc;
     int rc = 0;
     *value = 0;
     if (string) {
@@ -277,11 +288,9 @@ int config_sc_get_uint(const char *URI, u_32 *value) {
 }
 
 int config_sc_get_boolean(const char *URI, int *value) {
-    SCTreeNode *node = nullptr;
-    if (int rc = find_with_data("config_sc_get_boolean", URI, &node); rc != 0)
-        return rc;
     char *string = nullptr;
-    sc_getStringFromNodeForce(node, &string);
+    if (int rc = read_plain("config_sc_get_boolean", URI, &string); rc != 0)
+        return rc;
     int rc = 0;
     *value = 0;
     if (string && (strcmp(string, "0") == 0 || strcmp(string, "1") == 0)) {
