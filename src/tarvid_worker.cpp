@@ -99,38 +99,17 @@ void row_get(tarvi_request *q, reply_t *r) {
 
 void row_set(tarvi_request *q, reply_t *r) { r->status = q->key && q->value ? config_sc_set(q->key, q->value) : -1; }
 
-void row_reload(tarvi_request *, reply_t *r) {
-    r->status = config_sc_reload(1);
+// Rows whose result is the status alone, with key and value cleared.
+template <int (*op)(void)> void row_cleared(tarvi_request *, reply_t *r) {
+    r->status = op();
     r->clear_key = true;
 }
 
-void row_reload_default(tarvi_request *, reply_t *r) {
-    r->status = config_sc_reload(0);
-    r->clear_key = true;
-}
+int reload_saved() { return config_sc_reload(1); }
+int reload_declared() { return config_sc_reload(0); }
 
 void row_stage_reload(tarvi_request *q, reply_t *r) {
     r->status = config_sc_stage_reload(1, q->key);
-    r->clear_key = true;
-}
-
-void row_restore_default(tarvi_request *, reply_t *r) {
-    r->status = config_sc_restore_default();
-    r->clear_key = true;
-}
-
-void row_test_me(tarvi_request *, reply_t *r) {
-    r->status = config_sc_test_me();
-    r->clear_key = true;
-}
-
-void row_test_set(tarvi_request *, reply_t *r) {
-    r->status = config_sc_test_set();
-    r->clear_key = true;
-}
-
-void row_test_get(tarvi_request *, reply_t *r) {
-    r->status = config_sc_test_get();
     r->clear_key = true;
 }
 
@@ -278,14 +257,14 @@ struct row {
 const row tree_rows[] = {
     {TARVI_REQUEST_TYPE_SC_GET, row_get},
     {TARVI_REQUEST_TYPE_SC_SET, row_set},
-    {TARVI_REQUEST_TYPE_SC_RELOAD, row_reload},
+    {TARVI_REQUEST_TYPE_SC_RELOAD, row_cleared<reload_saved>},
     {TARVI_REQUEST_TYPE_SC_STAGE_RELOAD, row_stage_reload},
-    {TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, row_reload_default},
-    {TARVI_REQUEST_TYPE_SC_RESTORE_DEFAULT, row_restore_default},
+    {TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, row_cleared<reload_declared>},
+    {TARVI_REQUEST_TYPE_SC_RESTORE_DEFAULT, row_cleared<config_sc_restore_default>},
     {TARVI_REQUEST_TYPE_SC_IS_EXIST, row_is_exist},
-    {TARVI_REQUEST_TYPE_SC_TEST_ME, row_test_me},
-    {TARVI_REQUEST_TYPE_SC_TEST_SET, row_test_set},
-    {TARVI_REQUEST_TYPE_SC_TEST_GET, row_test_get},
+    {TARVI_REQUEST_TYPE_SC_TEST_ME, row_cleared<config_sc_test_me>},
+    {TARVI_REQUEST_TYPE_SC_TEST_SET, row_cleared<config_sc_test_set>},
+    {TARVI_REQUEST_TYPE_SC_TEST_GET, row_cleared<config_sc_test_get>},
     {TARVI_REQUEST_TYPE_SC_GET_TREE_START, row_tree_start},
     {TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, row_tree_next},
     {TARVI_REQUEST_TYPE_SC_GET_DTYPE, row_dtype},
