@@ -59,17 +59,24 @@ bool parse_int(const char *text, int *out) {
 
 // ---- Flat settings ----------------------------------------------------------
 
-int cmd_get(int, char **argv) {
-    char *value = nullptr;
-    if (tarvi_get(argv[0], &value) != 0)
-        return failed("get");
+// Prints `value`, which a get call named `what` answered with `rc` for
+// `name`, and frees it; with no value, says `missing` about `name`.
+int print_value(int rc, char *value, const char *what, const char *name, const char *missing) {
+    if (rc != 0)
+        return failed(what);
     if (!value) {
-        fprintf(stderr, "tarvi: %s: no such key\n", argv[0]);
+        fprintf(stderr, "tarvi: %s: %s\n", name, missing);
         return EXIT_FAIL;
     }
     printf("%s\n", value);
     free(value);
     return EXIT_OK;
+}
+
+int cmd_get(int, char **argv) {
+    char *value = nullptr;
+    int rc = tarvi_get(argv[0], &value);
+    return print_value(rc, value, "get", argv[0], "no such key");
 }
 
 int cmd_set(int, char **argv) { return done(tarvi_set(argv[0], argv[1]), "set"); }
@@ -78,15 +85,8 @@ int cmd_set(int, char **argv) { return done(tarvi_set(argv[0], argv[1]), "set");
 
 int cmd_sc_get(int, char **argv) {
     char *value = nullptr;
-    if (tarvi_sc_get(argv[0], &value) != 0)
-        return failed("sc get");
-    if (!value) {
-        fprintf(stderr, "tarvi: %s: no such node or no value\n", argv[0]);
-        return EXIT_FAIL;
-    }
-    printf("%s\n", value);
-    free(value);
-    return EXIT_OK;
+    int rc = tarvi_sc_get(argv[0], &value);
+    return print_value(rc, value, "sc get", argv[0], "no such node or no value");
 }
 
 int cmd_sc_set(int, char **argv) {
