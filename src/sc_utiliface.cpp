@@ -205,9 +205,11 @@ char *sc_util_replaceIndex(const char *st, struct list *replace_list) {
             const char *text = list_entry(pos, ReplaceType, chain)->value;
             if (!text)
                 text = "";
-            replace_first(out, "$" + std::to_string(k), text);
+            // Built by appending: GCC 12 warns falsely about "$" + string at -O2.
+            std::string number = std::to_string(k);
+            replace_first(out, std::string("$").append(number), text);
             if (out.find('#') != std::string::npos)
-                replace_first(out, "#" + std::to_string(k),
+                replace_first(out, std::string("#").append(number),
                               std::to_string(static_cast<int64_t>(sc_util_atoi(text)) - 1));
         }
     }
