@@ -38,26 +38,6 @@ const char *const NO_CHANGE = "NC";
 std::once_flag helper_once;
 std::vector<std::string> helper_command;
 
-// Resolves a program name without '/' through PATH, so that it can be
-// started without a search in the child.
-std::string resolve_program(const std::string &name) {
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char *path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return name;
-}
-
 void find_helper() {
     std::string helper;
     char self[PATH_MAX];
@@ -80,7 +60,7 @@ void find_helper() {
         while ((pos = words.find_first_not_of(' ', pos)) != std::string::npos) {
             size_t end = words.find(' ', pos);
             std::string word = words.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-            helper_command.push_back(helper_command.empty() ? resolve_program(word) : word);
+            helper_command.push_back(word);
             pos = end;
         }
     }

@@ -107,7 +107,7 @@ int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pi
     posix_spawn_file_actions_init(&actions);
     if (close_from >= 0)
         posix_spawn_file_actions_addclosefrom_np(&actions, close_from);
-    int err = posix_spawn(pid, path, &actions, &attr, argv, environ);
+    int err = posix_spawnp(pid, path, &actions, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return err;

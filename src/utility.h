@@ -60,8 +60,8 @@ int nonrt_system(const char *cmd);
 // pid in *pid, or posix_spawn's error number.
 int nonrt_spawn(const char *cmd, pid_t *pid);
 
-// Starts program `path` with `argv` (null-terminated) and the caller's
-// environment, with the same signal and scheduling set-up as nonrt_spawn;
+// Starts program `path` (searched in PATH when it has no '/') with `argv`
+// (null-terminated) and the caller's environment, with the same signal and scheduling set-up as nonrt_spawn;
 // with `close_from` >= 0 every descriptor from that number up is closed in
 // the child. Returns 0 with the pid in *pid, or posix_spawn's error number.
 int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid);
