@@ -51,13 +51,20 @@ def cfgpack(entries):
     return bytes(img)
 
 
-def tar_gz(members, compress=True):
-    """A tar archive of (name, text or None for a folder, symlink target)."""
+def tar_gz(members, compress=True, fmt=tarfile.DEFAULT_FORMAT):
+    """A tar archive of (name, text or None for a folder, link target); a
+    target beginning with "=" makes a hard link, "|" a FIFO."""
     buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w") as t:
+    with tarfile.open(fileobj=buf, mode="w", format=fmt) as t:
         for name, text, link in members:
             info = tarfile.TarInfo(name)
-            if link is not None:
+            if link == "|":
+                info.type = tarfile.FIFOTYPE
+                t.addfile(info)
+            elif link is not None and link.startswith("="):
+                info.type, info.linkname = tarfile.LNKTYPE, link[1:]
+                t.addfile(info)
+            elif link is not None:
                 info.type, info.linkname = tarfile.SYMTYPE, link
                 t.addfile(info)
             elif text is None:
@@ -68,7 +75,11 @@ def tar_gz(members, compress=True):
                 info.size = len(data)
                 t.addfile(info, io.BytesIO(data))
     raw = buf.getvalue()
-    return gzip.compress(raw, mtime=0) if compress else raw
+    if compress:
+        return gzip.compress(raw, mtime=0)
+    # The record padding goes; the two zero blocks that end an archive stay.
+    body = raw.rstrip(b"\0")
+    return body.ljust(-(-len(body) // 512) * 512 + 1024, b"\0")
 
 
 def conf(key, value):
@@ -95,6 +106,14 @@ put("archive", "tree", TREE_ARCHIVE)
 put("archive", "plain-tar", tar_gz([("./tree1", None, None), ("./tree1/oma.tree", "DevInfo/Man;A:R,G:R;string;;v(x)\n", None)], False))
 put("archive", "link", tar_gz([("./l", None, "/etc"), ("./d", None, None)]))
 put("archive", "dotdot", tar_gz([("./a/../../b", "x", None)]))
+# Plain tar, so that mutations reach the member checks instead of dying in the
+# compression: links, a FIFO, long names in both extended formats.
+put("archive", "hardlink", tar_gz([("./f", "x", None), ("./g", None, "=./f")], False))
+put("archive", "fifo", tar_gz([("./p", None, "|")], False))
+put("archive", "through-link", tar_gz([("./l", None, "sub"), ("./l/x", "y", None)], False))
+put("archive", "pax-long", tar_gz([("./" + "d" * 120 + "/t.tree", "a;b;c\n", None)], False, tarfile.PAX_FORMAT))
+put("archive", "gnu-long", tar_gz([("./" + "e" * 120, "x", None)], False, tarfile.GNU_FORMAT))
+put("archive", "absolute", tar_gz([("/abs", "x", None)], False))
 
 SYS = ("sys;A:R,G:R;node;;\nsys/wan;A:R,G:R;node;;\nsys/wan/mtu;A:RW,G:RW;uint;576-1500;k(WAN_MTU)\n"
        "sys/wan/mode;A:RW,G:RW;string;dhcp|static;v(dhcp)\nsys/wan/alias;A:R,G:R;string;;r(sys/wan/mode)\n"
