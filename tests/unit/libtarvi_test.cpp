@@ -317,17 +317,18 @@ TEST(LibtarviLocal, CommandsRunOneAtATimeAcrossProcesses) {
 // The decoders of the tree calls' replies, on records shaped as an exchange
 // leaves them.
 TEST(LibtarviLocal, TreeRepliesDecodeResultAndOutputs) {
-    auto reply = [](const char *value) {
-        tarvi_request r = {};
+    // Filled in place: key and value point into the record itself.
+    tarvi_request r;
+    auto reply = [&r](const char *value) {
+        memset(&r, 0, sizeof r);
         r.key = r.string;
         strcpy(r.string, "./sys/wan/mtu");
         if (value) {
             r.value = r.string + 32;
             strcpy(r.value, value);
         }
-        return r;
     };
-    tarvi_request r = reply("0 1400");
+    reply("0 1400");
     int i = -7;
     unsigned int u = 7;
     u_16 h = 7;
@@ -339,14 +340,14 @@ TEST(LibtarviLocal, TreeRepliesDecodeResultAndOutputs) {
     EXPECT_EQ(1400u, u);
     EXPECT_STREQ("1400", text);
     free(text);
-    r = reply("0 0644");
+    reply("0 0644");
     EXPECT_EQ(0, sc_reply_u16(&r, &h));
     EXPECT_EQ(0644, h);
 
     // A failure code comes back negated, and no output is touched; a reply
     // without a number or without a value is a failure.
     for (const char *failing : {"404 9", "-1 9", "abc", "", static_cast<const char *>(nullptr)}) {
-        r = reply(failing);
+        reply(failing);
         i = -7;
         text = nullptr;
         int rc = sc_reply_int(&r, &i);
@@ -356,7 +357,7 @@ TEST(LibtarviLocal, TreeRepliesDecodeResultAndOutputs) {
         EXPECT_EQ(nullptr, text);
     }
     // Success without an output leaves the output alone, and no text.
-    r = reply("0");
+    reply("0");
     EXPECT_EQ(0, sc_reply_int(&r, &i));
     EXPECT_EQ(0, sc_reply_text(&r, &text));
     EXPECT_EQ(-7, i);
