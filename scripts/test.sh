@@ -28,6 +28,9 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
+echo "== fuzz targets: build, and a short run of each on its seeds"
+bash scripts/fuzz.sh "${TARVI_FUZZ_SMOKE_SECONDS:-5}"
+
 echo "== cross-build for the ARM device and its tests under emulation"
 if [ "${TARVI_CROSS:-1}" = 0 ]; then
     echo "== SKIPPED: the emulated ARM pass (TARVI_CROSS=0)"

@@ -4,6 +4,7 @@
 #define TARVI_LIBTARVI_PRIVATE_H
 
 #include <cstdint>
+#include <string>
 
 #include "libtarvi.h"
 
@@ -23,5 +24,18 @@ int libtarvi_exchange(int type, char *key, char *value, tarvi_request *reply);
 // library answers itself are answered here; *value gets a malloc'ed copy of
 // the reply's value or null. 0, or -1 for a failed exchange.
 int libtarvi_get_common(int type, char *key, char **value);
+
+// Decoders of the tree calls' replies (`reply` as an exchange left it); the
+// replies begin with a result number. sc_reply_result gives the result with
+// positive codes negated, -1 when the reply has no key, value or number; on
+// 0, *rest (when given) gets the text after the number and one blank. The
+// others add, on 0, the number after the result (decimal int, decimal
+// unsigned, octal u_16; *value is left alone when there is none) or a
+// malloc'ed copy of the text after it (null when empty).
+int sc_reply_result(const tarvi_request *reply, std::string *rest);
+int sc_reply_int(const tarvi_request *reply, int *value);
+int sc_reply_uint(const tarvi_request *reply, unsigned int *value);
+int sc_reply_u16(const tarvi_request *reply, u_16 *value);
+int sc_reply_text(const tarvi_request *reply, char **out);
 
 #endif

@@ -22,24 +22,9 @@ int sc_call(int type, char *key, char *value) {
     return libtarvi_exchange(type, key, value, &reply) == 0 ? 0 : -1;
 }
 
-// One exchange whose reply begins with a result number. On 0, *rest is the
-// text after the number and one blank (empty when nothing follows).
-// Returns the result under the convention: positive codes negated.
-int sc_result_call(int type, char *key, std::string *rest) {
-    if (!fits(key))
-        return -1;
-    tarvi_request reply;
-    if (libtarvi_exchange(type, key, nullptr, &reply) != 0 || !reply.key || !reply.value)
-        return -1;
-    const char *text = reply.value;
-    char *end = nullptr;
-    long n = strtol(text, &end, 10);
-    int result = end == text ? -1 : static_cast<int>(n);
-    if (result > 0)
-        return -result;
-    if (result == 0 && rest)
-        *rest = *end == ' ' ? end + 1 : end;
-    return result;
+// One exchange for `key`, which must fit the request buffers.
+bool sc_exchange(int type, char *key, tarvi_request *reply) {
+    return fits(key) && libtarvi_exchange(type, key, nullptr, reply) == 0;
 }
 
 // Reads an unsigned number of `base` at the start of `text` into *out, when
@@ -53,47 +38,26 @@ template <typename T> void read_number(const std::string &text, int base, T *out
 }
 
 int get_int(int type, char *uri, int *value) {
-    std::string rest;
-    int rc = sc_result_call(type, uri, &rest);
-    if (rc == 0 && value) {
-        const char *s = rest.c_str();
-        char *end = nullptr;
-        long v = strtol(s, &end, 10);
-        if (end != s)
-            *value = static_cast<int>(v);
-    }
-    return rc;
+    tarvi_request reply;
+    return sc_exchange(type, uri, &reply) ? sc_reply_int(&reply, value) : -1;
 }
 
 int get_uint(int type, char *uri, unsigned int *value) {
-    std::string rest;
-    int rc = sc_result_call(type, uri, &rest);
-    if (rc == 0 && value)
-        read_number(rest, 10, value);
-    return rc;
+    tarvi_request reply;
+    return sc_exchange(type, uri, &reply) ? sc_reply_uint(&reply, value) : -1;
 }
 
 int get_u16(int type, char *uri, u_16 *value) {
-    std::string rest;
-    int rc = sc_result_call(type, uri, &rest);
-    if (rc == 0 && value)
-        read_number(rest, 8, value);
-    return rc;
+    tarvi_request reply;
+    return sc_exchange(type, uri, &reply) ? sc_reply_u16(&reply, value) : -1;
 }
 
-// Results that are a text after the number: a copy, or null when none.
 int get_text(int type, char *uri, char **out) {
     if (!out)
         return -1;
     *out = nullptr;
-    std::string rest;
-    int rc = sc_result_call(type, uri, &rest);
-    if (rc == 0 && !rest.empty()) {
-        *out = dupstr(rest.c_str());
-        if (!*out)
-            return -1;
-    }
-    return rc;
+    tarvi_request reply;
+    return sc_exchange(type, uri, &reply) ? sc_reply_text(&reply, out) : -1;
 }
 
 int sc_get(int type, char *uri, char **value) {
@@ -113,6 +77,61 @@ int sc_get(int type, char *uri, char **value) {
 }
 
 } // namespace
+
+int sc_reply_result(const tarvi_request *reply, std::string *rest) {
+    if (!reply->key || !reply->value)
+        return -1;
+    const char *text = reply->value;
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    int result = end == text ? -1 : static_cast<int>(n);
+    if (result > 0)
+        return -result;
+    if (result == 0 && rest)
+        *rest = *end == ' ' ? end + 1 : end;
+    return result;
+}
+
+int sc_reply_int(const tarvi_request *reply, int *value) {
+    std::string rest;
+    int rc = sc_reply_result(reply, &rest);
+    if (rc == 0 && value) {
+        const char *s = rest.c_str();
+        char *end = nullptr;
+        long v = strtol(s, &end, 10);
+        if (end != s)
+            *value = static_cast<int>(v);
+    }
+    return rc;
+}
+
+int sc_reply_uint(const tarvi_request *reply, unsigned int *value) {
+    std::string rest;
+    int rc = sc_reply_result(reply, &rest);
+    if (rc == 0 && value)
+        read_number(rest, 10, value);
+    return rc;
+}
+
+int sc_reply_u16(const tarvi_request *reply, u_16 *value) {
+    std::string rest;
+    int rc = sc_reply_result(reply, &rest);
+    if (rc == 0 && value)
+        read_number(rest, 8, value);
+    return rc;
+}
+
+int sc_reply_text(const tarvi_request *reply, char **out) {
+    *out = nullptr;
+    std::string rest;
+    int rc = sc_reply_result(reply, &rest);
+    if (rc == 0 && !rest.empty()) {
+        *out = dupstr(rest.c_str());
+        if (!*out)
+            return -1;
+    }
+    return rc;
+}
 
 int tarvi_sc_get(char *uri, char **value) { return sc_get(TARVI_REQUEST_TYPE_SC_GET, uri, value); }
 int tarvi_sc_set(char *uri, char *value) { return uri ? sc_call(TARVI_REQUEST_TYPE_SC_SET, uri, value) : -1; }
@@ -160,7 +179,10 @@ int tarvi_sc_cb_me_add_inst(char *uri, char *me_name, u_16 *number) {
     return get_u16(TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, key, number);
 }
 
-int tarvi_sc_cb_me_del_inst(char *uri) { return sc_result_call(TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, uri, nullptr); }
+int tarvi_sc_cb_me_del_inst(char *uri) {
+    tarvi_request reply;
+    return sc_exchange(TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, uri, &reply) ? sc_reply_result(&reply, nullptr) : -1;
+}
 
 int tarvi_cb_set(char *key, char *value) { return key ? sc_call(TARVI_REQUEST_TYPE_CB_SET, key, value) : -1; }
 int tarvi_cb_get(char *key, char **value) { return libtarvi_get_common(TARVI_REQUEST_TYPE_CB_GET, key, value); }

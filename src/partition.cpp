@@ -441,10 +441,9 @@ int merge_scpack(const char *bytes, uint32_t len) {
 
 } // namespace
 
-// Merges a checked image of `imgLen` bytes into the store. Entries whose
-// bytes lie outside the payload or hold no key and value are skipped with a
-// warning: the check does not look inside the payload.
-static int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_reload_role role) {
+// Entries whose bytes lie outside the payload or hold no key and value are
+// skipped with a warning: the check does not look inside the payload.
+int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_reload_role role) {
     uint32_t n = cfgpack_entries(cfgPack);
     struct container *target = nullptr; // of the current run of config entries
     for (uint32_t i = 0; i < n; ++i) {

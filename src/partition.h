@@ -166,6 +166,12 @@ int partition_layout(const char *img, uint32_t size, const char *tail, char *out
 
 // ---- backend ----
 
+// Merges an image of `imgLen` bytes that passed partition_check_cfgpack_len
+// into the store in `role` (the factory role fills ContDefault, which must
+// exist). Returns 0, or -1 when memory runs out or the image's SC2.0 archive
+// cannot be taken.
+int partition_reload_cfgpack(char *cfgPack, size_t imgLen, enum cfgpack_reload_role role);
+
 // Fills the eight slots of `op`, then probes the partitions by label and reads
 // the user serial numbers (module state is reset first, as at start).
 // Returns 0, or -1 when the probe or a tail read failed; the slots stay filled.

@@ -45,8 +45,8 @@ struct Padded {
 // when possible. False when every byte is taken.
 bool choose_marker(Padded &p, const std::string &flat, const char *insert, const std::vector<const SplitType *> &st) {
     bool used[256] = {};
-    for (unsigned char c : flat)
-        used[c] = true;
+    for (char c : flat)
+        used[static_cast<unsigned char>(c)] = true;
     for (const char *q = insert; q && *q; ++q)
         used[static_cast<unsigned char>(*q)] = true;
     for (const SplitType *s : st)

@@ -313,3 +313,53 @@ TEST(LibtarviLocal, CommandsRunOneAtATimeAcrossProcesses) {
     }
     EXPECT_EQ("done\ndone\ndone\n", root.read("/log"));
 }
+
+// The decoders of the tree calls' replies, on records shaped as an exchange
+// leaves them.
+TEST(LibtarviLocal, TreeRepliesDecodeResultAndOutputs) {
+    // Filled in place: key and value point into the record itself.
+    tarvi_request r;
+    auto reply = [&r](const char *value) {
+        memset(&r, 0, sizeof r);
+        r.key = r.string;
+        strcpy(r.string, "./sys/wan/mtu");
+        if (value) {
+            r.value = r.string + 32;
+            strcpy(r.value, value);
+        }
+    };
+    reply("0 1400");
+    int i = -7;
+    unsigned int u = 7;
+    u_16 h = 7;
+    char *text = nullptr;
+    EXPECT_EQ(0, sc_reply_int(&r, &i));
+    EXPECT_EQ(0, sc_reply_uint(&r, &u));
+    EXPECT_EQ(0, sc_reply_text(&r, &text));
+    EXPECT_EQ(1400, i);
+    EXPECT_EQ(1400u, u);
+    EXPECT_STREQ("1400", text);
+    free(text);
+    reply("0 0644");
+    EXPECT_EQ(0, sc_reply_u16(&r, &h));
+    EXPECT_EQ(0644, h);
+
+    // A failure code comes back negated, and no output is touched; a reply
+    // without a number or without a value is a failure.
+    for (const char *failing : {"404 9", "-1 9", "abc", "", static_cast<const char *>(nullptr)}) {
+        reply(failing);
+        i = -7;
+        text = nullptr;
+        int rc = sc_reply_int(&r, &i);
+        EXPECT_EQ(failing && failing[0] == '4' ? -404 : -1, rc) << (failing ? failing : "(null)");
+        EXPECT_EQ(rc, sc_reply_text(&r, &text));
+        EXPECT_EQ(-7, i);
+        EXPECT_EQ(nullptr, text);
+    }
+    // Success without an output leaves the output alone, and no text.
+    reply("0");
+    EXPECT_EQ(0, sc_reply_int(&r, &i));
+    EXPECT_EQ(0, sc_reply_text(&r, &text));
+    EXPECT_EQ(-7, i);
+    EXPECT_EQ(nullptr, text);
+}
