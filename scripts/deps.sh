@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing tarvi need, when any
 # is missing. Sourced by the other scripts.
 tarvi_install_deps() {
-    local pkgs=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev openssl tar gzip libarchive-dev python3 clang-14 libclang-rt-14-dev "$@")
+    local pkgs=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev openssl tar gzip libarchive-dev python3 "$@")
     local missing=()
     for p in "${pkgs[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

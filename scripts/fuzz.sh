@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-tarvi_install_deps
+tarvi_install_deps clang-14 libclang-rt-14-dev
 
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
