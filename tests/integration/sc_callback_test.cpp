@@ -184,11 +184,11 @@ TEST_F(TreeCallbacks, TypedReadsRowsAndLongUris) {
 
     // Rows of operations that answer a failure keep their reply shapes.
     EXPECT_EQ("-1 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_START, "9 0 sys"));
-    EXPECT_EQ("-1 0 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, "1"));
-    EXPECT_EQ("-1<QV_TOKEN>", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, "sys/cbt ID<QV_TOKEN>"));
+    EXPECT_EQ("100 0 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, "1"));
+    EXPECT_EQ("404<QV_TOKEN>", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, "sys/cbt ID<QV_TOKEN>"));
     u_16 number = 3;
-    EXPECT_EQ(-1, tarvi_sc_cb_me_add_inst(const_cast<char *>("sys/cbt"), const_cast<char *>("sys"), &number));
-    EXPECT_EQ(-1, tarvi_sc_cb_me_del_inst(const_cast<char *>("sys/cbt/1")));
+    EXPECT_EQ(-404, tarvi_sc_cb_me_add_inst(const_cast<char *>("sys/cbt"), const_cast<char *>("sys"), &number));
+    EXPECT_EQ(-404, tarvi_sc_cb_me_del_inst(const_cast<char *>("sys/cbt/1")));
     // Type 54 is closed without a reply.
     EXPECT_EQ("(no reply)", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS_BY_NUM, "sys/cbt"));
     tarvi_request reload = make_request(TARVI_REQUEST_TYPE_SC_RELOAD, "x", "y");
