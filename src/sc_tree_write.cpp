@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
+#include <filesystem>
 #include <unistd.h>
 
 #include "paths.h"
@@ -89,11 +89,8 @@ int data_text(const SCDataType *data, std::string *out) {
 // Opens `tmp` for writing under the device root, making the stage folder
 // when it is missing (a fresh working folder holds none).
 FILE *open_tmp(const std::string &folder, const std::string &tmp) {
-    std::string dir = tarvi_path(folder.c_str());
-    size_t slash = dir.rfind('/');
-    if (slash != std::string::npos && slash > 0)
-        mkdir(dir.substr(0, slash).c_str(), 0755);
-    mkdir(dir.c_str(), 0755);
+    std::error_code ec;
+    std::filesystem::create_directories(tarvi_path(folder.c_str()), ec);
     return fopen(tarvi_path(tmp.c_str()).c_str(), "we");
 }
 
@@ -196,7 +193,9 @@ const char *so_field(const char *so, const char *module_object) {
     return so && module_object && strcmp(so, module_object) == 0 ? "" : text(so);
 }
 
-bool table_member(const SCTreeNode *n) { return n->data->dtype & SC_DTYPE_TABLE_MEM; }
+// An instance's callback and notify records come from its template, which
+// is where the files declare them: only the template's are written.
+bool borrows_records(const SCTreeNode *n) { return n->data->InstNode != nullptr; }
 
 // Callback or notify export of every module: "$so=" first, then one line
 // per node that `line_of` gives a line for.
@@ -212,7 +211,7 @@ int export_records(SCType *sc, struct list *so_list, const char *folder, const c
             bool cwmp = is_cwmp(f);
             for (struct list *pos = f->node.prev; pos != &f->node; pos = pos->prev) {
                 const SCTreeNode *n = by_file_link(pos);
-                if (has_uri(n) && !table_member(n))
+                if (has_uri(n) && !borrows_records(n))
                     *body += line_of(n, file_uri(n->data, cwmp), object);
             }
             return 0;

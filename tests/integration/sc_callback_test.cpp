@@ -197,6 +197,16 @@ TEST_F(TreeCallbacks, TypedReadsRowsAndLongUris) {
     EXPECT_EQ(nullptr, reload.value);
 }
 
+// The callback worker serves a callback's requests while the request worker
+// waits inside a write: it must not free the node that write holds.
+TEST_F(TreeCallbacks, ACallbackCannotDeleteTheInstanceAWaitingWriteHolds) {
+    EXPECT_EQ(0, tree_set("sys/cbt/rows/1/guarded", "x"));
+    EXPECT_EQ("-1", flat_value("CBT_DROP"));
+    EXPECT_EQ("x", tree_value("sys/cbt/rows/1/guarded"));
+    EXPECT_EQ(0, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/1")));
+    EXPECT_EQ(-404, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/1")));
+}
+
 TEST_F(TreeCallbacks, NotificationsActiveAtOncePassiveQueued) {
     tarvi_request debug = make_request(TARVI_REQUEST_TYPE_SC_DEBUG, "1", nullptr);
     ASSERT_EQ(0, request_for_tarvi(&debug));
