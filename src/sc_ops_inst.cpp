@@ -295,10 +295,17 @@ int del_inst(const std::string &path, int depth) {
         SC_FAIL("%s is not an instance!!\n", path.c_str());
         return -1;
     }
+    // Refused before anything is deleted, the referred instance included.
+    if (config_sc_cb_holds_within(node)) {
+        SC_FAIL("%s is in use by a running callback, not deleted!!\n", path.c_str());
+        return -1;
+    }
     if (node->dirty)
         list_entry(node->dirty, FileType, dirty)->flag |= SC_FILE_FLAG_DIRTY;
     if ((node->data->dtype & SC_DTYPE_REF) && node->data->value) {
         std::string target = node->data->value;
+        if (target.compare(0, 2, "./") != 0)
+            target = full_uri(target.c_str());
         SCTreeNode *ref = nullptr;
         // Only an instance of a table is deleted along: a reference to any
         // other node leaves that node alone.
@@ -317,10 +324,6 @@ int del_inst(const std::string &path, int depth) {
         // The referred subtree may have held this node.
         if (search(path, &node) != SC_DATA_FOUND)
             return 0;
-    }
-    if (config_sc_cb_holds_within(node)) {
-        SC_FAIL("%s is in use by a running callback, not deleted!!\n", path.c_str());
-        return -1;
     }
     config_sc_walk_forget(node);
     sc_deleteSubTree(&node);
