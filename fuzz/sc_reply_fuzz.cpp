@@ -20,6 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int rc = sc_reply_result(&reply, &rest);
     if (rc > 0)
         abort();
+    int raw = 0;
+    std::string raw_rest;
+    if (sc_reply_number(&reply, &raw, &raw_rest) != (reply.key && reply.value) || (raw > 0 ? -raw : raw) != rc)
+        abort();
     int i = 0;
     unsigned int u = 0;
     u_16 h = 0;

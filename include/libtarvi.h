@@ -395,6 +395,89 @@ int tarvi_sc_get_limit(char *uri, char **limit);
  */
 int tarvi_sc_exe(char *uri, char **result);
 
+/** Management views of the tree, as tarvi_sc_get_tree_start takes them. */
+typedef enum ME_TYPE {
+    ME_SYS = 0,    /**< the device's own view, URIs beginning with "sys" */
+    ME_OMA = 1,    /**< the OMA-DM view; URI "./" walks every OMA root */
+    ME_CWMP = 2,   /**< the TR-069 view; URI "." walks "InternetGatewayDevice" */
+    ME_CLI = 3,    /**< the command-line front end */
+    ME_WEB = 4,    /**< the web front end */
+    ME_DEFAULT = 5 /**< no particular view */
+} ME_TYPE;
+
+/**
+ * Writes the tree's changes to its files and commits them with the flat
+ * settings into flash (request 21).
+ * @return 0 when the daemon answered, -1 when the exchange failed.
+ */
+int tarvi_sc_commit(void);
+/**
+ * Rebuilds the tree from its declarations and rewrites the tree files from
+ * it (request 25); a commit then stores the defaults.
+ * @return 0 when the daemon answered, -1 when the exchange failed.
+ */
+int tarvi_sc_restore_default(void);
+/**
+ * Starts a walk of view `type` over the subtree of `uri` (request 31);
+ * `next_level` 1 leaves out the node collected last. A start discards what
+ * an unfinished earlier walk left. *tree_id: the walk's id (1), or 0 when
+ * nothing was collected.
+ * @return 0; -1 for a URI that does not exist, an unknown view or a
+ *         failed exchange.
+ */
+int tarvi_sc_get_tree_start(int type, int next_level, char *uri, int *tree_id);
+/**
+ * The next node of walk `tree_id` (request 32): *uri a copy of its URI
+ * ("./..."), *dtype and *attr its type and attribute bits.
+ * @return 101 when the node has children, 102 when not, 100 when the walk is
+ *         done (*uri then holds an empty string; free it all the same); -1
+ *         for a bad id or a failed exchange (*uri null, *dtype and *attr 0).
+ */
+int tarvi_sc_get_tree_next(int tree_id, char **uri, u_16 *dtype, u_16 *attr);
+/**
+ * Adds instance `me_name` under the table `uri` of a view (request 39). When
+ * the view's instances stand for "sys" instances, a "sys" instance is added
+ * too, numbered from *number (when given) on, and *number receives its
+ * number. Pass a null `number` for none.
+ * @return 0; -404 when the instance exists or the table or its template is
+ *         missing; -1.
+ */
+int tarvi_sc_me_add_inst(char *uri, char *me_name, u_16 *number);
+/**
+ * Deletes the instance `uri` (request 40), and the "sys" instance it stands
+ * for when it is a reference.
+ * @return 0; -404 when it does not exist; -1.
+ */
+int tarvi_sc_me_del_inst(char *uri);
+/**
+ * *number: the number of instances of table `uri` (request 44).
+ * @return 0; -404 when the table does not exist; -1.
+ */
+int tarvi_sc_query_inst_number(char *uri, u_16 *number);
+/**
+ * Reads the fields `fields` (a null-terminated array of names) of instance
+ * `name` of table `uri` (request 55) into `values` (an array of the same
+ * length): a copy of each value, or the entry left as the caller preset it
+ * for a field without value.
+ * @return 0; -404 when a field does not exist; -1 when the request does not
+ *         fit its 1024-byte buffer or the exchange failed.
+ */
+int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *values[]);
+/**
+ * Writes the values `values` into the fields `fields` (null-terminated
+ * arrays in the same order) of instance `name` of table `uri` (request 57);
+ * blanks in values are kept.
+ * @return 0; -404 when a field does not exist; -1.
+ */
+int tarvi_sc_set_instance_fields(char *uri, char *name, char *fields[], char *values[]);
+/**
+ * Adds the next numbered instance to table `uri` with the fields `fields`
+ * set to `values` (request 56); *name: a copy of the new instance's name.
+ * Blanks in values are kept.
+ * @return 0; -404 when the table has no serial node; -1.
+ */
+int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char **name);
+
 /*
  * The calls below are for callback functions, which run while the daemon's
  * ordinary tree worker waits for them: they are served by its callback

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tarvi_install_deps
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target tarvid tarvi_callback tarvi_cli tarvi_pack tarvi_sc_show example_sc_sys example_sc_notify example_voip
+cmake --build build -j "$(nproc)" --target tarvid tarvi_callback tarvi_cli tarvi_pack tarvi_sc_show example_sc_sys example_sc_notify example_voip example_sc_add
 
 sandbox="$PWD/sandbox"
 pidfile="$sandbox/var/run/tarvid.pid"
@@ -27,12 +27,18 @@ ln -s /proc/stat "$sandbox"/proc/stat
 ln -s /proc/meminfo "$sandbox"/proc/meminfo
 
 export TARVI_ROOT="$sandbox"
-# The sandbox's own service-launcher and killall come first on the daemon's PATH.
-PATH="$sandbox/bin:$PATH" build/tarvid 2>"$sandbox/tarvid.log" >"$sandbox/tarvid.out"
-for _ in $(seq 50); do
-    [ -s "$pidfile" ] && [ -S "$sandbox/var/run/tarvi.socket" ] && break
-    sleep 0.1
-done
+start_daemon() {
+    rm -f "$pidfile"
+    # The sandbox's own service-launcher and killall come first on the daemon's PATH.
+    PATH="$sandbox/bin:$PATH" build/tarvid 2>>"$sandbox/tarvid.log" >>"$sandbox/tarvid.out"
+    for _ in $(seq 50); do
+        [ -s "$pidfile" ] && [ -S "$sandbox/var/run/tarvi.socket" ] && break
+        sleep 0.1
+    done
+}
+: >"$sandbox/tarvid.log"
+: >"$sandbox/tarvid.out"
+start_daemon
 
 tarvi=build/tarvi
 run() { echo "\$ tarvi $*"; "$tarvi" "$@"; }
@@ -80,6 +86,23 @@ run get WAN_MTU
 run set WIMAX_ENABLE 0
 sleep 0.3
 run get NOTIFY_LAST
+
+# The tree persists: a literal value, a key-bound one and a new table
+# instance are committed; a power cut kills the daemon and empties the RAM
+# folder /tmp/sc; after the restart and a tree reload they are all back.
+run sc set sys/wimax/nsp/1/name home
+echo "\$ tarvi-sc-add sys/network/v6config ID=3 Name=lab Type=slaac"
+build/examples/bin/tarvi-sc-add sys/network/v6config ID=3 Name=lab Type=slaac
+run commit
+echo "\$ kill -9 \$(cat sandbox/var/run/tarvid.pid); rm -rf sandbox/tmp/sc/*; tarvid    # a power cut"
+kill -9 "$(cat "$pidfile")"
+sleep 0.3
+rm -rf "$sandbox"/tmp/sc/*
+start_daemon
+run sc reload
+run sc get sys/wimax/nsp/1/name
+run sc get sys/network/v6config/3/Name
+run sc get sys/wan/mtu
 
 # The tree's profiles, callback and notify files came along in usr/sc.
 # tarvi-sc-show builds the tree with the daemon's own readers, its bound

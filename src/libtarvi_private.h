@@ -33,6 +33,10 @@ int libtarvi_get_common(int type, char *key, char **value);
 // unsigned, octal u_16; *value is left alone when there is none) or a
 // malloc'ed copy of the text after it (null when empty).
 int sc_reply_result(const tarvi_request *reply, std::string *rest);
+// The result number as the daemon sent it (-1 when there is none) and *rest
+// as above; false when the reply has no key or value. For replies whose
+// positive codes are not failures (the walk).
+bool sc_reply_number(const tarvi_request *reply, int *result, std::string *rest);
 int sc_reply_int(const tarvi_request *reply, int *value);
 int sc_reply_uint(const tarvi_request *reply, unsigned int *value);
 int sc_reply_u16(const tarvi_request *reply, u_16 *value);

@@ -77,6 +77,10 @@ int config_sc_search(const char *op, const char *URI, SCTreeNode **node) {
     *node = nullptr;
     if (!URI)
         return -1;
+    // References hold stored URIs ("./sys/..."); read through them, they
+    // name the same node as the client form.
+    if (strncmp(URI, "./", 2) == 0)
+        URI += 2;
     size_t len = strlen(URI);
     if (len > SC_URI_MAX_LEN) {
         SC_FAIL("%s: URI are too long!!\n", op);
@@ -169,6 +173,7 @@ int config_sc_get(const char *URI, char **value) {
     if (rc != SC_DATA_FOUND)
         return search_failure(rc);
     SC_TRACE("Query = ./%s!!\n", URI);
+    sc_node_hold hold(node);
     char *string = nullptr;
     sc_getStringFromNodeForce(node, &string);
     CBDataType *cb = node->data ? node->data->CBData : nullptr;
@@ -204,6 +209,7 @@ int config_sc_set(const char *URI, const char *value) {
     SCTreeNode *node = nullptr;
     if (int rc = find_with_data("config_sc_set", URI, &node); rc != 0)
         return rc;
+    sc_node_hold hold(node);
     SCDataType *data = node->data;
     char *converted = nullptr;
     if (CBDataType *cb = data->CBData) {

@@ -152,6 +152,11 @@ class park_guard {
     bool active_;
 };
 
+// ---- nodes held across a wait ----
+
+std::mutex hold_mutex;
+std::vector<const SCTreeNode *> held_nodes;
+
 // ---- waiting ----
 
 long long now_ms() {
@@ -327,6 +332,7 @@ enum cb_step { STEP_GET, STEP_SET, STEP_VER, STEP_EXE, STEP_COV, STEP_NOTIFY };
 // it ran, -1 when it could not.
 int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, int direction, int wait, char **out) {
     *out = nullptr;
+    sc_node_hold hold(node);
     if (!node) {
         SC_FAIL("BUG: node is NULL!\n");
         return -1;
@@ -526,6 +532,39 @@ void config_sc_cb_leave(int token) {
     std::lock_guard<std::mutex> lock(gate_mutex);
     gate_cb_busy = false;
     gate_cv.notify_all();
+}
+
+sc_node_hold::sc_node_hold(const SCTreeNode *node) : node_(node) {
+    if (!node_)
+        return;
+    std::lock_guard<std::mutex> lock(hold_mutex);
+    try {
+        held_nodes.push_back(node_);
+    } catch (const std::bad_alloc &) {
+        node_ = nullptr;
+    }
+}
+
+sc_node_hold::~sc_node_hold() {
+    if (!node_)
+        return;
+    std::lock_guard<std::mutex> lock(hold_mutex);
+    for (size_t i = held_nodes.size(); i-- > 0;) {
+        if (held_nodes[i] == node_) {
+            held_nodes.erase(held_nodes.begin() + static_cast<long>(i));
+            return;
+        }
+    }
+}
+
+int config_sc_cb_holds_within(const SCTreeNode *top) {
+    std::lock_guard<std::mutex> lock(hold_mutex);
+    for (const SCTreeNode *n : held_nodes) {
+        for (; n; n = n->parent)
+            if (n == top)
+                return 1;
+    }
+    return 0;
 }
 
 int config_sc_cb_lingering(void) {

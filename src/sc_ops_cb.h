@@ -72,6 +72,24 @@ void config_sc_cb_mark_dispatcher(void);
 int config_sc_cb_enter(void);
 void config_sc_cb_leave(int token);
 
+// A node that the operation in progress keeps using while it waits for a
+// callback child. Meanwhile the callback worker may serve the child's
+// requests, which can delete instances: a subtree that holds a held node is
+// not deleted (config_sc_cb_holds_within). Scoped to the operation.
+class sc_node_hold {
+  public:
+    explicit sc_node_hold(const SCTreeNode *node);
+    ~sc_node_hold();
+    sc_node_hold(const sc_node_hold &) = delete;
+    sc_node_hold &operator=(const sc_node_hold &) = delete;
+
+  private:
+    const SCTreeNode *node_;
+};
+
+// 1 when a held node lies in the subtree of `top` (top included), else 0.
+int config_sc_cb_holds_within(const SCTreeNode *top);
+
 // Number of callback children that outlived their wait and have not ended
 // yet (for tests and diagnostics).
 int config_sc_cb_lingering(void);

@@ -1,31 +1,690 @@
 #include "sc_ops_inst.h"
 
-#include "sc_debug.h"
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
-// Instances are not served yet: every operation reports that and fails.
+#include "sc_debug.h"
+#include "sc_memiface.h"
+#include "sc_ops.h"
+#include "sc_ops_cb.h"
+#include "sc_ops_walk.h"
+#include "sc_tree.h"
+#include "sc_tree_inst.h"
+#include "sc_tree_key.h"
+#include "sc_utiliface.h"
+
 namespace {
 
-int not_served(const char *op) {
-    SC_FAIL("%s: instance operations are not available!!\n", op);
+const char QV_TOKEN[] = "<QV_TOKEN>";
+const char QV_SPACE[] = "<QV_SPACE>";
+const char QV_NULL[] = "QV_NULL";
+constexpr size_t QV_TOKEN_LEN = sizeof QV_TOKEN - 1;
+
+// Instance numbers chosen for a management view's "sys" instance.
+constexpr int SYS_SLOTS = 32;
+// References followed when an instance is deleted: a longer chain is a cycle.
+constexpr int DEL_REF_DEPTH_MAX = 8;
+
+// A client URI in slash form with "./" in front.
+std::string full_uri(const char *URI) {
+    std::vector<char> buf(URI, URI + strlen(URI) + 1);
+    if (strchr(buf.data(), '.'))
+        sc_transCWMPtoSYS(buf.data());
+    return std::string("./") + buf.data();
+}
+
+// Searches a stored-form URI ("./..."). SC_DATA_FOUND with *node set, or the
+// search's other answer.
+int search(const std::string &uri, SCTreeNode **node) {
+    SCTreeNode *parent = nullptr;
+    *node = nullptr;
+    int rc = sc_searchNode(&SC.tree, uri.c_str(), &parent, node);
+    if (rc == SC_DATA_FOUND && !*node)
+        rc = SC_CMD_FAILED;
+    return rc;
+}
+
+const char *name_of(const char *uri) {
+    const char *slash = strrchr(uri, '/');
+    return slash ? slash + 1 : uri;
+}
+
+bool is_template_name(const char *name) { return strncmp(name, "-1", 2) == 0; }
+
+// An instance name makes one path component that the other operations see:
+// no separator, no blank, not a template name.
+bool valid_instance_name(const char *name) {
+    if (!name || !*name || is_template_name(name) || strpbrk(name, "/\\ \t\r\n.")) {
+        SC_FAIL("Instance name %s is not valid!!\n", name ? name : "(null)");
+        return false;
+    }
+    return true;
+}
+
+// The template path of the instances of `node` at stored-form path `path`:
+// without InstNode the path plus "/-1". With it (a table inside an instance)
+// the InstNode's path, its template level "-1" in place of the instance
+// number that follows it in `path`, the rest of `path`, and "/-1".
+std::string template_path(const SCTreeNode *node, const std::string &path) {
+    const SCTreeNode *inst = node && node->data ? node->data->InstNode : nullptr;
+    if (!inst || !inst->data || !inst->data->uri)
+        return path + "/-1";
+    std::string base = inst->data->uri;
+    if (path.compare(0, base.size(), base) != 0 || path.size() <= base.size() || path[base.size()] != '/')
+        return path + "/-1";
+    size_t after_number = path.find('/', base.size() + 1);
+    std::string rest = after_number == std::string::npos ? "" : path.substr(after_number);
+    return base + "/-1" + rest + "/-1";
+}
+
+// The longest URI in the subtree of `top`.
+size_t longest_uri(SCTreeNode *top) {
+    size_t longest = 0;
+    std::vector<SCTreeNode *> stack{top};
+    while (!stack.empty()) {
+        SCTreeNode *n = stack.back();
+        stack.pop_back();
+        if (n->data && n->data->uri)
+            longest = std::max(longest, strlen(n->data->uri));
+        for (SCTreeNode *c = n->child; c; c = c->sibling)
+            stack.push_back(c);
+    }
+    return longest;
+}
+
+// Copies template `tmpl` under `object` as instance path `inst_path`. The
+// copies' URIs are checked first, so that an instance is made whole or not at
+// all. 0 or -1.
+int copy_template(SCTreeNode *object, SCTreeNode *tmpl, const std::string &tmpl_path, const std::string &inst_path) {
+    struct list replace;
+    list_init(&replace);
+    if (sc_genReplaceList(tmpl_path.c_str(), inst_path.c_str(), &replace) != 0) {
+        sc_freeReplaceList(&replace);
+        return -1;
+    }
+    // Each entry replaces a "-1" of two characters.
+    long grow = 0;
+    list_for_each(pos, &replace) grow += static_cast<long>(strlen(list_entry(pos, ReplaceType, chain)->value)) - 2;
+    if (static_cast<long>(longest_uri(tmpl)) + grow > SC_URI_MAX_LEN) {
+        SC_FAIL("URI of instance %s would be too long!!\n", inst_path.c_str());
+        sc_freeReplaceList(&replace);
+        return -1;
+    }
+    sc_preTraverseTreeAddInst(&SC.tree, object, &replace, tmpl, sc_addNodeFromNode);
+    sc_freeReplaceList(&replace);
+    return 0;
+}
+
+// config_sc_add_inst on a stored-form object path.
+int add_inst(const std::string &object_path, const char *name) {
+    if (!valid_instance_name(name))
+        return -1;
+    SCTreeNode *object = nullptr;
+    int rc = search(object_path, &object);
+    if (rc != SC_DATA_FOUND) {
+        SC_FAIL("%s:%d Data Not Found %s\n", __func__, __LINE__, object_path.c_str());
+        return rc == SC_DATA_NOT_FOUND ? SC_DATA_NOT_FOUND : -1;
+    }
+    std::string inst_path = object_path + "/" + name;
+    std::string tmpl_path = template_path(object, object_path);
+    SCTreeNode *tmpl = nullptr;
+    rc = search(tmpl_path, &tmpl);
+    if (rc == SC_DATA_NOT_FOUND) {
+        SC_FAIL("%s:%d Data Not Found %s\n", __func__, __LINE__, tmpl_path.c_str());
+        return SC_DATA_NOT_FOUND;
+    }
+    if (rc != SC_DATA_FOUND)
+        return 0;
+    return copy_template(object, tmpl, tmpl_path, inst_path);
+}
+
+// The first number from `from` below SYS_SLOTS that no child of `object`
+// is named with; -1 when none is free. A name counts only when it is exactly
+// the decimal text of its number ("3", not "03" or "3abc"): only such a name
+// would clash with the instance to be made.
+int free_slot(const SCTreeNode *object, int from) {
+    bool used[SYS_SLOTS] = {};
+    for (const SCTreeNode *c = object->child; c; c = c->sibling) {
+        if (!c->data || !c->data->uri)
+            continue;
+        const char *name = name_of(c->data->uri);
+        size_t len = strlen(name);
+        if (len == 0 || len > 2 || (len == 2 && name[0] == '0') || !sc_util_isdigit(name[0]) ||
+            (len == 2 && !sc_util_isdigit(name[1])))
+            continue;
+        int n = sc_util_atoi(name);
+        if (n < SYS_SLOTS)
+            used[n] = true;
+    }
+    for (int n = from < 0 ? 0 : from; n < SYS_SLOTS; ++n)
+        if (!used[n])
+            return n;
     return -1;
 }
 
+// Adds the "sys" instance that the view template `view_tmpl` (a reference)
+// stands for; fills `replace` with the numbers of the new "sys" instance for
+// the view instance's references. 0, or the operation's failure code.
+// *sys_tmpl and *sys_inst receive the "sys" template and instance paths.
+int add_sys_inst(const char *URI, const std::string &view_tmpl_path, SCTreeNode *view_tmpl, u_16 *number,
+                 struct list *replace, std::string *sys_tmpl_out, std::string *sys_inst_out) {
+    const char *sys_tmpl_uri = view_tmpl->data->value;
+    SCTreeNode *sys_tmpl = nullptr;
+    if (!sys_tmpl_uri || search(sys_tmpl_uri, &sys_tmpl) != SC_DATA_FOUND) {
+        SC_BUG();
+        return -1;
+    }
+    // The enclosing instance of the view path maps the outer table levels
+    // of "sys" when it is a reference itself.
+    std::vector<char> outer(view_tmpl_path.begin(), view_tmpl_path.end());
+    outer.push_back('\0');
+    sc_util_previous_inst(sc_util_previous_directory(outer.data()));
+    int components = 1 + sc_util_strtok_str(outer.data(), "/");
+    std::string view_path = full_uri(URI);
+    size_t cut = 0;
+    for (int i = 0; i < components && cut != std::string::npos; ++i)
+        cut = view_path.find('/', cut + (i ? 1 : 0));
+    std::string enclosing = cut == std::string::npos ? view_path : view_path.substr(0, cut);
+    if (components <= 1)
+        enclosing = ".";
+    SCTreeNode *enc = nullptr;
+    if (search(enclosing, &enc) != SC_DATA_FOUND) {
+        SC_BUG();
+        SC_FAIL("%s:%d Data Not Found %s\n", __func__, __LINE__, enclosing.c_str());
+        return SC_DATA_NOT_FOUND;
+    }
+    struct list outer_list;
+    list_init(&outer_list);
+    if (!enc->data) {
+        SC_BUG();
+        return -1;
+    }
+    if (enc->data->dtype & SC_DTYPE_REF) {
+        if (!enc->data->value) {
+            SC_BUG();
+            return -1;
+        }
+        sc_genReplaceList(sys_tmpl_uri, enc->data->value, &outer_list);
+    }
+    std::vector<char> sys_obj(sys_tmpl_uri, sys_tmpl_uri + strlen(sys_tmpl_uri) + 1);
+    sc_util_previous_directory(sys_obj.data());
+    const char *filled = sc_util_replaceIndex(sys_obj.data(), &outer_list);
+    std::string sys_object = filled ? filled : "";
+    sc_freeReplaceList(&outer_list);
+
+    SCTreeNode *sys_node = nullptr;
+    if (search(sys_object, &sys_node) != SC_DATA_FOUND) {
+        SC_FAIL("%s:%d Data Not Found %s\n", "config_sc_me_query_sys_number", __LINE__, sys_object.c_str());
+        return 0;
+    }
+    int slot = free_slot(sys_node, *number);
+    if (slot < 0) {
+        SC_FAIL("%s:%d reach MAX Child for query %s\n", "config_sc_me_query_sys_number", __LINE__, sys_object.c_str());
+        return 0;
+    }
+    *number = static_cast<u_16>(slot);
+    std::string sys_inst = sys_object + "/" + std::to_string(slot);
+    std::string sys_tmpl_path = template_path(sys_node, sys_object);
+    SCTreeNode *tmpl = nullptr;
+    if (search(sys_tmpl_path, &tmpl) != SC_DATA_FOUND) {
+        SC_FAIL("%s:%d Data Not Found %s\n", "config_sc_add_inst_replace", __LINE__, sys_tmpl_path.c_str());
+        return 0;
+    }
+    if (copy_template(sys_node, tmpl, sys_tmpl_path, sys_inst) != 0)
+        return -1;
+    *sys_tmpl_out = sys_tmpl_path;
+    *sys_inst_out = sys_inst;
+    return sc_genReplaceList(sys_tmpl_path.c_str(), sys_inst.c_str(), replace) == 0 ? 0 : -1;
+}
+
+// Points the references of new view instance `inst` (at `inst_path`, made
+// from template `tmpl_path`) at the new "sys" instance: each takes its
+// template's reference with the placeholders filled from `replace` (the
+// "sys" instance numbers, not the view's), and one that names the "sys"
+// template itself or a node below it names the "sys" instance instead.
+void point_at_sys_inst(SCTreeNode *inst, const std::string &inst_path, const std::string &tmpl_path,
+                       struct list *replace, const std::string &sys_tmpl, const std::string &sys_inst) {
+    std::vector<SCTreeNode *> stack{inst};
+    while (!stack.empty()) {
+        SCTreeNode *n = stack.back();
+        stack.pop_back();
+        for (SCTreeNode *c = n->child; c; c = c->sibling)
+            stack.push_back(c);
+        SCDataType *d = n->data;
+        if (!d || !d->uri || !(d->dtype & SC_DTYPE_REF) || strncmp(d->uri, inst_path.c_str(), inst_path.size()) != 0)
+            continue;
+        SCTreeNode *tmpl = nullptr;
+        if (search(tmpl_path + (d->uri + inst_path.size()), &tmpl) != SC_DATA_FOUND || !tmpl->data ||
+            !tmpl->data->value)
+            continue;
+        const char *filled = sc_util_replaceIndex(tmpl->data->value, replace);
+        if (!filled)
+            continue;
+        std::string target = filled;
+        if (target.compare(0, sys_tmpl.size(), sys_tmpl) == 0 &&
+            (target.size() == sys_tmpl.size() || target[sys_tmpl.size()] == '/'))
+            target = sys_inst + target.substr(sys_tmpl.size());
+        char *copy = target.size() <= SC_URI_MAX_LEN ? sc_util_strdup(target.c_str()) : nullptr;
+        if (!copy)
+            continue;
+        SC_FREE(d->value);
+        d->value = copy;
+    }
+}
+
+// Deletes the instance at stored-form path `path` and, first, the instance
+// its reference names. 0, SC_DATA_NOT_FOUND or -1.
+int del_inst(const std::string &path, int depth) {
+    if (depth > DEL_REF_DEPTH_MAX) {
+        SC_FAIL("%s: reference chain too long!!\n", path.c_str());
+        return -1;
+    }
+    SCTreeNode *node = nullptr;
+    int rc = search(path, &node);
+    if (rc != SC_DATA_FOUND)
+        return rc == SC_DATA_NOT_FOUND ? SC_DATA_NOT_FOUND : -1;
+    if (!node->data) {
+        SC_BUG();
+        return -1;
+    }
+    // The root, a module's top and table templates are the tree's frame, not
+    // instances.
+    if (!node->parent || !node->parent->parent || is_template_name(name_of(node->data->uri))) {
+        SC_FAIL("%s is not an instance!!\n", path.c_str());
+        return -1;
+    }
+    // Refused before anything is deleted, the referred instance included.
+    if (config_sc_cb_holds_within(node)) {
+        SC_FAIL("%s is in use by a running callback, not deleted!!\n", path.c_str());
+        return -1;
+    }
+    if (node->dirty)
+        list_entry(node->dirty, FileType, dirty)->flag |= SC_FILE_FLAG_DIRTY;
+    if ((node->data->dtype & SC_DTYPE_REF) && node->data->value) {
+        std::string target = node->data->value;
+        if (target.compare(0, 2, "./") != 0)
+            target = full_uri(target.c_str());
+        SCTreeNode *ref = nullptr;
+        // Only an instance of a table is deleted along: a reference to any
+        // other node leaves that node alone.
+        bool instance = search(target, &ref) == SC_DATA_FOUND && ref->parent && ref->data &&
+                        !is_template_name(name_of(ref->data->uri));
+        bool table = false;
+        for (SCTreeNode *c = instance ? ref->parent->child : nullptr; c; c = c->sibling)
+            table = table || (c->data && c->data->uri && is_template_name(name_of(c->data->uri)));
+        if (instance && table) {
+            rc = del_inst(target, depth + 1);
+            if (rc == -1)
+                return -1;
+        } else {
+            SC_TRACE("%s refers to %s, which is no instance: kept\n", path.c_str(), target.c_str());
+        }
+        // The referred subtree may have held this node.
+        if (search(path, &node) != SC_DATA_FOUND)
+            return 0;
+    }
+    config_sc_walk_forget(node);
+    sc_deleteSubTree(&node);
+    return 0;
+}
+
+// The items of a "<QV_TOKEN>" list up to its last token (the text after it
+// is no item).
+std::vector<std::string> items_before_last(const char *list) {
+    std::vector<std::string> out;
+    const char *p = list;
+    for (const char *t; (t = strstr(p, QV_TOKEN)) != nullptr; p = t + QV_TOKEN_LEN)
+        out.emplace_back(p, static_cast<size_t>(t - p));
+    return out;
+}
+
+// Every item of a "<QV_TOKEN>" list: up to each token, and the rest when it
+// is not empty.
+std::vector<std::string> all_items(const char *list) {
+    std::vector<std::string> out = items_before_last(list);
+    const char *last = list;
+    for (const char *t; (t = strstr(last, QV_TOKEN)) != nullptr;)
+        last = t + QV_TOKEN_LEN;
+    if (*last)
+        out.emplace_back(last);
+    return out;
+}
+
+bool valid_fields(const std::vector<std::string> &fields) {
+    for (const std::string &f : fields) {
+        if (f.empty() || f.find_first_of(" \t\r\n") != std::string::npos) {
+            SC_FAIL("Field name \"%s\" is not valid!!\n", f.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// The value of an instance field as the instance holds it: a literal or a
+// reference as stored, a key-bound field through its binding. No callbacks.
+int field_value(SCTreeNode *node, char **value) {
+    SCDataType *data = node->data;
+    *value = nullptr;
+    if ((data->dtype & SC_DTYPE_KEY) && !(data->dtype & SC_DTYPE_VALUE) && data->TarviKey)
+        return sc_getStringFromTarviKeyForce(data->TarviKey, value) == 0 ? 0 : -1;
+    if (data->value && !(*value = sc_util_strdup(data->value)))
+        return -1;
+    return 0;
+}
+
+// A decimal number of 0 to 2147483646 (so that one more still fits).
+bool parse_serial(const char *text, long *n) {
+    if (!*text || strlen(text) > 10)
+        return false;
+    for (const char *p = text; *p; ++p)
+        if (!sc_util_isdigit(*p))
+            return false;
+    *n = strtol(text, nullptr, 10);
+    return *n < 2147483647L;
+}
+
+// Counting and naming: calls `visit(name)` for each instance of the object
+// at URI in sibling order. 0, SC_DATA_NOT_FOUND, or 1 for another search
+// answer (nothing visited).
+template <typename Visit> int each_instance(const char *URI, Visit visit) {
+    if (!URI)
+        return SC_DATA_NOT_FOUND;
+    std::string path = full_uri(URI);
+    SCTreeNode *node = nullptr;
+    int rc = search(path, &node);
+    if (rc == SC_DATA_NOT_FOUND) {
+        SC_FAIL("%s:%d Data Not Found %s\n", __func__, __LINE__, path.c_str());
+        return SC_DATA_NOT_FOUND;
+    }
+    if (rc != SC_DATA_FOUND)
+        return 1;
+    const char *puri = node->data ? node->data->uri : nullptr;
+    size_t plen = puri ? strlen(puri) : 0;
+    for (SCTreeNode *c = node->child; c; c = c->sibling) {
+        const char *curi = c->data ? c->data->uri : nullptr;
+        if (!curi || !puri || strncmp(curi, puri, plen) != 0 || curi[plen] != '/') {
+            SC_BUG();
+            continue;
+        }
+        if (!is_template_name(curi + plen + 1))
+            visit(curi + plen + 1);
+    }
+    return 0;
+}
+
+int name_result(int rc) { return rc == SC_DATA_NOT_FOUND ? SC_DATA_NOT_FOUND : 0; }
+
 } // namespace
 
-int config_sc_me_add_inst(const char *, const char *, u_16 *) { return not_served("config_sc_me_add_inst"); }
-int config_sc_del_Inst(const char *) { return not_served("config_sc_del_Inst"); }
-int config_sc_query_sys_inst_number_by_me(const char *, u_16 *) {
-    return not_served("config_sc_query_sys_inst_number_by_me");
+int config_sc_add_inst(const char *URI, const char *name) {
+    if (!URI || URI[0] == '.') {
+        SC_FAIL("config_sc_add_inst: URI %s must not begin with '.'\n", URI ? URI : "(null)");
+        return -1;
+    }
+    return add_inst(full_uri(URI), name);
 }
-int config_sc_query_inst_name(const char *, u_16, char **) { return not_served("config_sc_query_inst_name"); }
-int config_sc_query_last_name(const char *, char **) { return not_served("config_sc_query_last_name"); }
-int config_sc_query_inst_number(const char *, u_16 *) { return not_served("config_sc_query_inst_number"); }
-int config_sc_get_instance_fields(const char *, const char *, char **) {
-    return not_served("config_sc_get_instance_fields");
+
+int config_sc_query_inst_number(const char *URI, u_16 *number) {
+    u_16 count = 0;
+    int rc = each_instance(URI, [&](const char *) { ++count; });
+    if (rc == 0)
+        *number = count;
+    return name_result(rc);
 }
-int config_sc_add_instance_fields(const char *, const char *, const char *, char **) {
-    return not_served("config_sc_add_instance_fields");
+
+int config_sc_query_inst_name(const char *URI, u_16 nth, char **value) {
+    *value = nullptr;
+    u_16 i = 0;
+    std::string found;
+    bool has = false;
+    int rc = each_instance(URI, [&](const char *name) {
+        if (i++ == nth && !has) {
+            found = name;
+            has = true;
+        }
+    });
+    if (has) {
+        SC_TRACE("%s:%d Query =%s nth=%d\n", __func__, __LINE__, URI, nth);
+        *value = sc_util_strdup(found.c_str());
+    }
+    return name_result(rc);
 }
-int config_sc_set_instance_fields(const char *, const char *, const char *) {
-    return not_served("config_sc_set_instance_fields");
+
+int config_sc_query_last_name(const char *URI, char **value) {
+    *value = nullptr;
+    std::string last;
+    bool has = false;
+    int rc = each_instance(URI, [&](const char *name) {
+        last = name;
+        has = true;
+    });
+    if (has)
+        *value = sc_util_strdup(last.c_str());
+    return name_result(rc);
+}
+
+int config_sc_query_sys_inst_number_by_me(const char *URI, u_16 *number) {
+    if (!URI)
+        return SC_DATA_NOT_FOUND;
+    SCTreeNode *node = nullptr;
+    std::string path = full_uri(URI);
+    if (search(path, &node) != SC_DATA_FOUND || !node->data || !(node->data->dtype & SC_DTYPE_REF) ||
+        !node->data->value) {
+        SC_FAIL("%s:%d Data Not Found %s\n", __func__, __LINE__, path.c_str());
+        return SC_DATA_NOT_FOUND;
+    }
+    std::string target = node->data->value;
+    if (target.size() == 2)
+        target.resize(1);
+    if (target.compare(0, 2, "./") == 0)
+        target.erase(0, 2);
+    config_sc_query_inst_number(target.c_str(), number);
+    return 0;
+}
+
+int config_sc_me_add_inst(const char *URI, const char *MeName, u_16 *number) {
+    if (!URI || !MeName || !number || !valid_instance_name(MeName))
+        return -1;
+    std::string object_path = full_uri(URI);
+    SCTreeNode *node = nullptr;
+    if (search(object_path + "/" + MeName, &node) == SC_DATA_FOUND) {
+        SC_BUG();
+        return SC_DATA_NOT_FOUND;
+    }
+    SCTreeNode *object = nullptr;
+    if (search(object_path, &object) != SC_DATA_FOUND) {
+        SC_BUG();
+        return SC_DATA_NOT_FOUND;
+    }
+    std::string view_tmpl_path = template_path(object, object_path);
+    SCTreeNode *view_tmpl = nullptr;
+    int rc = search(view_tmpl_path, &view_tmpl);
+    if (rc == SC_DATA_NOT_FOUND) {
+        SC_BUG();
+        SC_FAIL("%s:%d Data Not Found %s\n", __func__, __LINE__, view_tmpl_path.c_str());
+        return SC_DATA_NOT_FOUND;
+    }
+    struct list replace;
+    list_init(&replace);
+    std::string sys_tmpl, sys_inst;
+    if (rc == SC_DATA_FOUND) {
+        if (!view_tmpl->data) {
+            SC_BUG();
+            return -1;
+        }
+        if (!(view_tmpl->data->dtype & SC_DTYPE_REF))
+            return add_inst(object_path, MeName) == 0 ? 0 : -1;
+        rc = add_sys_inst(URI, view_tmpl_path, view_tmpl, number, &replace, &sys_tmpl, &sys_inst);
+        if (rc != 0) {
+            sc_freeReplaceList(&replace);
+            return rc;
+        }
+    }
+    if (add_inst(object_path, MeName) != 0) {
+        sc_freeReplaceList(&replace);
+        return -1;
+    }
+    SCTreeNode *inst = nullptr;
+    if (search(object_path + "/" + MeName, &inst) != SC_DATA_FOUND) {
+        sc_freeReplaceList(&replace);
+        return -1;
+    }
+    // The copy filled the references' placeholders with the view's numbers.
+    if (!sys_inst.empty())
+        point_at_sys_inst(inst, object_path + "/" + MeName, view_tmpl_path, &replace, sys_tmpl, sys_inst);
+    else
+        sc_preTraverseTreeModifyRef(&replace, inst, sc_modifyRef);
+    sc_freeReplaceList(&replace);
+    return 0;
+}
+
+int config_sc_del_Inst(const char *URI) {
+    if (!URI)
+        return -1;
+    return del_inst(full_uri(URI), 0);
+}
+
+int config_sc_get_instance_fields(const char *URI, const char *fields, char **values) {
+    *values = nullptr;
+    if (!URI || !fields)
+        return -1;
+    SC_TRACE("Get URI=%s, Fields=%s!!\n", URI, fields);
+    std::vector<std::string> names = items_before_last(fields);
+    if (names.empty()) {
+        *values = sc_util_strdup("");
+        return *values ? 0 : -1;
+    }
+    if (!valid_fields(names))
+        return -1;
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string query = std::string(URI) + "/" + names[i];
+        SC_TRACE("Query = %s!!\n", query.c_str());
+        SCTreeNode *node = nullptr;
+        int rc = config_sc_search("config_sc_get_instance_fields", query.c_str(), &node);
+        if (rc == SC_DATA_NOT_FOUND) {
+            SC_DEBUG_AT(SC_DEBUG_TRACE, "Query %s not found!!\n", query.c_str());
+            return SC_DATA_NOT_FOUND;
+        }
+        if (rc != SC_DATA_FOUND)
+            return rc == SC_URI_TOO_LONG ? SC_URI_TOO_LONG : -1;
+        if (!node->data) {
+            SC_BUG();
+            return -1;
+        }
+        char *v = nullptr;
+        if (field_value(node, &v) != 0)
+            return -1;
+        if (i)
+            out += QV_TOKEN;
+        out += v ? v : QV_NULL;
+        SC_FREE(v);
+        // The caller's buffer holds SC_INST_FIELDS_BUF_SIZE bytes: a list
+        // that does not fit is refused, not cut.
+        if (out.size() >= SC_INST_FIELDS_BUF_SIZE) {
+            SC_FAIL("Values of %s do not fit in %d bytes!!\n", URI, SC_INST_FIELDS_BUF_SIZE);
+            return -1;
+        }
+    }
+    *values = sc_util_strdup(out.c_str());
+    return *values ? 0 : -1;
+}
+
+int config_sc_set_instance_fields(const char *URI, const char *fields, const char *values) {
+    if (!URI || !fields || !values)
+        return -1;
+    SC_TRACE("Set URI=%s, Fields=%s, Value=%s!!\n", URI, fields, values);
+    std::vector<std::string> names = items_before_last(fields);
+    if (names.empty())
+        return 0;
+    std::vector<std::string> vals = all_items(values);
+    if (!valid_fields(names))
+        return -1;
+    // Every field needs its value: nothing is written for a short list.
+    if (vals.size() < names.size()) {
+        SC_FAIL("Set URI=%s: %zu values for %zu fields!!\n", URI, vals.size(), names.size());
+        return -1;
+    }
+    size_t next = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string query = std::string(URI) + "/" + names[i];
+        SCTreeNode *node = nullptr;
+        int rc = config_sc_search("config_sc_set_instance_fields", query.c_str(), &node);
+        if (rc == SC_DATA_NOT_FOUND) {
+            SC_FAIL("Query %s not found!!\n", query.c_str());
+            return SC_DATA_NOT_FOUND;
+        }
+        if (rc != SC_DATA_FOUND)
+            continue;
+        if (!node->data) {
+            SC_BUG();
+            return -1;
+        }
+        char *value = sc_util_replace_all(vals[next].c_str(), QV_SPACE, " ");
+        if (!value)
+            return -1;
+        SC_TRACE("Value%zu = %s!!\n", next, value);
+        ++next;
+        sc_node_hold hold(node);
+        rc = sc_setStringFromNodeForce(node, value);
+        SC_FREE(value);
+        if (rc != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int config_sc_add_instance_fields(const char *URI, const char *fields, const char *values, char **name) {
+    *name = nullptr;
+    if (!URI || !fields || !values)
+        return -1;
+    std::string serial_uri = std::string(URI) + "@@@serial";
+    SCTreeNode *serial = nullptr;
+    int rc = config_sc_search("config_sc_add_instance_fields", serial_uri.c_str(), &serial);
+    if (rc != SC_DATA_FOUND) {
+        SC_FAIL("URI %s does not exist!!\n", serial_uri.c_str());
+        return rc == SC_DATA_NOT_FOUND ? SC_DATA_NOT_FOUND : -1;
+    }
+    if (!serial->data) {
+        SC_BUG();
+        return -1;
+    }
+    long n = 0;
+    if (!serial->data->value) {
+        SC_FAIL("Serial Number is not exist!!\n");
+        return -1;
+    }
+    if (!parse_serial(serial->data->value, &n)) {
+        SC_FAIL("Serial Number %s is not a number!!\n", serial->data->value);
+        return -1;
+    }
+    // An instance made under this number by another operation is not taken
+    // over: the next free number is used.
+    std::string object_path = full_uri(URI);
+    std::string number;
+    SCTreeNode *existing = nullptr;
+    do {
+        if (++n > 2147483646L) {
+            SC_FAIL("No instance number left for %s!!\n", URI);
+            return -1;
+        }
+        number = std::to_string(n);
+    } while (search(object_path + "/" + number, &existing) == SC_DATA_FOUND);
+    if (add_inst(object_path, number.c_str()) != 0) {
+        SC_FAIL("Add instance Fail!!uri=%s, name=%s\n", URI, number.c_str());
+        return -1;
+    }
+    std::string inst = std::string(URI) + "/" + number;
+    if (config_sc_set_instance_fields(inst.c_str(), fields, values) != 0) {
+        SC_FAIL("Set instance Fail!!uri=%s\n", inst.c_str());
+        return -1;
+    }
+    // The fields' callbacks may have run: the serial node is searched again.
+    if (config_sc_search("config_sc_add_instance_fields", serial_uri.c_str(), &serial) != SC_DATA_FOUND ||
+        sc_setStringFromNodeForce(serial, number.c_str()) != 0)
+        return -1;
+    *name = sc_util_strdup(number.c_str());
+    return *name ? 0 : -1;
 }

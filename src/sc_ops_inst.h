@@ -8,24 +8,50 @@
 
 #include "sc_types.h"
 
-// Adds an instance under URI for view MeName; *number is the number asked
-// for (0: any) and receives the number chosen. 0 or a failure code.
+// A value list handed out by config_sc_get_instance_fields holds fewer bytes
+// than this; a longer one is refused.
+#define SC_INST_FIELDS_BUF_SIZE 1024
+
+// Adds instance `name` under the table at URI (slash form; a URI beginning
+// with '.' is refused with -1) by copying the table's template.
+// 0; SC_DATA_NOT_FOUND for a missing table or template; -1 for a name that
+// is empty, holds a separator, blank or '.', or begins with "-1", or whose
+// copies' URIs would be too long (nothing is made then).
+int config_sc_add_inst(const char *URI, const char *name);
+
+// Adds instance MeName under the view table at URI. When the view's
+// template is a reference to a "sys" template, a "sys" instance is made too:
+// its number is the first of *number to 31 that no "sys" instance is named
+// with, stored in *number, and the view instance's references point at it.
+// 0; SC_DATA_NOT_FOUND when MeName exists or the table or template is
+// missing; -1.
 int config_sc_me_add_inst(const char *URI, const char *MeName, u_16 *number);
-// Deletes the instance at URI. 0 or a failure code.
+// Deletes the instance at URI and, when it is a reference to an instance of
+// another table, that instance first. 0; SC_DATA_NOT_FOUND; -1 for the root,
+// a module's top node or a template, or a subtree that a callback running
+// for a parked request still uses (nothing is deleted then).
 int config_sc_del_Inst(const char *URI);
 // *number: the number of instances of the view's table at URI.
 int config_sc_query_sys_inst_number_by_me(const char *URI, u_16 *number);
-// *value: the name of the nth instance under URI, or null.
+// *value: a copy of the name of the nth instance under URI, or null.
 int config_sc_query_inst_name(const char *URI, u_16 nth, char **value);
-// *value: the name of the last instance under URI, or null.
+// *value: a copy of the name of the last instance under URI, or null.
 int config_sc_query_last_name(const char *URI, char **value);
 // *number: the number of instances under URI.
 int config_sc_query_inst_number(const char *URI, u_16 *number);
-// *values: the value list of the fields of the instance at URI.
+// *values: the values of the fields of the instance at URI joined by
+// "<QV_TOKEN>", "QV_NULL" for a field without value (key-bound fields read
+// through their binding). 0; SC_DATA_NOT_FOUND for a missing field; -1 for an
+// empty field name or one with a blank, or a list that does not fit.
 int config_sc_get_instance_fields(const char *URI, const char *fields, char **values);
-// Adds an instance under URI with the fields set; *name: its name.
+// Adds instance number serial + 1 (the next unused one) under URI, sets its
+// fields and advances the serial node "URI@@@serial"; *name: its name.
+// 0; SC_DATA_NOT_FOUND without serial node; -1.
 int config_sc_add_instance_fields(const char *URI, const char *fields, const char *values, char **name);
-// Sets the fields of the instance at URI.
+// Sets the fields of the instance at URI ("<QV_SPACE>" in a value stands for
+// a blank). 0; SC_DATA_NOT_FOUND for a missing field (the fields before it
+// stay written); -1 for a value list shorter than the field list (nothing
+// is written) or a failed write.
 int config_sc_set_instance_fields(const char *URI, const char *fields, const char *values);
 
 #endif

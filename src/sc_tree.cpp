@@ -394,9 +394,20 @@ void sc_freeNotify(NotifyType *nt, bool texts) {
     SC_FREE(nt);
 }
 
+void sc_freeSearchList(SCType *sc) {
+    for (struct list &head : sc->SearchList) {
+        list_for_each_safe(pos, &head) {
+            list_del(pos);
+            SC_FREE(list_entry(pos, SCSearchType, chain));
+        }
+    }
+}
+
 void sc_deleteSCTree(SCType *sc) {
     if (!sc)
         return;
+    // Walk entries point into the tree: they go first.
+    sc_freeSearchList(sc);
     sc_deleteSubTree(&sc->tree.root);
     list_for_each_safe(pos, &sc->FileList) {
         FileType *file = list_entry(pos, FileType, file);

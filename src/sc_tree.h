@@ -115,7 +115,10 @@ void sc_freeTarviKey(TarviKeyType *key);
 void sc_freeCBData(CBDataType *cb);
 void sc_freeNotify(NotifyType *nt, bool texts);
 
-// Frees everything `sc` holds (nodes, module records, callback exchanges,
+// Frees every walk entry of `sc` and leaves its walk lists empty.
+void sc_freeSearchList(SCType *sc);
+
+// Frees everything `sc` holds (walk entries, nodes, module records, callback exchanges,
 // "$so=" records) and leaves it empty, with a null root.
 void sc_deleteSCTree(SCType *sc);
 

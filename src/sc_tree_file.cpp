@@ -17,6 +17,8 @@
 namespace {
 
 const char *const type_names[] = {"node", "int", "uint", "string", "boolean", "bin", "addr", "dateTime"};
+// Attribute letters, bit 0 upwards (admin in the low byte, guest in the high).
+const char letter_bits[] = "RWTADV";
 
 // The five fields of a line. The first four are separated by ';' (empty
 // fields kept); Data is the untouched rest of the line, so a ';' inside it,
@@ -268,7 +270,6 @@ int parse_letters(const std::string &part, const char *prefix, int shift, u_16 *
         SC_FAIL("We don't support more than 6 types of attribue...\n\r");
         return -1;
     }
-    static const char letter_bits[] = "RWTADV"; // bit 0 upwards
     u_16 out = 0;
     for (char c : letters) {
         const char *at = c ? strchr(letter_bits, c) : nullptr;
@@ -410,6 +411,27 @@ int sc_parseData(const char *data, u_16 *datatype, char *VAL, TarviKeyType **KEY
         return 0;
     }
     return sc_parseDataKey(rest.c_str() + k, KEY) == 0 ? 0 : -1;
+}
+
+const char *sc_dataTypeName(u_16 dtype) {
+    for (size_t i = sizeof type_names / sizeof type_names[0]; i-- > 0;) {
+        if (dtype & (1u << i))
+            return type_names[i];
+    }
+    return "";
+}
+
+std::string sc_attributeText(u_16 attr) {
+    std::string out = "A:";
+    for (int shift : {0, 8}) {
+        if (shift)
+            out += ",G:";
+        for (size_t i = 0; letter_bits[i]; ++i) {
+            if (attr & (1u << (i + static_cast<size_t>(shift))))
+                out += letter_bits[i];
+        }
+    }
+    return out;
 }
 
 int sc_processNodeFromProfileFile(SCTreeType *tree, const char *URI, const char *ATR, const char *DataType,

@@ -4,6 +4,17 @@
 #include <cstdlib>
 
 #include "sc_debug.h"
+#include "sc_tree.h"
+#include "sc_tree_write.h"
+
+namespace {
+
+// Set when a forced flush rewrote the tree files (a restore of the defaults)
+// and no commit has packed them since: the rewritten files differ from the
+// archive in flash even when no module is marked changed.
+bool rewritten_unpacked = false;
+
+} // namespace
 
 int config_sc_debug(char *level, char **value) {
     if (!level)
@@ -17,10 +28,22 @@ int config_sc_debug(char *level, char **value) {
     return 0;
 }
 
-// Until the tree is built there is nothing to write.
-int config_sc_dirty() { return 0; }
+int config_sc_dirty() {
+    if (!SC.tree.root)
+        return 0;
+    return sc_IsDirty(&SC) || rewritten_unpacked;
+}
 
 int config_sc_flush(int force) {
-    (void)force;
-    return 0;
+    if (!SC.tree.root)
+        return 0;
+    if (force == 1) {
+        rewritten_unpacked = true;
+        return sc_writeTreeToTreeFile(&SC);
+    }
+    if (force != 0)
+        return 0;
+    // The commit that asks for this flush packs the folder next.
+    rewritten_unpacked = false;
+    return sc_writeDirtyToEtcFile(&SC);
 }

@@ -7,12 +7,15 @@
 // 0, or -1 for a null level. Caller holds MutexConfig.
 int config_sc_debug(char *level, char **value);
 
-// Non-zero when the tree has changes not yet written to its files. Caller
-// holds MutexConfig.
+// Non-zero when the tree has changes not yet written to its files, or files
+// rewritten by a forced flush that no commit has packed yet; 0 without a
+// tree. Caller holds MutexConfig.
 int config_sc_dirty();
 
-// Writes the tree's changed modules into the working folder "/tmp/sc".
-// Returns 0 or -1. Caller holds MutexConfig.
+// Writes the tree into its tree files in the working folder "/tmp/sc":
+// `force` 0 the changed modules, 1 every module; other values, or no tree,
+// do nothing. Returns 0, or -1 when a module could not be written. Caller
+// holds MutexConfig.
 int config_sc_flush(int force);
 
 #endif

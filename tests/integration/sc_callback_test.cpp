@@ -184,17 +184,27 @@ TEST_F(TreeCallbacks, TypedReadsRowsAndLongUris) {
 
     // Rows of operations that answer a failure keep their reply shapes.
     EXPECT_EQ("-1 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_START, "9 0 sys"));
-    EXPECT_EQ("-1 0 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, "1"));
-    EXPECT_EQ("-1<QV_TOKEN>", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, "sys/cbt ID<QV_TOKEN>"));
+    EXPECT_EQ("100 0 0", raw_reply(TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, "1"));
+    EXPECT_EQ("404<QV_TOKEN>", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, "sys/cbt ID<QV_TOKEN>"));
     u_16 number = 3;
-    EXPECT_EQ(-1, tarvi_sc_cb_me_add_inst(const_cast<char *>("sys/cbt"), const_cast<char *>("sys"), &number));
-    EXPECT_EQ(-1, tarvi_sc_cb_me_del_inst(const_cast<char *>("sys/cbt/1")));
+    EXPECT_EQ(-404, tarvi_sc_cb_me_add_inst(const_cast<char *>("sys/cbt"), const_cast<char *>("sys"), &number));
+    EXPECT_EQ(-404, tarvi_sc_cb_me_del_inst(const_cast<char *>("sys/cbt/1")));
     // Type 54 is closed without a reply.
     EXPECT_EQ("(no reply)", raw_reply(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS_BY_NUM, "sys/cbt"));
     tarvi_request reload = make_request(TARVI_REQUEST_TYPE_SC_RELOAD, "x", "y");
     ASSERT_EQ(0, request_for_tarvi(&reload));
     EXPECT_EQ(nullptr, reload.key);
     EXPECT_EQ(nullptr, reload.value);
+}
+
+// The callback worker serves a callback's requests while the request worker
+// waits inside a write: it must not free the node that write holds.
+TEST_F(TreeCallbacks, ACallbackCannotDeleteTheInstanceAWaitingWriteHolds) {
+    EXPECT_EQ(0, tree_set("sys/cbt/rows/1/guarded", "x"));
+    EXPECT_EQ("-1", flat_value("CBT_DROP"));
+    EXPECT_EQ("x", tree_value("sys/cbt/rows/1/guarded"));
+    EXPECT_EQ(0, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/1")));
+    EXPECT_EQ(-404, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/1")));
 }
 
 TEST_F(TreeCallbacks, NotificationsActiveAtOncePassiveQueued) {
