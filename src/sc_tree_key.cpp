@@ -450,6 +450,8 @@ int sc_getStringFromNodeForce(SCTreeNode *node, char **value) {
     return 0;
 }
 
+bool sc_isStorableValue(const char *value) { return strpbrk(value, ")\r\n") == nullptr; }
+
 int sc_setStringFromNodeForce(SCTreeNode *node, const char *value) {
     SC_FUNC_TRACE();
     if (!node || !node->data || !value) {
@@ -465,6 +467,12 @@ int sc_setStringFromNodeForce(SCTreeNode *node, const char *value) {
     if (data->dtype & SC_DTYPE_VALUE) {
         if (data->value && strcmp(data->value, value) == 0)
             return 0;
+        // Refused rather than lost: the tree file would give back another
+        // value after the next restart.
+        if (!sc_isStorableValue(value)) {
+            SC_FAIL("%s: value can not be stored in a tree file\n", node_uri(node));
+            return -1;
+        }
         char *copy = sc_util_strdup(value);
         if (!copy)
             return -1;

@@ -40,10 +40,16 @@ int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value);
 // has no value to give (missing data, literal or reference).
 int sc_getStringFromNodeForce(SCTreeNode *node, char **value);
 
+// True when a literal value can be written to a tree file and read back
+// unchanged: the reader ends a value at its first ')' and a line at its line
+// feed.
+bool sc_isStorableValue(const char *value);
+
 // Sets the node's value: literal nodes store it and turn dirty, key-bound
 // nodes write the flat key; both deliver the change notification when they
 // have one and the value changed. Reference nodes are left alone. 0, or -1
-// for a value longer than SC_NODE_VALUE_MAX_LEN or a failed write.
+// for a value longer than SC_NODE_VALUE_MAX_LEN, a literal that a tree file
+// cannot hold (sc_isStorableValue), or a failed write.
 int sc_setStringFromNodeForce(SCTreeNode *node, const char *value);
 
 // Delivers the change notification of a node whose value was just set to

@@ -10,6 +10,7 @@
 #include "sc_debug.h"
 #include "sc_tree_cb.h"
 #include "sc_tree_file.h"
+#include "sc_tree_key.h"
 
 namespace {
 
@@ -58,10 +59,6 @@ std::string binding_text(const TarviKeyType *key) {
     return out;
 }
 
-// A value the readers take back unchanged: the value ends at the first ')',
-// and a line ends at its line feed.
-bool writable_value(const char *v) { return strpbrk(v, "()\r\n") == nullptr; }
-
 // The Data field. A null value in value or reference form is written
 // "SC_NULL", which the readers take as null ("v()" would come back as the
 // empty string).
@@ -70,7 +67,7 @@ int data_text(const SCDataType *data, std::string *out) {
     bool has_form = data->dtype & (SC_DTYPE_VALUE | SC_DTYPE_REF);
     if (has_form) {
         const char *v = data->value ? data->value : "SC_NULL";
-        if (!writable_value(v)) {
+        if (!sc_isStorableValue(v)) {
             SC_FAIL("value of %s cannot be written to a file!!\n", data->uri);
             return -1;
         }

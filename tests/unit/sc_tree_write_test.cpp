@@ -153,6 +153,11 @@ TEST_F(TreeWrite, TreeFilesKeepChangesAcrossAReloadAndReplaceWhole) {
     fs::remove(root_.at("/tmp/sc/tree0/sys.tree"));
     ASSERT_EQ(0, config_sc_flush(0));
     EXPECT_FALSE(fs::exists(root_.at("/tmp/sc/tree0/sys.tree")));
+    // A literal the file could not give back is refused, not lost later; an
+    // opening parenthesis reads back fine.
+    EXPECT_EQ(-1, config_sc_set("sys/wimax/nsp/1/name", "pass)word"));
+    EXPECT_EQ(-1, config_sc_set("sys/wimax/nsp/1/name", "two\nlines"));
+    ASSERT_EQ(0, config_sc_set("InternetGatewayDevice.DeviceInfo.ModelName", "X-1 (b"));
     ASSERT_EQ(0, config_sc_flush(1));
     ASSERT_EQ(0, config_sc_reload(1));
     char *v = nullptr;
@@ -161,7 +166,7 @@ TEST_F(TreeWrite, TreeFilesKeepChangesAcrossAReloadAndReplaceWhole) {
     SC_FREE(v);
     v = nullptr;
     ASSERT_EQ(0, config_sc_get("InternetGatewayDevice/DeviceInfo/ModelName", &v));
-    EXPECT_STREQ("X-1", v);
+    EXPECT_STREQ("X-1 (b", v);
     SC_FREE(v);
 
     // A folder that cannot take the file: -1, the old file stays, no
@@ -186,10 +191,14 @@ TEST_F(TreeWrite, TreeFilesKeepChangesAcrossAReloadAndReplaceWhole) {
     SC_FREE(sys->FileName);
     sys->FileName = name;
     EXPECT_NE(std::string::npos, tree_file("cwmp_igd.tree").find("v(X-2)"));
-    // A node that cannot be written is left out and reported; the rest of
-    // its module is saved.
+    // A node that cannot be written (the set refuses such values; here it
+    // is put in place directly) is left out and reported; the rest of its
+    // module is saved.
     ASSERT_EQ(0, config_sc_add_inst("sys/wimax/nsp", "2"));
-    ASSERT_EQ(0, config_sc_set("sys/wimax/nsp/1/name", "bad)value"));
+    ASSERT_EQ(0, config_sc_set("sys/wimax/nsp/1/name", "bad"));
+    SCDataType *d = find("./sys/wimax/nsp/1/name")->data;
+    SC_FREE(d->value);
+    d->value = sc_util_strdup("bad)value");
     ASSERT_EQ(0, config_sc_set("sys/wimax/nsp/2/nsp_id", "42"));
     EXPECT_EQ(-1, config_sc_flush(0));
     EXPECT_EQ(std::string::npos, tree_file("sys.tree").find("bad)value"));
