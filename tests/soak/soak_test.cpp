@@ -27,6 +27,7 @@
 #include "libtarvi.h"
 #include "records.h"
 #include "scratch.h"
+#include "tree_device.h"
 
 namespace fs = std::filesystem;
 
@@ -219,16 +220,9 @@ class Soak : public ::testing::Test {
             defaults += "SOAK_C" + std::to_string(i) + "=init\n";
         for (int i = 0; i < PROCESSES; ++i)
             defaults += "SOAK_P" + std::to_string(i) + "=init\n";
-        lay_device(root_, defaults);
-        fs::copy(std::string(TARVI_SOURCE_DIR) + "/tests/soak/usr", root_.at("/usr"),
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        fs::create_directories(root_.at("/lib"));
-        fs::copy_file(std::string(TARVI_CALLBACK_FIXTURE_DIR) + "/libcbtest.so", root_.at("/lib/libcbtest.so"));
-        if (const char *emulator = getenv("TARVI_TEST_EMULATOR"))
-            setenv("TARVI_CALLBACK_PREFIX", emulator, 1);
-        daemon_ = std::make_unique<Daemon>(root_.path());
-        ASSERT_TRUE(daemon_->start());
-        ASSERT_EQ(0, tarvi_sc_reload());
+        lay_tree_device(root_, defaults, "tests/soak/usr");
+        daemon_ = start_tree_daemon(root_);
+        ASSERT_TRUE(daemon_);
         for (int i = 0; i < THREADS; ++i) {
             std::string n = std::to_string(i);
             client c;
@@ -239,11 +233,7 @@ class Soak : public ::testing::Test {
             clients_.push_back(c);
         }
     }
-    void TearDown() override {
-        EXPECT_TRUE(daemon_->running());
-        daemon_->stop();
-        EXPECT_EQ("", daemon_->sanitizer_report());
-    }
+    void TearDown() override { stop_tree_daemon(daemon_); }
 
     // A client process: the command-line tool setting and reading back its
     // own key until `stop_file` appears. Prints how many rounds it made, or
