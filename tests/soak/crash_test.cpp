@@ -114,7 +114,7 @@ class CrashRestart : public ::testing::Test {
             worker.join();
             daemon.stop();
         }
-        printf("crash-restart, %s: %d kills, %d restarts; found the acknowledged state %d times, a later attempt %d "
+        printf("crash-restart: %s: %d kills, %d restarts; found the acknowledged state %d times, a later attempt %d "
                "times; %ld steps acknowledged\n",
                what, kills, rounds + 1, as_acked, as_later, acked.load());
     }
