@@ -23,6 +23,7 @@
 namespace {
 
 const char *const KEYS[] = {"CR_A", "CR_B", "CR_C", "CR_D"};
+const std::string KEEP(3000, 'k');
 
 int crash_rounds() {
     const char *env = getenv("TARVI_CRASH_ROUNDS");
@@ -153,7 +154,10 @@ TEST_F(CrashRestart, KillDuringFactoryEdit) {
     {
         Daemon daemon(root_.path());
         ASSERT_TRUE(daemon.start());
-        ASSERT_TRUE(done(TARVI_REQUEST_TYPE_DSET, "CR_KEEP", "keep"));
+        // Entries nobody touches again, large enough that the image spans
+        // more than one flash page.
+        for (const char *key : KEYS)
+            ASSERT_TRUE(done(TARVI_REQUEST_TYPE_DSET, key, KEEP.c_str()));
     }
     kill_rounds(
         "factory dset", [](long n) { return done(TARVI_REQUEST_TYPE_DSET, "CR_F", ("d" + std::to_string(n)).c_str()); },
@@ -161,8 +165,9 @@ TEST_F(CrashRestart, KillDuringFactoryEdit) {
             // The factory image itself: still valid, still holding the
             // entry nobody touched.
             std::string text = partition_text(root_, "FactoryConfig");
-            if (text.find("CR_KEEP=keep\n") == std::string::npos)
-                return "factory image lost its other entries: \"" + text + "\"";
+            for (const char *key : KEYS)
+                if (text.find(std::string(key) + "=" + KEEP + "\n") == std::string::npos)
+                    return "factory image lost " + std::string(key) + ": \"" + text.substr(0, 200) + "...\"";
             size_t at = text.find("CR_F=");
             std::string state = at == std::string::npos ? "d0" : text.substr(at + 5, text.find('\n', at) - at - 5);
             return in_range(state, number_in(state, 'd'), acked, attempted, later);
