@@ -480,6 +480,14 @@ ssize_t write_until_power_loss(int fd, const void *buf, size_t count) {
     return done;
 }
 
+// A fresh daemon start on whatever the partitions hold.
+void power_loss_boot(struct operator_table *op) {
+    free_store();
+    ASSERT_EQ(0, config_store_init());
+    ASSERT_EQ(0, partition_init(op));
+    ASSERT_EQ(0, partition_reload(1));
+}
+
 // Flash that takes every write but keeps one bit of the first page wrong.
 ssize_t write_flipped(int fd, const void *buf, size_t count) {
     std::vector<char> copy(static_cast<const char *>(buf), static_cast<const char *>(buf) + count);
@@ -500,12 +508,7 @@ TEST(PartitionPowerLoss, AFactoryEditCutAnywhereKeepsTheOldOrTheNewImage) {
         defaults += std::string(key) + "=fw\n";
     lay_device(root, defaults);
     struct operator_table op = {};
-    auto boot = [&] {
-        free_store();
-        ASSERT_EQ(0, config_store_init());
-        ASSERT_EQ(0, partition_init(&op));
-        ASSERT_EQ(0, partition_reload(1));
-    };
+    auto boot = [&] { power_loss_boot(&op); };
     boot();
     for (const char *key : keys)
         ASSERT_EQ(0, partition_dset(key, big.c_str()));
@@ -546,12 +549,7 @@ TEST(PartitionPowerLoss, ACommitCutAnywhereLeavesTheOldOrTheNewState) {
     lay_device(root, defaults);
     ASSERT_EQ(0, config_store_init());
     struct operator_table op = {};
-    auto boot = [&] {
-        free_store();
-        ASSERT_EQ(0, config_store_init());
-        ASSERT_EQ(0, partition_init(&op));
-        ASSERT_EQ(0, partition_reload(1));
-    };
+    auto boot = [&] { power_loss_boot(&op); };
     auto set_all = [&](char c) {
         for (int i = 0; i < KEYS; ++i)
             ASSERT_EQ(0, config_set(keys[i].c_str(), (std::string(1, c) + std::to_string(i)).c_str()));
