@@ -507,6 +507,7 @@ TEST(PartitionPowerLoss, AFactoryEditCutAnywhereKeepsTheOldOrTheNewImage) {
     for (const char *key : keys)
         defaults += std::string(key) + "=fw\n";
     lay_device(root, defaults);
+    ASSERT_EQ(0, config_store_init());
     struct operator_table op = {};
     auto boot = [&] { power_loss_boot(&op); };
     boot();
