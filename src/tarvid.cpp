@@ -1,5 +1,6 @@
 #include "tarvid.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -86,9 +87,16 @@ long long ms_until(const struct timespec &deadline, const struct timespec &now) 
     return (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
 }
 
+// Threads of this file waiting for MutexConfig (see config_lock_turn).
+std::atomic<int> config_waiting{0};
+
 class ConfigLock {
   public:
-    explicit ConfigLock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    explicit ConfigLock(pthread_mutex_t *m) : m_(m) {
+        ++config_waiting;
+        pthread_mutex_lock(m_);
+        --config_waiting;
+    }
     ~ConfigLock() { pthread_mutex_unlock(m_); }
     ConfigLock(const ConfigLock &) = delete;
     ConfigLock &operator=(const ConfigLock &) = delete;
@@ -262,6 +270,11 @@ static void handle_chroot(tarvi_request *q) {
         dup2(0, 2);
     }
     tarvid_log(LOG_INFO, "Change root directory to %s : %s !!", q->key, status == 0 ? "Success" : strerror(err));
+}
+
+void config_lock_turn(void) {
+    for (int i = 0; i < 100 && config_waiting.load() > 0; ++i)
+        usleep(1000);
 }
 
 void req_queue_put(struct req *r, struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
