@@ -515,8 +515,8 @@ static bool make_signal_pipe() {
 }
 
 // Initialises a worker's configuration lock (when it has one of its own),
-// queue lock and condition, then starts it. Logs `announce` before and `failure` (with the error) when
-// the thread cannot be created.
+// queue lock and condition, then starts it. Logs `announce` before and
+// `failure` (with the error) when the thread cannot be created.
 static bool start_worker(void *(*fn)(void *), pthread_mutex_t *config, pthread_mutex_t *queue, pthread_cond_t *cond,
                          const char *announce, const char *failure) {
     tarvid_log(LOG_INFO, "%s", announce);
