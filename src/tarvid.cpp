@@ -273,7 +273,7 @@ static void handle_chroot(tarvi_request *q) {
 }
 
 void config_lock_turn(void) {
-    for (int i = 0; i < 100 && config_waiting.load() > 0; ++i)
+    for (int i = 0; i < 1000 && config_waiting.load() > 0; ++i)
         usleep(1000);
 }
 
