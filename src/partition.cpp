@@ -320,6 +320,61 @@ static int partition_update_scpack(void) {
     return 0;
 }
 
+// ---- the factory image's spare copy ----
+
+// The factory image is rewritten in place, so an edit cut short (power lost,
+// daemon killed) would leave no valid image, and the factory settings would be
+// gone for good: the next edit starts from an empty image. A second copy is
+// therefore kept at the middle of the partition, where images do not reach.
+// An edit makes sure the copy holds the image as it was, writes the new image,
+// then the copy again; a read that finds no valid image at the start takes
+// the copy. An image too large to leave room for it is edited without one.
+static uint32_t factory_spare_at(void) { return partitionSize / 2 / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE; }
+
+static bool factory_spare_fits(uint32_t total) {
+    uint32_t at = factory_spare_at();
+    uint64_t pages_end =
+        (static_cast<uint64_t>(total) + PARTITION_PAGE_SIZE - 1) / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE;
+    return at > 0 && pages_end <= at && static_cast<uint64_t>(at) + total <= partitionSize - PARTITION_PAGE_SIZE;
+}
+
+// Makes the spare copy hold `img`, written only when it does not already.
+// Returns 0, or -1 when it could not be written or does not fit.
+static int factory_keep_spare(const char *img) {
+    uint32_t total = cfgpack_total(img);
+    if (!factory_spare_fits(total))
+        return -1;
+    unique_fd fd(open(mtdFactoryConfig, O_RDWR | O_SYNC | O_CLOEXEC));
+    if (fd.get() < 0)
+        return -1;
+    std::vector<char> held(total);
+    if (lseek(fd.get(), factory_spare_at(), SEEK_SET) >= 0 && read_all(fd.get(), held.data(), total) &&
+        memcmp(held.data(), img, total) == 0)
+        return 0;
+    if (lseek(fd.get(), factory_spare_at(), SEEK_SET) < 0 || !write_all(fd.get(), img, total) ||
+        lseek(fd.get(), factory_spare_at(), SEEK_SET) < 0 || !read_all(fd.get(), held.data(), total) ||
+        memcmp(held.data(), img, total) != 0) {
+        tarvid_log(LOG_ERR, "Write - Can not write the spare Factory ConfigPack on %s !!", mtdFactoryConfig);
+        return -1;
+    }
+    return 0;
+}
+
+// partition_read_cfgpack of the factory partition; when the image at its
+// start is not valid but the spare copy is, the copy, moved to the start.
+static char *partition_read_factory(size_t *len) {
+    unique_buf img(partition_read_cfgpack(mtdFactoryConfig, len));
+    if (!img || partition_check_cfgpack_len(img.get(), *len) == 0)
+        return img.release();
+    uint32_t at = factory_spare_at();
+    if (*len > at && partition_check_cfgpack_len(img.get() + at, *len - at) == 0) {
+        tarvid_log(LOG_ERR, "Read - Factory ConfigPack is invalid, its spare copy is used !!");
+        memmove(img.get(), img.get() + at, *len - at);
+        *len -= at;
+    }
+    return img.release();
+}
+
 // ---- merging an image into the store ----
 
 namespace {
@@ -623,7 +678,7 @@ int partition_reload(int user) {
         return -1;
     }
 
-    img.reset(partition_read_cfgpack(mtdFactoryConfig, &len));
+    img.reset(partition_read_factory(&len));
     if (!img) {
         tarvid_log(LOG_ERR, "Reload - Can not retrieve Factory ConfigPack  !!");
         config_free_backup();
@@ -863,7 +918,7 @@ namespace {
 // it can grow in place. Empty on failure.
 std::vector<char> read_factory(size_t *len) {
     std::vector<char> out;
-    unique_buf img(partition_read_cfgpack(mtdFactoryConfig, len));
+    unique_buf img(partition_read_factory(len));
     if (img) {
         out.assign(partitionSize - PARTITION_TAIL_SIZE, 0);
         memcpy(out.data(), img.get(), *len);
@@ -872,15 +927,28 @@ std::vector<char> read_factory(size_t *len) {
 }
 
 // Checksums the edited factory image, makes sure it is still valid, and writes
-// it with the factory tail.
-int write_factory(char *img) {
+// it with the factory tail, keeping the spare copy as described above. `old`
+// is the valid image before the edit, or null when there was none.
+int write_factory(char *img, const std::vector<char> &old) {
     cfgpack_set_cksum(img);
     if (partition_check_cfgpack(img) < 0)
         return -1;
+    bool spare = factory_spare_fits(cfgpack_total(img));
+    if (spare && !old.empty())
+        spare = factory_keep_spare(old.data()) == 0;
     char tail[PARTITION_TAIL_SIZE];
     partition_make_tail(tail, 0, 0);
-    return partition_write_cfgpack(img, mtdFactoryConfig, tail);
+    if (partition_write_cfgpack(img, mtdFactoryConfig, tail) < 0)
+        return -1;
+    // Without a copy of the old image, the copy of the new one is left out
+    // too: a copy older than the image could come back after a damage.
+    if (spare)
+        factory_keep_spare(img);
+    return 0;
 }
+
+// The valid image at the start of `buf`, copied before an edit changes it.
+std::vector<char> image_before(const char *img) { return std::vector<char>(img, img + cfgpack_total(img)); }
 
 } // namespace
 
@@ -892,7 +960,10 @@ int partition_dset(const char *key, const char *value) {
         return -1;
     }
     char *img = buf.data();
-    if (partition_check_cfgpack_len(img, len) < 0) {
+    std::vector<char> old;
+    if (partition_check_cfgpack_len(img, len) == 0) {
+        old = image_before(img);
+    } else {
         tarvid_log(LOG_ERR, "Dset - Factory ConfigPack is invalid !!");
         struct cfgpack_header h = {};
         h.ver = CFGPACK_VERSION;
@@ -912,7 +983,7 @@ int partition_dset(const char *key, const char *value) {
     }
     if (rc < 0)
         return -1;
-    if (write_factory(img) < 0) {
+    if (write_factory(img, old) < 0) {
         tarvid_log(LOG_INFO, "Dset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }
@@ -930,11 +1001,12 @@ int partition_dunset(const char *key) {
     char *img = buf.data();
     if (partition_check_cfgpack_len(img, len) < 0)
         return 0;
+    std::vector<char> old = image_before(img);
     if (cfgpack_unset_default(img, key) == 1) {
         tarvid_log(LOG_INFO, "Dunset - There is no Config (%s) of Factory ConfigPack, no need to unset it", key);
         return 0;
     }
-    if (write_factory(img) < 0) {
+    if (write_factory(img, old) < 0) {
         tarvid_log(LOG_INFO, "Dunset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }
@@ -980,7 +1052,8 @@ int partition_restore_cfgfile(const char *cfgFile) {
         return -1;
     }
     size_t len = 0;
-    unique_buf img(partition_read_cfgpack(cfgFile, &len));
+    bool factory = strcmp(cfgFile, mtdFactoryConfig) == 0;
+    unique_buf img(factory ? partition_read_factory(&len) : partition_read_cfgpack(cfgFile, &len));
     if (!img) {
         tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : Can not retrieve ConfigPack !!", cfgFile);
         return -1;

@@ -1,5 +1,6 @@
 #include "tarvid.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -55,9 +56,23 @@ struct pending_conn {
     int fd;
     struct timespec deadline;
 };
-// Connections kept waiting at once; beyond that new ones stay in the listen
-// backlog until a slot frees.
+// Connections kept waiting at once. When the room is full, or the daemon runs
+// out of descriptors, the one that has waited longest is dropped to admit the
+// newcomer: a well-behaved client writes its record right after connecting,
+// so a crowd of silent connections must not keep it in the listen backlog
+// until they time out.
 constexpr size_t PENDING_MAX = 256;
+// Out of descriptors with nobody waiting to drop (the workers hold them):
+// how long the loop leaves the listen socket alone instead of spinning on it.
+constexpr int ACCEPT_PAUSE_MS = 100;
+
+// Requests that work on the flat store or the backend under MutexConfig. The
+// main loop hands them to a thread of their own: while a tree worker holds
+// MutexConfig waiting for a callback child, the loop must stay free to pass
+// that child's own requests on, or every callback wait would run out.
+struct list ReqStoreList;
+pthread_mutex_t MutexStoreReqList;
+pthread_cond_t ConditionStoreReqList;
 
 const char *const TREE_DIR_PREFIX = "/tmp/sc/tree";
 const char KILLME[] = "killme";
@@ -72,9 +87,16 @@ long long ms_until(const struct timespec &deadline, const struct timespec &now) 
     return (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
 }
 
+// Threads of this file waiting for MutexConfig (see config_lock_turn).
+std::atomic<int> config_waiting{0};
+
 class ConfigLock {
   public:
-    explicit ConfigLock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    explicit ConfigLock(pthread_mutex_t *m) : m_(m) {
+        ++config_waiting;
+        pthread_mutex_lock(m_);
+        --config_waiting;
+    }
     ~ConfigLock() { pthread_mutex_unlock(m_); }
     ConfigLock(const ConfigLock &) = delete;
     ConfigLock &operator=(const ConfigLock &) = delete;
@@ -250,6 +272,11 @@ static void handle_chroot(tarvi_request *q) {
     tarvid_log(LOG_INFO, "Change root directory to %s : %s !!", q->key, status == 0 ? "Success" : strerror(err));
 }
 
+void config_lock_turn(void) {
+    for (int i = 0; i < 1000 && config_waiting.load() > 0; ++i)
+        usleep(1000);
+}
+
 void req_queue_put(struct req *r, struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
     pthread_mutex_lock(mutex);
     list_add_tail(&r->next, queue);
@@ -280,28 +307,14 @@ static bool is_property_type(int type) {
            type == TARVI_REQUEST_TYPE_PROP_TEST;
 }
 
-static void dispatch(struct req *r) {
+// Serves one request of the store worker's queue and replies.
+static void serve_store_request(struct req *r) {
     tarvi_request *q = &r->request;
     int type = q->type;
 
     if (type == TARVI_REQUEST_TYPE_GET || type == TARVI_REQUEST_TYPE_NONBLOCK_GET ||
         type == TARVI_REQUEST_TYPE_SC_DEBUG) {
         handle_get(r);
-        return;
-    }
-    if (is_property_type(type)) {
-        if (prop_tarvi_enqueue(r) != 0) {
-            PROP_LOG_AS(PROP_DEBUG_TRACE, "request_handle", "Can't prop_tarvi_enqueue!!\n");
-            req_drop(r);
-        }
-        return;
-    }
-    if (is_tree_worker_type(type)) {
-        req_queue_put(r, &ReqList, &MutexReqList, &ConditionReqList);
-        return;
-    }
-    if (type >= TARVI_REQUEST_TYPE_SC_CB_SET && type <= TARVI_REQUEST_TYPE_CB_GET) {
-        req_queue_put(r, &ReqCbList, &MutexCbReqList, &ConditionCbReqList);
         return;
     }
 
@@ -364,6 +377,36 @@ static void dispatch(struct req *r) {
         return;
     }
     req_reply(r);
+}
+
+static void *request_store_thread(void *) {
+    // Flat writes raise notifications whose callbacks this thread starts; as
+    // before, it does not wait for them.
+    config_sc_cb_mark_dispatcher();
+    for (;;)
+        serve_store_request(req_queue_take(&ReqStoreList, &MutexStoreReqList, &ConditionStoreReqList));
+    return nullptr;
+}
+
+static void dispatch(struct req *r) {
+    int type = r->request.type;
+    if (is_property_type(type)) {
+        if (prop_tarvi_enqueue(r) != 0) {
+            PROP_LOG_AS(PROP_DEBUG_TRACE, "request_handle", "Can't prop_tarvi_enqueue!!\n");
+            req_drop(r);
+        }
+        return;
+    }
+    if (is_tree_worker_type(type)) {
+        req_queue_put(r, &ReqList, &MutexReqList, &ConditionReqList);
+        return;
+    }
+    if (type >= TARVI_REQUEST_TYPE_SC_CB_SET && type <= TARVI_REQUEST_TYPE_CB_GET) {
+        req_queue_put(r, &ReqCbList, &MutexCbReqList, &ConditionCbReqList);
+        return;
+    }
+    // The store's requests, and unknown types, which it logs and closes.
+    req_queue_put(r, &ReqStoreList, &MutexStoreReqList, &ConditionStoreReqList);
 }
 
 // Reads the one record of a connection and dispatches it; every failure
@@ -471,13 +514,14 @@ static bool make_signal_pipe() {
     return true;
 }
 
-// Initialises a tree worker's configuration lock, queue lock and condition,
-// then starts it. Logs `announce` before and `failure` (with the error) when
-// the thread cannot be created.
+// Initialises a worker's configuration lock (when it has one of its own),
+// queue lock and condition, then starts it. Logs `announce` before and
+// `failure` (with the error) when the thread cannot be created.
 static bool start_worker(void *(*fn)(void *), pthread_mutex_t *config, pthread_mutex_t *queue, pthread_cond_t *cond,
                          const char *announce, const char *failure) {
     tarvid_log(LOG_INFO, "%s", announce);
-    pthread_mutex_init(config, nullptr);
+    if (config)
+        pthread_mutex_init(config, nullptr);
     pthread_mutex_init(queue, nullptr);
     pthread_cond_init(cond, nullptr);
     pthread_t thread;
@@ -490,16 +534,24 @@ static bool start_worker(void *(*fn)(void *), pthread_mutex_t *config, pthread_m
     return true;
 }
 
+// Closes the connection that has waited longest for its record.
+static void drop_oldest(std::vector<pending_conn> &pending, const char *why) {
+    tarvid_log(LOG_ERR, "Can't read request on %d : %s !!", pending.front().fd, why);
+    safe_close(pending.front().fd);
+    pending.erase(pending.begin());
+}
+
 static void main_loop(int listen_fd) {
     std::vector<pending_conn> pending, still;
     std::vector<struct pollfd> fds;
+    struct timespec accept_resume = {};
     for (;;) {
         fds.clear();
         fds.push_back({signal_pipe[0], POLLIN, 0});
-        // A full waiting room leaves new clients in the listen backlog.
-        fds.push_back({pending.size() < PENDING_MAX ? listen_fd : -1, POLLIN, 0});
         struct timespec now = now_monotonic();
-        int timeout = -1;
+        long long paused = ms_until(accept_resume, now);
+        fds.push_back({paused > 0 ? -1 : listen_fd, POLLIN, 0});
+        int timeout = paused > 0 ? static_cast<int>(paused) : -1;
         for (const auto &p : pending) {
             fds.push_back({p.fd, POLLIN, 0});
             long long left = ms_until(p.deadline, now);
@@ -541,6 +593,20 @@ static void main_loop(int listen_fd) {
             int fd = accept_request(listen_fd);
             if (fd < 0 && (errno == EAGAIN || errno == EINTR))
                 continue; // the client gave up before we got to it
+            if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+                tarvid_log(LOG_ERR, "Can't accept request socket on %d : %s !!", listen_fd, strerror(errno));
+                if (!pending.empty()) {
+                    drop_oldest(pending, strerror(errno));
+                } else {
+                    accept_resume = now_monotonic();
+                    accept_resume.tv_nsec += ACCEPT_PAUSE_MS * 1000000L;
+                    if (accept_resume.tv_nsec >= 1000000000L) {
+                        accept_resume.tv_sec += 1;
+                        accept_resume.tv_nsec -= 1000000000L;
+                    }
+                }
+                continue;
+            }
             if (fd < 0) {
                 tarvid_log(LOG_ERR, "Can't accept request socket on %d : %s !!", listen_fd, strerror(errno));
                 continue;
@@ -548,6 +614,8 @@ static void main_loop(int listen_fd) {
             // Most clients have written their record by now.
             if (serve_connection(fd, true))
                 continue;
+            if (pending.size() >= PENDING_MAX)
+                drop_oldest(pending, "too many connections waiting");
             struct timespec deadline = now_monotonic();
             deadline.tv_sec += TARVI_SOCKET_TIMEOUT;
             pending.push_back({fd, deadline});
@@ -600,6 +668,7 @@ int tarvid_run() {
 
     list_init(&ReqList);
     list_init(&ReqCbList);
+    list_init(&ReqStoreList);
     tarvid_child_set_wake(wake_reaper);
     install_signals();
 
@@ -631,7 +700,10 @@ int tarvid_run() {
                       "Creating request processing thread", "Can't create thread for processing request : %s !!") ||
         !start_worker(request_cb_thread, &MutexCbConfig, &MutexCbReqList, &ConditionCbReqList,
                       "Creating request processing cb thread",
-                      "Can't create thread for processing cb request : %s !!")) {
+                      "Can't create thread for processing cb request : %s !!") ||
+        !start_worker(request_store_thread, nullptr, &MutexStoreReqList, &ConditionStoreReqList,
+                      "Creating request processing store thread",
+                      "Can't create thread for processing store request : %s !!")) {
         close(listen_fd);
         return -1;
     }

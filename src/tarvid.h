@@ -48,6 +48,14 @@ void req_queue_put(struct req *request, struct list *queue, pthread_mutex_t *mut
 // Takes the first request off `queue`, waiting on `cond` while it is empty.
 struct req *req_queue_take(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond);
 
+// Called by the tree worker before it takes MutexConfig for its next
+// request: when the store's worker waits for the lock, it goes first (the
+// tree worker waits for that at most 1 s, time for a loaded machine to
+// schedule it). A mutex gives no turns, and the tree worker takes it again
+// right after letting it go; behind a stream of tree requests with slow
+// callbacks, a flat request could otherwise wait until its client gives up.
+void config_lock_turn(void);
+
 // Empties the two tree working folders ("/tmp/sc/tree0" and "/tmp/sc/tree1").
 void config_sc_remove_etcfile();
 

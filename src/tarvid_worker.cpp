@@ -332,6 +332,7 @@ void *request_thread(void *) {
             continue;
         }
         reply_t reply;
+        config_lock_turn();
         pthread_mutex_lock(&MutexConfig);
         w->serve(&r->request, &reply);
         pthread_mutex_unlock(&MutexConfig);

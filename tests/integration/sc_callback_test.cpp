@@ -14,6 +14,7 @@
 #include "libtarvi.h"
 #include "records.h"
 #include "scratch.h"
+#include "tree_device.h"
 
 namespace fs = std::filesystem;
 
@@ -73,27 +74,11 @@ std::string raw_reply(int type, const char *key) {
 class TreeCallbacks : public ::testing::Test {
   protected:
     void SetUp() override {
-        lay_device(root_, DEFAULTS);
-        fs::copy(std::string(TARVI_SOURCE_DIR) + "/tests/fixtures/callbacks/usr", root_.at("/usr"),
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-        fs::create_directories(root_.at("/lib"));
-        for (const auto &entry : fs::directory_iterator(TARVI_CALLBACK_FIXTURE_DIR))
-            if (entry.path().extension() == ".so")
-                fs::copy_file(entry.path(), root_.at("/lib/" + entry.path().filename().string()));
-        // A cross build's helper starts through the emulator, like the daemon.
-        if (const char *emulator = getenv("TARVI_TEST_EMULATOR"))
-            setenv("TARVI_CALLBACK_PREFIX", emulator, 1);
-        daemon_ = std::make_unique<Daemon>(root_.path());
-        ASSERT_TRUE(daemon_->start());
-        ASSERT_EQ(0, tarvi_sc_reload());
+        lay_tree_device(root_, DEFAULTS, "tests/fixtures/callbacks/usr");
+        daemon_ = start_tree_daemon(root_);
+        ASSERT_TRUE(daemon_);
     }
-    void TearDown() override {
-        if (!daemon_)
-            return;
-        EXPECT_TRUE(daemon_->running());
-        daemon_->stop();
-        EXPECT_EQ("", daemon_->sanitizer_report());
-    }
+    void TearDown() override { stop_tree_daemon(daemon_); }
 
     ScratchRoot root_;
     std::unique_ptr<Daemon> daemon_;

@@ -3,6 +3,8 @@
 #define TARVI_TEST_RECORDS_H
 
 #include <cstdint>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include "libtarvi.h"
@@ -25,6 +27,37 @@ inline std::vector<unsigned char> encode_request(tarvi_request r) {
     int n = request_encode(&r, wire.data());
     wire.resize(n < 0 ? 0 : static_cast<size_t>(n));
     return wire;
+}
+
+// Sends `r` on a connection of its own and reads everything the daemon writes
+// until it closes the connection. The first record is decoded into `reply`
+// (its texts point into its own string area). Returns how many bytes arrived beyond that
+// one record (0 for a proper exchange), or -1 when no record came back.
+inline int exchange_counted(tarvi_request r, tarvi_request *reply) {
+    std::vector<unsigned char> out = encode_request(r);
+    int fd = connect_request();
+    if (out.empty() || fd < 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    // The daemon may be gone (a test killed it): no SIGPIPE for that.
+    bool sent = send(fd, out.data(), out.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(out.size());
+    std::vector<unsigned char> wire(2 * TARVI_REQUEST_MAX_SIZE);
+    size_t got = 0;
+    ssize_t n = 0;
+    while (sent && got < wire.size() && (n = read(fd, wire.data() + got, wire.size() - got)) > 0)
+        got += static_cast<size_t>(n);
+    close(fd);
+    if (!sent || n < 0 || got == 0)
+        return -1;
+    // Bytes after the first record do not stop it from decoding; packing it
+    // again gives its own length.
+    int first = static_cast<int>(got < TARVI_REQUEST_MAX_SIZE ? got : TARVI_REQUEST_MAX_SIZE);
+    if (request_decode(reply, wire.data(), first) != 0)
+        return -1;
+    size_t size = encode_request(*reply).size();
+    return size == 0 ? -1 : static_cast<int>(got - size);
 }
 
 #endif

@@ -379,8 +379,19 @@ TEST_F(Partition, FactoryEditsKeepTheImageValid) {
     std::string part = root.read(device_partition("FactoryConfig"));
     EXPECT_EQ(std::string(16, '\xff'), part.substr(part.size() - 16));
 
-    // A damaged factory image is replaced by one holding only the new default.
+    // A damaged factory image is taken from its spare copy in the middle of
+    // the partition; with the copy damaged too, it is replaced by one holding
+    // only the new default.
+    const size_t spare = DEVICE_PARTITION_SIZE / 2;
+    EXPECT_EQ(image_in("FactoryConfig"), part.substr(spare, image_in("FactoryConfig").size()));
     part[150] ^= 1;
+    root.write(device_partition("FactoryConfig"), part);
+    ASSERT_EQ(0, partition_dset("x", "y"));
+    EXPECT_EQ(oracle({defcont(), conf("x", "y", 5), cont("system.cfg"), conf("name", "factory-name")}),
+              image_in("FactoryConfig"));
+    part = root.read(device_partition("FactoryConfig"));
+    part[150] ^= 1;
+    part[spare + 150] ^= 1;
     root.write(device_partition("FactoryConfig"), part);
     ASSERT_EQ(0, partition_dset("x", "y"));
     EXPECT_EQ(oracle({defcont(), conf("x", "y", 5)}), image_in("FactoryConfig"));
@@ -469,6 +480,14 @@ ssize_t write_until_power_loss(int fd, const void *buf, size_t count) {
     return done;
 }
 
+// A fresh daemon start on whatever the partitions hold.
+void power_loss_boot(struct operator_table *op) {
+    free_store();
+    ASSERT_EQ(0, config_store_init());
+    ASSERT_EQ(0, partition_init(op));
+    ASSERT_EQ(0, partition_reload(1));
+}
+
 // Flash that takes every write but keeps one bit of the first page wrong.
 ssize_t write_flipped(int fd, const void *buf, size_t count) {
     std::vector<char> copy(static_cast<const char *>(buf), static_cast<const char *>(buf) + count);
@@ -477,6 +496,45 @@ ssize_t write_flipped(int fd, const void *buf, size_t count) {
     return write(fd, copy.data(), count);
 }
 } // namespace
+
+TEST(PartitionPowerLoss, AFactoryEditCutAnywhereKeepsTheOldOrTheNewImage) {
+    ScratchRoot root;
+    tarvi_log_set_sink(capture_log);
+    // Four entries of 3000 bytes: the factory image spans two pages.
+    const std::string big(3000, 'f');
+    const char *const keys[] = {"f.0", "f.1", "f.2", "f.3"};
+    std::string defaults;
+    for (const char *key : keys)
+        defaults += std::string(key) + "=fw\n";
+    lay_device(root, defaults);
+    ASSERT_EQ(0, config_store_init());
+    struct operator_table op = {};
+    auto boot = [&] { power_loss_boot(&op); };
+    boot();
+    for (const char *key : keys)
+        ASSERT_EQ(0, partition_dset(key, big.c_str()));
+    const std::string factory = root.read(device_partition("FactoryConfig"));
+    // The image's two pages and the last one, then the spare copy.
+    for (size_t cut = 0; cut < 3 * PARTITION_PAGE_SIZE + 4 * big.size(); cut += 1500) {
+        root.write(device_partition("FactoryConfig"), factory);
+        boot();
+        power_budget = cut;
+        partition_set_write_hook(write_until_power_loss);
+        partition_dset("f.0", "new");
+        partition_set_write_hook(nullptr);
+        boot();
+        EXPECT_TRUE(get("f.0") == big || get("f.0") == "new") << "cut after " << cut << " bytes";
+        for (const char *key : {"f.1", "f.2", "f.3"})
+            EXPECT_EQ(big, get(key)) << key << ", cut after " << cut << " bytes";
+        // The next edit starts from what was found, not from an empty image.
+        ASSERT_EQ(0, partition_dset("f.1", "next"));
+        boot();
+        EXPECT_EQ("next", get("f.1")) << cut;
+        EXPECT_EQ(big, get("f.3")) << cut;
+    }
+    free_store();
+    tarvi_log_set_sink(nullptr);
+}
 
 TEST(PartitionPowerLoss, ACommitCutAnywhereLeavesTheOldOrTheNewState) {
     ScratchRoot root;
@@ -492,12 +550,7 @@ TEST(PartitionPowerLoss, ACommitCutAnywhereLeavesTheOldOrTheNewState) {
     lay_device(root, defaults);
     ASSERT_EQ(0, config_store_init());
     struct operator_table op = {};
-    auto boot = [&] {
-        free_store();
-        ASSERT_EQ(0, config_store_init());
-        ASSERT_EQ(0, partition_init(&op));
-        ASSERT_EQ(0, partition_reload(1));
-    };
+    auto boot = [&] { power_loss_boot(&op); };
     auto set_all = [&](char c) {
         for (int i = 0; i < KEYS; ++i)
             ASSERT_EQ(0, config_set(keys[i].c_str(), (std::string(1, c) + std::to_string(i)).c_str()));

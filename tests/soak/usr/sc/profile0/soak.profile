@@ -1,0 +1,19 @@
+# Nodes of the soak clients: one verified node per client thread.
+sys;A:R,G:R;node;;
+sys/soak;A:R,G:R;node;;
+sys/soak/c0;A:RW,G:R;string;;v(init)
+sys/soak/c1;A:RW,G:R;string;;v(init)
+sys/soak/c2;A:RW,G:R;string;;v(init)
+sys/soak/c3;A:RW,G:R;string;;v(init)
+sys/soak/c4;A:RW,G:R;string;;v(init)
+sys/soak/c5;A:RW,G:R;string;;v(init)
+sys/soak/c6;A:RW,G:R;string;;v(init)
+sys/soak/c7;A:RW,G:R;string;;v(init)
+sys/soak/c8;A:RW,G:R;string;;v(init)
+sys/soak/c9;A:RW,G:R;string;;v(init)
+sys/soak/c10;A:RW,G:R;string;;v(init)
+sys/soak/c11;A:RW,G:R;string;;v(init)
+sys/soak/c12;A:RW,G:R;string;;v(init)
+sys/soak/c13;A:RW,G:R;string;;v(init)
+sys/soak/c14;A:RW,G:R;string;;v(init)
+sys/soak/c15;A:RW,G:R;string;;v(init)

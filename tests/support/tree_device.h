@@ -1,0 +1,52 @@
+// A sandbox device whose tree has callbacks, for tests that run them in a
+// real daemon. Integration tests only: it needs TARVI_CALLBACK_FIXTURE_DIR.
+#ifndef TARVI_TEST_TREE_DEVICE_H
+#define TARVI_TEST_TREE_DEVICE_H
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+#include "daemon.h"
+#include "device.h"
+#include "libtarvi.h"
+#include "scratch.h"
+
+// lay_device with `defaults`, then the tree declarations of the source folder
+// `usr` (relative to the source tree, e.g. "tests/fixtures/callbacks/usr")
+// laid over "/usr", and the callback objects of the fixtures in "/lib".
+inline void lay_tree_device(const ScratchRoot &root, const std::string &defaults, const std::string &usr) {
+    namespace fs = std::filesystem;
+    lay_device(root, defaults);
+    fs::copy(std::string(TARVI_SOURCE_DIR) + "/" + usr, root.at("/usr"),
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::create_directories(root.at("/lib"));
+    for (const auto &entry : fs::directory_iterator(TARVI_CALLBACK_FIXTURE_DIR))
+        if (entry.path().extension() == ".so")
+            fs::copy_file(entry.path(), root.at("/lib/" + entry.path().filename().string()));
+    // A cross build's helper starts through the emulator, like the daemon.
+    if (const char *emulator = getenv("TARVI_TEST_EMULATOR"))
+        setenv("TARVI_CALLBACK_PREFIX", emulator, 1);
+}
+
+// A daemon started on `root` with its tree built; null when either failed.
+inline std::unique_ptr<Daemon> start_tree_daemon(const ScratchRoot &root) {
+    auto daemon = std::make_unique<Daemon>(root.path());
+    if (!daemon->start() || tarvi_sc_reload() != 0)
+        return nullptr;
+    return daemon;
+}
+
+// Stops a daemon of start_tree_daemon, expecting that it was still running
+// and that no sanitizer reported anything.
+inline void stop_tree_daemon(std::unique_ptr<Daemon> &daemon) {
+    if (!daemon)
+        return;
+    EXPECT_TRUE(daemon->running());
+    daemon->stop();
+    EXPECT_EQ("", daemon->sanitizer_report());
+}
+
+#endif
