@@ -360,8 +360,12 @@ static int factory_keep_spare(const char *img) {
     return 0;
 }
 
+static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail);
+
 // partition_read_cfgpack of the factory partition; when the image at its
-// start is not valid but the spare copy is, the copy, moved to the start.
+// start is not valid but the spare copy is, the copy, moved to the start and
+// written back over the damaged image, so that readers of the partition find
+// a valid image at its start again.
 static char *partition_read_factory(size_t *len) {
     unique_buf img(partition_read_cfgpack(mtdFactoryConfig, len));
     if (!img || partition_check_cfgpack_len(img.get(), *len) == 0)
@@ -371,6 +375,10 @@ static char *partition_read_factory(size_t *len) {
         tarvid_log(LOG_ERR, "Read - Factory ConfigPack is invalid, its spare copy is used !!");
         memmove(img.get(), img.get() + at, *len - at);
         *len -= at;
+        char tail[PARTITION_TAIL_SIZE];
+        partition_make_tail(tail, 0, 0);
+        if (partition_write_cfgpack(img.get(), mtdFactoryConfig, tail) == 0)
+            tarvid_log(LOG_INFO, "Read - Factory ConfigPack was restored from its spare copy on %s", mtdFactoryConfig);
     }
     return img.release();
 }

@@ -403,6 +403,17 @@ TEST_F(Partition, FactoryEditsKeepTheImageValid) {
     EXPECT_EQ("<none>", get("x"));
     ASSERT_EQ(0, partition_reload(1));
     EXPECT_EQ("y", get("x"));
+    // The next edit renews the copy; a reload that then finds the image
+    // damaged writes the copy back over it.
+    ASSERT_EQ(0, partition_dset("x", "z"));
+    std::string good = image_in("FactoryConfig");
+    part = root.read(device_partition("FactoryConfig"));
+    part[150] ^= 1;
+    root.write(device_partition("FactoryConfig"), part);
+    ASSERT_EQ(0, partition_reload(1));
+    EXPECT_EQ("z", get("x"));
+    EXPECT_EQ(good, image_in("FactoryConfig"));
+    EXPECT_EQ(0, partition_check_cfgpack_len(root.read(device_partition("FactoryConfig")).data(), good.size()));
 }
 
 TEST_F(Partition, BackupRestoreAndTheTreeArchiveRoundTrip) {
