@@ -914,6 +914,7 @@ int partition_flush(int force) {
         return -1;
     }
     partitionSCSize = 0;
+    config_sc_packed();
     list_for_each(pos, &ContList) { list_entry(pos, struct container, next)->flag &= ~CONTAINER_CHANGED; }
     return 0;
 }

@@ -9,10 +9,11 @@
 
 namespace {
 
-// Set when a forced flush rewrote the tree files (a restore of the defaults)
-// and no commit has packed them since: the rewritten files differ from the
-// archive in flash even when no module is marked changed.
-bool rewritten_unpacked = false;
+// Set when a flush wrote tree files and no commit has packed them since: the
+// files then differ from the archive in flash even when no module is marked
+// changed any more (a restore of the defaults, or a commit whose image write
+// failed after its flush).
+bool unpacked = false;
 
 } // namespace
 
@@ -31,19 +32,21 @@ int config_sc_debug(char *level, char **value) {
 int config_sc_dirty() {
     if (!SC.tree.root)
         return 0;
-    return sc_IsDirty(&SC) || rewritten_unpacked;
+    return sc_IsDirty(&SC) || unpacked;
 }
 
 int config_sc_flush(int force) {
     if (!SC.tree.root)
         return 0;
     if (force == 1) {
-        rewritten_unpacked = true;
+        unpacked = true;
         return sc_writeTreeToTreeFile(&SC);
     }
     if (force != 0)
         return 0;
-    // The commit that asks for this flush packs the folder next.
-    rewritten_unpacked = false;
+    if (sc_IsDirty(&SC))
+        unpacked = true;
     return sc_writeDirtyToEtcFile(&SC);
 }
+
+void config_sc_packed() { unpacked = false; }

@@ -8,8 +8,8 @@
 int config_sc_debug(char *level, char **value);
 
 // Non-zero when the tree has changes not yet written to its files, or files
-// rewritten by a forced flush that no commit has packed yet; 0 without a
-// tree. Caller holds MutexConfig.
+// written by a flush that no commit has packed yet (config_sc_packed); 0
+// without a tree. Caller holds MutexConfig.
 int config_sc_dirty();
 
 // Writes the tree into its tree files in the working folder "/tmp/sc":
@@ -17,5 +17,9 @@ int config_sc_dirty();
 // do nothing. Returns 0, or -1 when a module could not be written. Caller
 // holds MutexConfig.
 int config_sc_flush(int force);
+
+// Called by the backend once an image holding the working folder is written:
+// the tree files are then in flash. Caller holds MutexConfig.
+void config_sc_packed();
 
 #endif
