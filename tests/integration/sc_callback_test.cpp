@@ -28,24 +28,6 @@ double seconds_since(clock_type::time_point start) {
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
-std::string text_or_none(char *value) {
-    std::string s = value ? value : "(none)";
-    free(value);
-    return s;
-}
-
-std::string tree_value(const char *uri) {
-    char *value = nullptr;
-    EXPECT_EQ(0, tarvi_sc_get(const_cast<char *>(uri), &value)) << uri;
-    return text_or_none(value);
-}
-
-std::string flat_value(const char *key) {
-    char *value = nullptr;
-    EXPECT_EQ(0, tarvi_get(const_cast<char *>(key), &value)) << key;
-    return text_or_none(value);
-}
-
 int tree_set(const char *uri, const char *value) {
     return tarvi_sc_set(const_cast<char *>(uri), const_cast<char *>(value));
 }

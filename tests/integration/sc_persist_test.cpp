@@ -13,6 +13,7 @@
 #include "device.h"
 #include "libtarvi.h"
 #include "scratch.h"
+#include "tree_device.h"
 
 namespace fs = std::filesystem;
 
@@ -37,22 +38,6 @@ const char VIEW_PROFILE[] = "view;A:R,G:R;node;;\n"
 
 char *c(const char *s) { return const_cast<char *>(s); }
 
-std::string tree_value(const char *uri) {
-    char *value = nullptr;
-    EXPECT_EQ(0, tarvi_sc_get(c(uri), &value)) << uri;
-    std::string out = value ? value : "(none)";
-    free(value);
-    return out;
-}
-
-std::string flat_value(const char *key) {
-    char *value = nullptr;
-    EXPECT_EQ(0, tarvi_get(c(key), &value)) << key;
-    std::string out = value ? value : "(none)";
-    free(value);
-    return out;
-}
-
 u_16 instances(const char *uri) {
     u_16 n = 0;
     EXPECT_EQ(0, tarvi_sc_query_inst_number(c(uri), &n)) << uri;
@@ -67,12 +52,7 @@ class TreePersistence : public ::testing::Test {
         write_file("/usr/sc/profile0/view.profile", VIEW_PROFILE);
         start();
     }
-    void TearDown() override {
-        if (!daemon_)
-            return;
-        daemon_->stop();
-        EXPECT_EQ("", daemon_->sanitizer_report());
-    }
+    void TearDown() override { stop_tree_daemon(daemon_); }
 
     void write_file(const std::string &path, const std::string &text) {
         fs::create_directories(fs::path(root_.at(path)).parent_path());
@@ -81,9 +61,8 @@ class TreePersistence : public ::testing::Test {
         fputs(text.c_str(), f.get());
     }
     void start() {
-        daemon_ = std::make_unique<Daemon>(root_.path());
-        ASSERT_TRUE(daemon_->start());
-        ASSERT_EQ(0, tarvi_sc_reload());
+        daemon_ = start_tree_daemon(root_);
+        ASSERT_TRUE(daemon_);
     }
     // A power cut: the daemon dies at once and the RAM folder is gone; then
     // the device boots on the same partitions.

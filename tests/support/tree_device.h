@@ -49,4 +49,24 @@ inline void stop_tree_daemon(std::unique_ptr<Daemon> &daemon) {
     EXPECT_EQ("", daemon->sanitizer_report());
 }
 
+// The client's answer for a tree node or a flat key, "(none)" when it has
+// no value; a failed call is a test failure.
+inline std::string text_or_none(char *value) {
+    std::string s = value ? value : "(none)";
+    free(value);
+    return s;
+}
+
+inline std::string tree_value(const char *uri) {
+    char *value = nullptr;
+    EXPECT_EQ(0, tarvi_sc_get(const_cast<char *>(uri), &value)) << uri;
+    return text_or_none(value);
+}
+
+inline std::string flat_value(const char *key) {
+    char *value = nullptr;
+    EXPECT_EQ(0, tarvi_get(const_cast<char *>(key), &value)) << key;
+    return text_or_none(value);
+}
+
 #endif
