@@ -20,14 +20,9 @@
 
 namespace {
 
-const char *const type_names[] = {"node", "int", "uint", "string", "boolean", "bin", "addr", "dateTime"};
-
 const char *type_name(u_16 dtype) {
-    for (int i = 7; i >= 0; --i) {
-        if (dtype & (1u << i))
-            return type_names[i];
-    }
-    return "-";
+    const char *name = sc_dataTypeName(dtype);
+    return *name ? name : "-";
 }
 
 SCTreeNode *find(const char *uri) {
