@@ -12,13 +12,10 @@
 #include "sc_tree_inst.h"
 #include "sc_tree_key.h"
 #include "sc_utiliface.h"
+#include "sc_words.h"
 #include "unique.h"
 
 namespace {
-
-const char *const type_names[] = {"node", "int", "uint", "string", "boolean", "bin", "addr", "dateTime"};
-// Attribute letters, bit 0 upwards (admin in the low byte, guest in the high).
-const char letter_bits[] = "RWTADV";
 
 // The five fields of a line. The first four are separated by ';' (empty
 // fields kept); Data is the untouched rest of the line, so a ';' inside it,
@@ -272,12 +269,12 @@ int parse_letters(const std::string &part, const char *prefix, int shift, u_16 *
     }
     u_16 out = 0;
     for (char c : letters) {
-        const char *at = c ? strchr(letter_bits, c) : nullptr;
+        const char *at = c ? strchr(SC_ATTR_LETTERS, c) : nullptr;
         if (!at) {
             SC_FAIL("Attribute does not support attribute %c\n", c);
             return -1;
         }
-        out = static_cast<u_16>(out | (1u << (at - letter_bits)));
+        out = static_cast<u_16>(out | (1u << (at - SC_ATTR_LETTERS)));
     }
     *bits = static_cast<u_16>(*bits | (out << shift));
     return 0;
@@ -357,8 +354,8 @@ int sc_parseAttribute(const char *atr, u_16 *attr_result) {
 
 int sc_parseDataType(const char *URI, const char *datatype, u_16 *datatype_result) {
     *datatype_result = (URI && strstr(URI, "-1")) ? SC_DTYPE_TABLE_MEM : 0;
-    for (size_t i = 0; i < sizeof type_names / sizeof type_names[0]; ++i) {
-        if (datatype && sc_util_stricmp(datatype, type_names[i]) == 0) {
+    for (size_t i = 0; i < SC_TYPE_NAME_COUNT; ++i) {
+        if (datatype && sc_util_stricmp(datatype, SC_TYPE_NAMES[i]) == 0) {
             *datatype_result = static_cast<u_16>(*datatype_result | (1u << i));
             return 0;
         }
@@ -411,27 +408,6 @@ int sc_parseData(const char *data, u_16 *datatype, char *VAL, TarviKeyType **KEY
         return 0;
     }
     return sc_parseDataKey(rest.c_str() + k, KEY) == 0 ? 0 : -1;
-}
-
-const char *sc_dataTypeName(u_16 dtype) {
-    for (size_t i = sizeof type_names / sizeof type_names[0]; i-- > 0;) {
-        if (dtype & (1u << i))
-            return type_names[i];
-    }
-    return "";
-}
-
-std::string sc_attributeText(u_16 attr) {
-    std::string out = "A:";
-    for (int shift : {0, 8}) {
-        if (shift)
-            out += ",G:";
-        for (size_t i = 0; letter_bits[i]; ++i) {
-            if (attr & (1u << (i + static_cast<size_t>(shift))))
-                out += letter_bits[i];
-        }
-    }
-    return out;
 }
 
 int sc_processNodeFromProfileFile(SCTreeType *tree, const char *URI, const char *ATR, const char *DataType,

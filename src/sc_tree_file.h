@@ -47,11 +47,6 @@ int sc_parseAttribute(const char *atr, u_16 *attr_result);
 // holds "-1"; an unknown name gives 0. Always returns 0.
 int sc_parseDataType(const char *URI, const char *datatype, u_16 *datatype_result);
 
-// The writers' side of the two above: the name of the highest type bit of
-// `dtype` ("" for none), and "A:letters,G:letters" for `attr`.
-const char *sc_dataTypeName(u_16 dtype);
-std::string sc_attributeText(u_16 attr);
-
 // Parses a Data field: adds the form bit to *datatype, copies the literal or
 // referenced URI into VAL (SC_LINE_BUF_SIZE bytes; "SC_NULL" for none) and
 // stores a new key binding in *KEY when there is one (the caller frees it).

@@ -11,6 +11,7 @@
 #include "sc_tree_cb.h"
 #include "sc_tree_file.h"
 #include "sc_tree_key.h"
+#include "sc_words.h"
 
 namespace {
 

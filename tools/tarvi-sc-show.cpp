@@ -16,6 +16,7 @@
 #include "sc_tree.h"
 #include "sc_tree_file.h"
 #include "sc_tree_key.h"
+#include "sc_words.h"
 #include "tarvid_store.h"
 
 namespace {
