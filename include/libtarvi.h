@@ -455,10 +455,29 @@ int tarvi_sc_me_del_inst(char *uri);
  */
 int tarvi_sc_query_inst_number(char *uri, u_16 *number);
 /**
+ * *number: the number of instances of the "sys" table that the reference
+ * node `uri` of a management view points at (request 41).
+ * @return 0; -404 when `uri` is not a reference; -1.
+ */
+int tarvi_sc_me_query_inst_number(char *uri, u_16 *number);
+/**
+ * *name: a copy of the name of the instance of table `uri` at position `nth`
+ * (0 the first, in the tree's order; request 42).
+ * @return 0; -1 when there is no such instance or the exchange failed.
+ */
+int tarvi_sc_query_inst_name(char *uri, u_16 nth, char **name);
+/**
+ * *name: a copy of the name of the last instance of table `uri` (request
+ * 43), or null when it has none.
+ * @return 0, or -1 when the exchange failed.
+ */
+int tarvi_sc_query_last_name(char *uri, char **name);
+/**
  * Reads the fields `fields` (a null-terminated array of names) of instance
  * `name` of table `uri` (request 55) into `values` (an array of the same
  * length): a copy of each value, or the entry left as the caller preset it
- * for a field without value.
+ * for a field without value. Entries that receive a copy are overwritten, not
+ * freed.
  * @return 0; -404 when a field does not exist; -1 when the request does not
  *         fit its 1024-byte buffer or the exchange failed.
  */
@@ -477,6 +496,35 @@ int tarvi_sc_set_instance_fields(char *uri, char *name, char *fields[], char *va
  * @return 0; -404 when the table has no serial node; -1.
  */
 int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char **name);
+/**
+ * As tarvi_sc_get_instance_fields for the instance at position `nth` of
+ * table `uri` (as tarvi_sc_query_inst_name); *name: a copy of its name, which
+ * the caller frees also on failure.
+ * @return 0, or -1.
+ */
+int tarvi_sc_get_instance_fields_by_num(char *uri, u_16 nth, char *fields[], char *values[], char **name);
+/** Deletes instance `name` of table `uri`, as tarvi_sc_me_del_inst on "uri/name". */
+int tarvi_sc_del_instance_fields(char *uri, char *name);
+/**
+ * Sets the tree's log level to `level` ("0" to "5"; request 27). *value: a
+ * copy of the level the daemon echoed.
+ * @return 0, or -1 when the exchange failed.
+ */
+int tarvi_sc_debug(char *level, char **value);
+/**
+ * Runs a self-test. With mode "inst_f", the library itself adds, reads,
+ * changes and deletes instances of "sys/network/v6config" through the
+ * instance-field calls, prints every step on standard output and returns 0
+ * when all gave what they should, else -1. The test's instances are deleted
+ * again; fields bound to flat settings leave the test's values in those
+ * settings. Any other mode (or null) asks the daemon to test every instance
+ * (request 28), which answers in its log; 0 when it answered, else -1.
+ */
+int tarvi_sc_test_me(char *mode);
+/** Runs the daemon's set self-test (request 29); results in its log. Returns 0 or -1. */
+int tarvi_sc_test_set(void);
+/** Runs the daemon's get self-test (request 30); results in its log. Returns 0 or -1. */
+int tarvi_sc_test_get(void);
 
 /*
  * The calls below are for callback functions, which run while the daemon's

@@ -25,6 +25,11 @@ int libtarvi_exchange(int type, char *key, char *value, tarvi_request *reply);
 // the reply's value or null. 0, or -1 for a failed exchange.
 int libtarvi_get_common(int type, char *key, char **value);
 
+// The instance-field self-test of tarvi_sc_test_me("inst_f"): adds, reads,
+// changes and deletes instances of "sys/network/v6config" through the field
+// calls and prints each step. 0 when every step gave what it should, else -1.
+int libtarvi_sc_test_inst_fields();
+
 // Decoders of the tree calls' replies (`reply` as an exchange left it); the
 // replies begin with a result number. sc_reply_result gives the result with
 // positive codes negated, -1 when the reply has no key, value or number; on

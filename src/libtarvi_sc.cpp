@@ -267,14 +267,77 @@ int tarvi_sc_me_add_inst(char *uri, char *me_name, u_16 *number) {
 
 int tarvi_sc_me_del_inst(char *uri) { return sc_result_call(TARVI_REQUEST_TYPE_SC_ME_DEL_INST, uri, nullptr); }
 
-int tarvi_sc_query_inst_number(char *uri, u_16 *number) {
-    if (!uri || !number)
-        return -1;
+namespace {
+
+// "URI N" with N in octal, as the daemon reads it ("%ho"); false when it does
+// not fit the request buffer.
+bool uri_and_number(char (&key)[TARVI_SC_REQUEST_BUF_SIZE], const char *uri, u_16 number) {
+    int n = snprintf(key, sizeof key, "%s %ho", uri, static_cast<unsigned short>(number));
+    return n >= 0 && static_cast<size_t>(n) < sizeof key;
+}
+
+int inst_number(int type, char *uri, u_16 *number) {
     char key[TARVI_SC_REQUEST_BUF_SIZE];
-    int n = snprintf(key, sizeof key, "%s %ho", uri, static_cast<unsigned short>(*number));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof key)
+    if (!uri || !number || !uri_and_number(key, uri, *number))
         return -1;
-    return get_u16(TARVI_REQUEST_TYPE_SC_QUERY_INT_NUM, key, number);
+    return get_u16(type, key, number);
+}
+
+// A reply that is a bare name (requests 42 and 43): *name a copy of it, or
+// null when there is none. 0, or -1 for a failed exchange.
+int bare_name(int type, char *key, char **name) {
+    tarvi_request reply;
+    if (!sc_exchange(type, key, &reply) || !reply.key)
+        return -1;
+    if (reply.value && !(*name = dupstr(reply.value)))
+        return -1;
+    return 0;
+}
+
+} // namespace
+
+int tarvi_sc_query_inst_number(char *uri, u_16 *number) {
+    return inst_number(TARVI_REQUEST_TYPE_SC_QUERY_INT_NUM, uri, number);
+}
+
+int tarvi_sc_me_query_inst_number(char *uri, u_16 *number) {
+    return inst_number(TARVI_REQUEST_TYPE_SC_ME_QUERY_INT_NUM, uri, number);
+}
+
+int tarvi_sc_query_inst_name(char *uri, u_16 nth, char **name) {
+    if (!name)
+        return -1;
+    *name = nullptr;
+    char key[TARVI_SC_REQUEST_BUF_SIZE];
+    if (!uri || !uri_and_number(key, uri, nth))
+        return -1;
+    int rc = bare_name(TARVI_REQUEST_TYPE_SC_QUERY_INT_NAME, key, name);
+    return rc == 0 && *name ? 0 : -1;
+}
+
+int tarvi_sc_query_last_name(char *uri, char **name) {
+    if (!name)
+        return -1;
+    *name = nullptr;
+    return bare_name(TARVI_REQUEST_TYPE_SC_QUERY_LAST_NAME, uri, name);
+}
+
+int tarvi_sc_debug(char *level, char **value) {
+    if (!fits(level)) {
+        if (value)
+            *value = nullptr;
+        return -1;
+    }
+    return libtarvi_get_common(TARVI_REQUEST_TYPE_SC_DEBUG, level, value);
+}
+
+int tarvi_sc_test_set(void) { return sc_call(TARVI_REQUEST_TYPE_SC_TEST_SET, nullptr, nullptr); }
+int tarvi_sc_test_get(void) { return sc_call(TARVI_REQUEST_TYPE_SC_TEST_GET, nullptr, nullptr); }
+
+int tarvi_sc_test_me(char *mode) {
+    if (mode && strcmp(mode, "inst_f") == 0)
+        return libtarvi_sc_test_inst_fields();
+    return sc_call(TARVI_REQUEST_TYPE_SC_TEST_ME, nullptr, nullptr);
 }
 
 namespace {
@@ -339,11 +402,9 @@ int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *va
     for (size_t i = 0; fields[i] && i < pieces.size(); ++i) {
         if (pieces[i] == QV_NULL)
             continue;
-        char *copy = dupstr(pieces[i].c_str());
-        if (!copy)
+        // The caller's preset is not ours to free: it may be a default text.
+        if (!(values[i] = dupstr(pieces[i].c_str())))
             return -1;
-        free(values[i]);
-        values[i] = copy;
     }
     return 0;
 }
@@ -377,4 +438,26 @@ int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char
     }
     *name = dupstr(pieces[0].c_str());
     return *name ? 0 : -1;
+}
+
+int tarvi_sc_get_instance_fields_by_num(char *uri, u_16 nth, char *fields[], char *values[], char **name) {
+    if (!name)
+        return -1;
+    *name = nullptr;
+    if (tarvi_sc_query_inst_name(uri, nth, name) != 0) {
+        printf("Query inst name fail uri=%s num=%d\n", uri ? uri : "(null)", nth);
+        return -1;
+    }
+    if (!*name) {
+        printf("[FixMe] SC2.0 BUG %s:%d\n", __func__, __LINE__);
+        return -1;
+    }
+    return tarvi_sc_get_instance_fields(uri, *name, fields, values) == 0 ? 0 : -1;
+}
+
+int tarvi_sc_del_instance_fields(char *uri, char *name) {
+    if (!uri || !name)
+        return -1;
+    std::string key = std::string(uri) + "/" + name;
+    return tarvi_sc_me_del_inst(key.data());
 }
