@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 tarvi_install_deps
 
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target tarvid tarvi_callback tarvi_cli tarvi_pack tarvi_sc_show example_sc_sys example_sc_notify example_voip example_sc_add
+cmake --build build -j "$(nproc)" --target tarvid tarvi_callback tarvi_cli tarvi_pack tarvi_sc_show example_sc_sys example_sc_notify example_voip
 
 sandbox="$PWD/sandbox"
 pidfile="$sandbox/var/run/tarvid.pid"
@@ -91,8 +91,7 @@ run get NOTIFY_LAST
 # instance are committed; a power cut kills the daemon and empties the RAM
 # folder /tmp/sc; after the restart and a tree reload they are all back.
 run sc set sys/wimax/nsp/1/name home
-echo "\$ tarvi-sc-add sys/network/v6config ID=3 Name=lab Type=slaac"
-build/examples/bin/tarvi-sc-add sys/network/v6config ID=3 Name=lab Type=slaac
+run sc fields add sys/network/v6config ID=3 Name=lab Type=slaac
 run commit
 echo "\$ kill -9 \$(cat sandbox/var/run/tarvid.pid); rm -rf sandbox/tmp/sc/*; tarvid    # a power cut"
 kill -9 "$(cat "$pidfile")"

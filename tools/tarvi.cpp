@@ -5,8 +5,10 @@
 // `tarvi COMMAND --help` explains one. Values go to standard output one per
 // line, errors to standard error. Exit status: 0 success, 1 failure, 2 usage
 // error. A command is one small function and one row of the table below.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +16,10 @@
 #include <string>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 #include "libtarvi.h"
+#include "sc_words.h"
 
 namespace {
 
@@ -57,6 +61,15 @@ bool parse_int(const char *text, int *out) {
     return true;
 }
 
+// A log level of 0 to `max` for `command`; false after its usage line.
+bool level_arg(const char *text, int max, const char *command) {
+    int level;
+    if (parse_int(text, &level) && level >= 0 && level <= max)
+        return true;
+    fprintf(stderr, "usage: tarvi %s LEVEL (0 to %d)\n", command, max);
+    return false;
+}
+
 // ---- Flat settings ----------------------------------------------------------
 
 // Prints `value`, which a get call named `what` answered with `rc` for
@@ -80,23 +93,6 @@ int cmd_get(int, char **argv) {
 }
 
 int cmd_set(int, char **argv) { return done(tarvi_set(argv[0], argv[1]), "set"); }
-
-// ---- Configuration tree -------------------------------------------------------
-
-int cmd_sc_get(int, char **argv) {
-    char *value = nullptr;
-    int rc = tarvi_sc_get(argv[0], &value);
-    return print_value(rc, value, "sc get", argv[0], "no such node or no value");
-}
-
-int cmd_sc_set(int, char **argv) {
-    if (tarvi_sc_set(argv[0], argv[1]) == 0)
-        return EXIT_OK;
-    fprintf(stderr, "tarvi: sc set %s refused (or tarvid is not running)\n", argv[0]);
-    return EXIT_FAIL;
-}
-
-int cmd_sc_reload(int, char **) { return done(tarvi_sc_reload(), "sc reload"); }
 int cmd_commit(int, char **) { return done(tarvi_commit(), "commit"); }
 int cmd_reload(int, char **) { return done(tarvi_reload(), "reload"); }
 int cmd_reload_default(int, char **) { return done(tarvi_reload_default(), "reload-default"); }
@@ -112,6 +108,309 @@ int cmd_backup(int, char **argv) {
 int cmd_restore(int, char **argv) {
     std::string file = absolute(argv[0]);
     return done(tarvi_restore_cfgfile(file.data()), "restore");
+}
+
+// ---- Configuration tree -------------------------------------------------------
+
+// Explains a failed tree call named `what` on `uri` from its result; a -404
+// is said as `missing`.
+int sc_failed(int rc, const char *what, const char *uri, const char *missing = "no such node") {
+    if (rc == -404)
+        fprintf(stderr, "tarvi: %s: %s\n", uri, missing);
+    else if (rc == -414)
+        fprintf(stderr, "tarvi: %s: URI longer than 255 characters\n", uri);
+    else
+        fprintf(stderr, "tarvi: sc %s %s refused (see the daemon's log), or tarvid is not running\n", what, uri);
+    return EXIT_FAIL;
+}
+
+int sc_done(int rc, const char *what, const char *uri, const char *missing = "no such node") {
+    return rc == 0 ? EXIT_OK : sc_failed(rc, what, uri, missing);
+}
+
+// A call that answers -1 both for a missing node and for a daemon that cannot
+// be asked: which of them it was.
+int sc_missing_or_failed(const char *what, const char *uri) {
+    int exist = 0;
+    std::string text = uri;
+    if (tarvi_sc_is_exist(text.data(), &exist) == 0 && exist == 404)
+        return sc_failed(-404, what, uri);
+    return sc_failed(-1, what, uri);
+}
+
+// Prints a text a tree call handed back (an empty line for none) and frees it.
+int print_owned(char *text) {
+    printf("%s\n", text ? text : "");
+    free(text);
+    return EXIT_OK;
+}
+
+int cmd_sc_get(int, char **argv) {
+    char *value = nullptr;
+    int rc = tarvi_sc_get(argv[0], &value);
+    return print_value(rc, value, "sc get", argv[0], "no such node or no value");
+}
+
+int cmd_sc_set(int, char **argv) {
+    // The daemon answers a missing node without a failure: ask first.
+    int exist = 0;
+    if (tarvi_sc_is_exist(argv[0], &exist) == 0 && exist == 404)
+        return sc_failed(-404, "set", argv[0]);
+    if (tarvi_sc_set(argv[0], argv[1]) == 0)
+        return EXIT_OK;
+    fprintf(stderr, "tarvi: sc set %s refused (or tarvid is not running)\n", argv[0]);
+    return EXIT_FAIL;
+}
+
+int cmd_sc_exists(int, char **argv) {
+    int exist = 0;
+    if (tarvi_sc_is_exist(argv[0], &exist) != 0 || exist == 0)
+        return failed("sc exists");
+    return sc_done(exist == 200 ? 0 : -404, "exists", argv[0]);
+}
+
+int cmd_sc_type(int, char **argv) {
+    u_16 dtype = 0, attr = 0;
+    int rc = tarvi_sc_get_dtype(argv[0], &dtype);
+    if (rc == 0)
+        rc = tarvi_sc_get_attr(argv[0], &attr);
+    if (rc != 0)
+        return sc_failed(rc, "type", argv[0]);
+    printf("%s %s\n", sc_dataTypeName(dtype), sc_attributeText(attr).c_str());
+    return EXIT_OK;
+}
+
+int cmd_sc_limit(int, char **argv) {
+    char *limit = nullptr;
+    int rc = tarvi_sc_get_limit(argv[0], &limit);
+    return rc == 0 ? print_owned(limit) : sc_failed(rc, "limit", argv[0]);
+}
+
+int cmd_sc_exe(int, char **argv) {
+    char *result = nullptr;
+    int rc = tarvi_sc_exe(argv[0], &result);
+    return rc == 0 ? print_owned(result) : sc_failed(rc, "exe", argv[0]);
+}
+
+struct walk_entry {
+    std::string uri;
+    u_16 dtype, attr;
+};
+
+// tree [--view sys|oma|cwmp] [--values] [URI]
+int cmd_sc_tree(int argc, char **argv) {
+    static const struct {
+        const char *name;
+        int type;
+        const char *root; // what the view walks without a URI
+    } views[] = {{"sys", ME_SYS, "sys"}, {"oma", ME_OMA, "./"}, {"cwmp", ME_CWMP, "."}};
+    int view = 0;
+    bool values = false;
+    const char *uri = nullptr;
+    for (int i = 0; i < argc; ++i) {
+        bool known = true;
+        if (strcmp(argv[i], "--values") == 0)
+            values = true;
+        else if (strcmp(argv[i], "--view") == 0 && i + 1 < argc) {
+            known = false;
+            ++i;
+            for (int v = 0; v < static_cast<int>(std::size(views)); ++v)
+                if (strcmp(argv[i], views[v].name) == 0) {
+                    view = v;
+                    known = true;
+                }
+        } else if (argv[i][0] != '-' && !uri)
+            uri = argv[i];
+        else
+            known = false;
+        if (!known) {
+            fprintf(stderr, "usage: tarvi sc tree [--view sys|oma|cwmp] [--values] [URI]\n");
+            return EXIT_USAGE;
+        }
+    }
+    std::string root = uri ? uri : views[view].root;
+    int id = 0;
+    int rc = tarvi_sc_get_tree_start(views[view].type, 0, root.data(), &id);
+    if (rc != 0)
+        return rc == -1 ? sc_missing_or_failed("tree", root.c_str()) : sc_failed(rc, "tree", root.c_str());
+    // The walk hands the nodes out last first.
+    std::vector<walk_entry> nodes;
+    for (;;) {
+        char *node = nullptr;
+        walk_entry e{"", 0, 0};
+        rc = tarvi_sc_get_tree_next(id, &node, &e.dtype, &e.attr);
+        if (node)
+            e.uri = node;
+        free(node);
+        if (rc != 101 && rc != 102)
+            break;
+        nodes.push_back(e);
+    }
+    if (rc != 100)
+        return failed("sc tree");
+    size_t top = SIZE_MAX;
+    for (const auto &e : nodes)
+        top = std::min(top, static_cast<size_t>(std::count(e.uri.begin(), e.uri.end(), '/')));
+    for (auto e = nodes.rbegin(); e != nodes.rend(); ++e) {
+        size_t depth = static_cast<size_t>(std::count(e->uri.begin(), e->uri.end(), '/')) - top;
+        // Walk roots carry their path, the nodes below them their name.
+        size_t slash = e->uri.rfind('/');
+        std::string name =
+            depth == 0 ? e->uri.substr(e->uri.compare(0, 2, "./") == 0 ? 2 : 0) : e->uri.substr(slash + 1);
+        printf("%*s%s  %s %s", static_cast<int>(2 * depth), "", name.c_str(), sc_dataTypeName(e->dtype),
+               sc_attributeText(e->attr).c_str());
+        char *value = nullptr;
+        if (values && !(e->dtype & SC_DTYPE_NODE) && tarvi_sc_get(e->uri.data(), &value) == 0 && value)
+            printf(" = %s", value);
+        free(value);
+        printf("\n");
+    }
+    return EXIT_OK;
+}
+
+int cmd_sc_add(int, char **argv) {
+    int rc = tarvi_sc_me_add_inst(argv[0], argv[1], nullptr);
+    std::string inst = std::string(argv[0]) + "/" + argv[1];
+    int exist = 0;
+    if (rc == -404 && tarvi_sc_is_exist(inst.data(), &exist) == 0 && exist == 200)
+        return sc_failed(rc, "add", inst.c_str(), "exists already");
+    if (rc != 0)
+        return sc_failed(rc, "add", argv[0], "no such table, or it has no template");
+    printf("%s/%s\n", argv[0], argv[1]);
+    return EXIT_OK;
+}
+
+int cmd_sc_del(int, char **argv) { return sc_done(tarvi_sc_me_del_inst(argv[0]), "del", argv[0]); }
+
+int cmd_sc_count(int, char **argv) {
+    u_16 count = 0;
+    int rc = tarvi_sc_query_inst_number(argv[0], &count);
+    if (rc != 0)
+        return sc_failed(rc, "count", argv[0]);
+    printf("%u\n", static_cast<unsigned>(count));
+    return EXIT_OK;
+}
+
+int cmd_sc_names(int, char **argv) {
+    u_16 count = 0;
+    int rc = tarvi_sc_query_inst_number(argv[0], &count);
+    if (rc != 0)
+        return sc_failed(rc, "names", argv[0]);
+    for (unsigned i = 0; i < count; ++i) {
+        char *name = nullptr;
+        if (tarvi_sc_query_inst_name(argv[0], static_cast<u_16>(i), &name) != 0)
+            return failed("sc names");
+        print_owned(name);
+    }
+    return EXIT_OK;
+}
+
+void fields_usage(FILE *out);
+
+// FIELD=VALUE words split into null-terminated lists; false, after a usage
+// message, for a word without '='.
+bool field_pairs(int argc, char **argv, std::vector<char *> *fields, std::vector<char *> *values) {
+    for (int i = 0; i < argc; ++i) {
+        char *eq = strchr(argv[i], '=');
+        if (!eq || eq == argv[i]) {
+            fprintf(stderr, "tarvi: %s is not FIELD=VALUE\n", argv[i]);
+            fields_usage(stderr);
+            return false;
+        }
+        *eq = '\0';
+        fields->push_back(argv[i]);
+        values->push_back(eq + 1);
+    }
+    fields->push_back(nullptr);
+    values->push_back(nullptr);
+    return true;
+}
+
+const char NO_FIELD[] = "no such instance, or a field is missing";
+
+int cmd_fields_get(int argc, char **argv) {
+    std::vector<char *> fields(argv + 2, argv + argc);
+    fields.push_back(nullptr);
+    std::vector<char *> values(fields.size(), nullptr);
+    int rc = tarvi_sc_get_instance_fields(argv[0], argv[1], fields.data(), values.data());
+    std::string inst = std::string(argv[0]) + "/" + argv[1];
+    for (size_t i = 0; rc == 0 && fields[i]; ++i) {
+        if (values[i])
+            printf("%s=%s\n", fields[i], values[i]);
+        else
+            printf("%s\n", fields[i]);
+    }
+    for (char *v : values)
+        free(v);
+    return rc == 0 ? EXIT_OK : sc_failed(rc, "fields get", inst.c_str(), NO_FIELD);
+}
+
+int cmd_fields_set(int argc, char **argv) {
+    std::vector<char *> fields, values;
+    if (!field_pairs(argc - 2, argv + 2, &fields, &values))
+        return EXIT_USAGE;
+    std::string inst = std::string(argv[0]) + "/" + argv[1];
+    return sc_done(tarvi_sc_set_instance_fields(argv[0], argv[1], fields.data(), values.data()), "fields set",
+                   inst.c_str(), NO_FIELD);
+}
+
+int cmd_fields_add(int argc, char **argv) {
+    std::vector<char *> fields, values;
+    if (!field_pairs(argc - 1, argv + 1, &fields, &values))
+        return EXIT_USAGE;
+    char *name = nullptr;
+    int rc = tarvi_sc_add_instance_fields(argv[0], fields.data(), values.data(), &name);
+    return rc == 0 ? print_owned(name) : sc_failed(rc, "fields add", argv[0], "no such table, or it has no serial");
+}
+
+int cmd_sc_reload(int argc, char **argv) {
+    char *stage = nullptr;
+    bool declared = false, bad = false;
+    for (int i = 0; i < argc && !bad; ++i) {
+        if (strcmp(argv[i], "--default") == 0)
+            declared = true;
+        else if (strcmp(argv[i], "--stage") == 0 && i + 1 < argc)
+            stage = argv[++i];
+        else
+            bad = true;
+    }
+    if (bad || (stage && (declared || (strcmp(stage, "0") != 0 && strcmp(stage, "1") != 0)))) {
+        fprintf(stderr, "usage: tarvi sc reload [--stage 0|1 | --default]\n");
+        return EXIT_USAGE;
+    }
+    if (stage)
+        return done(tarvi_sc_stage_reload(stage), "sc reload --stage");
+    return done(declared ? tarvi_sc_reload_default() : tarvi_sc_reload(), "sc reload");
+}
+
+int cmd_sc_restore_default(int, char **) { return done(tarvi_sc_restore_default(), "sc restore-default"); }
+int cmd_sc_commit(int, char **) { return done(tarvi_sc_commit(), "sc commit"); }
+
+int cmd_sc_debug(int, char **argv) {
+    if (!level_arg(argv[0], 5, "sc debug"))
+        return EXIT_USAGE;
+    char *echo = nullptr;
+    int rc = tarvi_sc_debug(argv[0], &echo);
+    free(echo);
+    return done(rc, "sc debug");
+}
+
+int cmd_sc_test(int, char **argv) {
+    int rc;
+    if (strcmp(argv[0], "inst_f") == 0 || strcmp(argv[0], "me") == 0)
+        rc = tarvi_sc_test_me(strcmp(argv[0], "me") == 0 ? nullptr : argv[0]);
+    else if (strcmp(argv[0], "get") == 0)
+        rc = tarvi_sc_test_get();
+    else if (strcmp(argv[0], "set") == 0)
+        rc = tarvi_sc_test_set();
+    else {
+        fprintf(stderr, "usage: tarvi sc test inst_f|me|get|set\n");
+        return EXIT_USAGE;
+    }
+    if (rc == 0)
+        return EXIT_OK;
+    fprintf(stderr, "tarvi: sc test %s failed\n", argv[0]);
+    return EXIT_FAIL;
 }
 
 // ---- Validators ---------------------------------------------------------------
@@ -309,11 +608,8 @@ int cmd_prop_set(int, char **argv) {
 int cmd_prop_reload(int, char **) { return done(property_reload(), "prop reload"); }
 
 int cmd_prop_debug(int, char **argv) {
-    int level;
-    if (!parse_int(argv[0], &level) || level < 0 || level > 6) {
-        fprintf(stderr, "usage: tarvi prop debug LEVEL (0 to 6)\n");
+    if (!level_arg(argv[0], 6, "prop debug"))
         return EXIT_USAGE;
-    }
     return done(property_debug(argv[0], nullptr), "prop debug");
 }
 
@@ -336,20 +632,55 @@ const command prop_commands[] = {
     {"test", "CMD [ARG]", "run a self-test command (UT all, DUMP, ...); results go to the log", 1, 2, cmd_prop_test},
 };
 
+// Commands with a variable number of arguments take at most this many.
+constexpr int MANY = 64;
+
+const command fields_commands[] = {
+    {"get", "URI NAME FIELD...", "print FIELD=VALUE (FIELD alone for none) of instance NAME of table URI", 3, MANY,
+     cmd_fields_get},
+    {"set", "URI NAME FIELD=VALUE...", "write fields of instance NAME of table URI", 3, MANY, cmd_fields_set},
+    {"add", "URI FIELD=VALUE...", "add the next numbered instance to table URI; print its name", 2, MANY,
+     cmd_fields_add},
+};
+
+int cmd_sc_fields(int argc, char **argv);
+
 const command sc_commands[] = {
-    {"reload", "", "build the configuration tree with the saved values", 0, 0, cmd_sc_reload},
     {"get", "URI", "print the value of tree node URI (sys/wan/mtu, ...)", 1, 1, cmd_sc_get},
     {"set", "URI VALUE", "write VALUE into tree node URI, if its verification accepts it", 2, 2, cmd_sc_set},
+    {"exists", "URI", "succeed when node URI exists", 1, 1, cmd_sc_exists},
+    {"type", "URI", "print the data type and attributes of node URI (string A:RW,G:R)", 1, 1, cmd_sc_type},
+    {"limit", "URI", "print the value limit of node URI (an empty line for none)", 1, 1, cmd_sc_limit},
+    {"exe", "URI", "run the execute callback of node URI; print its answer", 1, 1, cmd_sc_exe},
+    {"tree", "[--view V] [--values] [URI]", "print the subtree of URI with types (and values); V: sys, oma, cwmp", 0, 4,
+     cmd_sc_tree},
+    {"add", "URI NAME", "add instance NAME to table URI", 2, 2, cmd_sc_add},
+    {"del", "URI", "delete the instance URI (table/NAME)", 1, 1, cmd_sc_del},
+    {"count", "URI", "print the number of instances of table URI", 1, 1, cmd_sc_count},
+    {"names", "URI", "print the names of the instances of table URI", 1, 1, cmd_sc_names},
+    {"fields", "get|set|add ...", "instance fields (tarvi sc fields --help)", 1, MANY + 3, cmd_sc_fields},
+    {"reload", "[--stage 0|1 | --default]", "build the tree with the saved values (a stage, or declarations only)", 0,
+     2, cmd_sc_reload},
+    {"restore-default", "", "rebuild the tree from its declarations; commit stores it", 0, 0, cmd_sc_restore_default},
+    {"commit", "", "write the tree's changes to its files and into storage", 0, 0, cmd_sc_commit},
+    {"debug", "LEVEL", "set the tree's log level (0 to 5)", 1, 1, cmd_sc_debug},
+    {"test", "inst_f|me|get|set", "run a self-test (inst_f prints its steps; the others log them)", 1, 1, cmd_sc_test},
 };
 
 template <size_t N> void subcommand_usage(FILE *out, const char *name, const command (&table)[N]) {
     fprintf(out, "usage: tarvi %s SUBCOMMAND [ARGS...]\n\nsubcommands:\n", name);
+    int name_width = 8, args_width = 16;
+    for (const auto &c : table) {
+        name_width = std::max(name_width, static_cast<int>(strlen(c.name)));
+        args_width = std::max(args_width, static_cast<int>(strlen(c.args)));
+    }
     for (const auto &c : table)
-        fprintf(out, "  %-8s %-16s %s\n", c.name, c.args, c.help);
+        fprintf(out, "  %-*s %-*s %s\n", name_width, c.name, args_width, c.args, c.help);
 }
 
 void prop_usage(FILE *out) { subcommand_usage(out, "prop", prop_commands); }
 void sc_usage(FILE *out) { subcommand_usage(out, "sc", sc_commands); }
+void fields_usage(FILE *out) { subcommand_usage(out, "sc fields", fields_commands); }
 
 bool is_help(const char *word) { return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0; }
 
@@ -395,6 +726,12 @@ int cmd_sc(int argc, char **argv) {
                      argv);
 }
 
+int cmd_sc_fields(int argc, char **argv) {
+    return run_table({std::begin(fields_commands), std::end(fields_commands), "tarvi sc fields", "sc fields subcommand",
+                      fields_usage},
+                     argc, argv);
+}
+
 const command commands[] = {
     {"get", "KEY", "print the value of KEY", 1, 1, cmd_get},
     {"set", "KEY VALUE", "set KEY to VALUE (kept in memory until commit)", 2, 2, cmd_set},
@@ -412,7 +749,7 @@ const command commands[] = {
     {"check-user", "NAME", "print the level (0 guest, 1 admin, 2 power user) of account NAME", 1, 1, cmd_check_user},
     {"check-password", "NAME", "check the password read from standard input; print the level", 1, 1,
      cmd_check_password},
-    {"sc", "SUBCOMMAND [ARGS]", "the configuration tree (tarvi sc --help lists the subcommands)", 1, 3, cmd_sc},
+    {"sc", "SUBCOMMAND [ARGS]", "the configuration tree (tarvi sc --help lists the subcommands)", 1, MANY + 4, cmd_sc},
     {"prop", "SUBCOMMAND [ARGS]", "properties and services (tarvi prop --help lists the subcommands)", 1, 3, cmd_prop},
 };
 
@@ -431,6 +768,8 @@ void command_usage(FILE *out, const char *prefix, const command &c) {
         prop_usage(out);
     if (c.run == cmd_sc)
         sc_usage(out);
+    if (c.run == cmd_sc_fields)
+        fields_usage(out);
 }
 
 } // namespace

@@ -9,12 +9,9 @@
 #include "daemon.h"
 #include "device.h"
 #include "scratch.h"
+#include "tarvi_cli.h"
 
 namespace {
-
-struct tool_result : command_result {
-    std::string err;
-};
 
 class CliTest : public ::testing::Test {
   protected:
@@ -34,17 +31,7 @@ class CliTest : public ::testing::Test {
         EXPECT_EQ("", daemon_->sanitizer_report());
     }
 
-    // Runs `tarvi ARGS` in the sandbox with `input` on standard input.
-    tool_result tarvi(const std::string &args, const std::string &input = "") {
-        root_.write("/in", input);
-        std::string cmd = "cd " + root_.path() + " && TARVI_ROOT=" + root_.path() + " " +
-                          target_command(TARVI_CLI_PATH) + " " + args + " <" + root_.at("/in") + " 2>" +
-                          root_.at("/err");
-        tool_result r;
-        static_cast<command_result &>(r) = run_command(cmd);
-        r.err = root_.read("/err");
-        return r;
-    }
+    tool_result tarvi(const std::string &args, const std::string &input = "") { return run_tarvi(root_, args, input); }
 
     ScratchRoot root_;
     std::unique_ptr<Daemon> daemon_;
