@@ -395,24 +395,6 @@ int cmd_sc_debug(int, char **argv) {
     return done(rc, "sc debug");
 }
 
-int cmd_sc_test(int, char **argv) {
-    int rc;
-    if (strcmp(argv[0], "inst_f") == 0 || strcmp(argv[0], "me") == 0)
-        rc = tarvi_sc_test_me(strcmp(argv[0], "me") == 0 ? nullptr : argv[0]);
-    else if (strcmp(argv[0], "get") == 0)
-        rc = tarvi_sc_test_get();
-    else if (strcmp(argv[0], "set") == 0)
-        rc = tarvi_sc_test_set();
-    else {
-        fprintf(stderr, "usage: tarvi sc test inst_f|me|get|set\n");
-        return EXIT_USAGE;
-    }
-    if (rc == 0)
-        return EXIT_OK;
-    fprintf(stderr, "tarvi: sc test %s failed\n", argv[0]);
-    return EXIT_FAIL;
-}
-
 // ---- Validators ---------------------------------------------------------------
 
 struct validator {
@@ -664,7 +646,6 @@ const command sc_commands[] = {
     {"restore-default", "", "rebuild the tree from its declarations; commit stores it", 0, 0, cmd_sc_restore_default},
     {"commit", "", "write the tree's changes to its files and into storage", 0, 0, cmd_sc_commit},
     {"debug", "LEVEL", "set the tree's log level (0 to 5)", 1, 1, cmd_sc_debug},
-    {"test", "inst_f|me|get|set", "run a self-test (inst_f prints its steps; the others log them)", 1, 1, cmd_sc_test},
 };
 
 template <size_t N> void subcommand_usage(FILE *out, const char *name, const command (&table)[N]) {
