@@ -187,21 +187,32 @@ int tarvi_sc_cb_get_uint(char *uri, unsigned int *value) {
 int tarvi_sc_cb_get_int(char *uri, int *value) { return get_int(TARVI_REQUEST_TYPE_SC_CB_GET_INT, uri, value); }
 int tarvi_sc_cb_exe(char *uri, char **result) { return get_text(TARVI_REQUEST_TYPE_SC_CB_EXE, uri, result); }
 
-int tarvi_sc_cb_me_add_inst(char *uri, char *me_name, u_16 *number) {
-    if (!uri || !me_name || !number)
+namespace {
+
+// Requests 39 and 50: "URI NAME N", and *number (when given) the number the
+// daemon chose.
+int me_add_inst(int type, char *uri, char *me_name, u_16 *number) {
+    if (!uri || !me_name)
         return -1;
     // The daemon reads the number as "%ho", so it is sent in octal.
     char key[TARVI_SC_REQUEST_BUF_SIZE];
-    int n = snprintf(key, sizeof key, "%s %s %ho", uri, me_name, static_cast<unsigned short>(*number));
+    int n = snprintf(key, sizeof key, "%s %s %ho", uri, me_name, static_cast<unsigned short>(number ? *number : 0));
     if (n < 0 || static_cast<size_t>(n) >= sizeof key)
         return -1;
-    return get_u16(TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, key, number);
+    u_16 chosen = number ? *number : 0;
+    int rc = get_u16(type, key, &chosen);
+    if (rc == 0 && number)
+        *number = chosen;
+    return rc;
 }
 
-int tarvi_sc_cb_me_del_inst(char *uri) {
-    tarvi_request reply;
-    return sc_exchange(TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, uri, &reply) ? sc_reply_result(&reply, nullptr) : -1;
+} // namespace
+
+int tarvi_sc_cb_me_add_inst(char *uri, char *me_name, u_16 *number) {
+    return number ? me_add_inst(TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, uri, me_name, number) : -1;
 }
+
+int tarvi_sc_cb_me_del_inst(char *uri) { return sc_result_call(TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, uri, nullptr); }
 
 int tarvi_cb_set(char *key, char *value) { return key ? sc_call(TARVI_REQUEST_TYPE_CB_SET, key, value) : -1; }
 int tarvi_cb_get(char *key, char **value) { return libtarvi_get_common(TARVI_REQUEST_TYPE_CB_GET, key, value); }
@@ -251,18 +262,7 @@ int tarvi_sc_get_tree_next(int tree_id, char **uri, u_16 *dtype, u_16 *attr) {
 }
 
 int tarvi_sc_me_add_inst(char *uri, char *me_name, u_16 *number) {
-    if (!uri || !me_name)
-        return -1;
-    // The daemon reads the number as "%ho", so it is sent in octal.
-    char key[TARVI_SC_REQUEST_BUF_SIZE];
-    int n = snprintf(key, sizeof key, "%s %s %ho", uri, me_name, static_cast<unsigned short>(number ? *number : 0));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof key)
-        return -1;
-    u_16 chosen = 0;
-    int rc = get_u16(TARVI_REQUEST_TYPE_SC_ME_ADD_INST, key, &chosen);
-    if (rc == 0 && number)
-        *number = chosen;
-    return rc;
+    return me_add_inst(TARVI_REQUEST_TYPE_SC_ME_ADD_INST, uri, me_name, number);
 }
 
 int tarvi_sc_me_del_inst(char *uri) { return sc_result_call(TARVI_REQUEST_TYPE_SC_ME_DEL_INST, uri, nullptr); }
@@ -386,13 +386,18 @@ std::vector<std::string> reply_pieces(const std::string &rest) {
     return out;
 }
 
+// "URI/NAME" and the field list of the field calls; false for a list
+// append_list refuses.
+bool instance_key(std::string *key, const char *uri, const char *name, char *fields[]) {
+    *key = std::string(uri) + "/" + name;
+    return append_list(key, fields, true, false);
+}
+
 } // namespace
 
 int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *values[]) {
-    if (!uri || !name || !values)
-        return -1;
-    std::string key = std::string(uri) + "/" + name;
-    if (!append_list(&key, fields, true, false))
+    std::string key;
+    if (!uri || !name || !values || !instance_key(&key, uri, name, fields))
         return -1;
     std::string rest;
     int rc = sc_result_call(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, key.data(), &rest, FIELDS_KEY_SIZE);
@@ -410,10 +415,8 @@ int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *va
 }
 
 int tarvi_sc_set_instance_fields(char *uri, char *name, char *fields[], char *values[]) {
-    if (!uri || !name)
-        return -1;
-    std::string key = std::string(uri) + "/" + name;
-    if (!append_list(&key, fields, true, false) || !append_list(&key, values, true, true))
+    std::string key;
+    if (!uri || !name || !instance_key(&key, uri, name, fields) || !append_list(&key, values, true, true))
         return -1;
     return sc_result_call(TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS, key.data(), nullptr, FIELDS_KEY_SIZE);
 }

@@ -13,6 +13,7 @@ namespace {
 char TABLE[] = "sys/network/v6config";
 char SERIAL[] = "sys/network/v6config@@@serial";
 char F_ID[] = "ID", F_NAME[] = "Name", F_TYPE[] = "Type";
+char *FIELDS[] = {F_ID, F_NAME, F_TYPE, nullptr};
 // How the steps' lines name the test.
 const char TEST[] = "tarvi_sc_test_me";
 
@@ -22,12 +23,9 @@ struct owned_values {
     owned_values() = default;
     owned_values(const owned_values &) = delete;
     owned_values &operator=(const owned_values &) = delete;
-    ~owned_values() { clear(); }
-    void clear() {
-        for (char *&p : v) {
+    ~owned_values() {
+        for (char *p : v)
             free(p);
-            p = nullptr;
-        }
     }
 };
 
@@ -53,9 +51,8 @@ struct self_test {
     // Adds an instance with the three fields set to `values`; its name, or
     // "" when the add failed.
     std::string add(char *values[], int line) {
-        char *fields[] = {F_ID, F_NAME, F_TYPE, nullptr};
         char *name = nullptr;
-        if (tarvi_sc_add_instance_fields(TABLE, fields, values, &name) != 0 || !name) {
+        if (tarvi_sc_add_instance_fields(TABLE, FIELDS, values, &name) != 0 || !name) {
             error("tarvi_sc_add_instance_fields", line);
             free(name);
             return "";
@@ -69,10 +66,9 @@ struct self_test {
     // Reads the three fields of instance `name` and compares them with
     // `expected`.
     void expect(const std::string &name, char *expected[], int line) {
-        char *fields[] = {F_ID, F_NAME, F_TYPE, nullptr};
         owned_values got;
         std::string inst = name;
-        if (tarvi_sc_get_instance_fields(TABLE, inst.data(), fields, got.v) != 0) {
+        if (tarvi_sc_get_instance_fields(TABLE, inst.data(), FIELDS, got.v) != 0) {
             error("tarvi_sc_get_instance_fields", line);
             return;
         }
@@ -93,10 +89,9 @@ struct self_test {
     // Reads the fields of the nth instance; `present` tells whether there
     // should be one.
     void by_number(u_16 nth, bool present, int line) {
-        char *fields[] = {F_ID, F_NAME, F_TYPE, nullptr};
         owned_values got;
         char *name = nullptr;
-        int rc = tarvi_sc_get_instance_fields_by_num(TABLE, nth, fields, got.v, &name);
+        int rc = tarvi_sc_get_instance_fields_by_num(TABLE, nth, FIELDS, got.v, &name);
         printf("%s:%d nth=%d name=%s rc=%d\n", TEST, line, nth, name ? name : "(null)", rc);
         free(name);
         if ((rc == 0) != present)
@@ -122,8 +117,7 @@ int libtarvi_sc_test_inst_fields() {
         // Runs of blanks and '#' must come back as they were written.
         char id2[] = "TestID   2 abc", name2[] = "TestName 2   def", type2[] = "TestType 2  # abc # ghi";
         char *second[] = {id2, name2, type2, nullptr};
-        char *fields[] = {F_ID, F_NAME, F_TYPE, nullptr};
-        if (tarvi_sc_set_instance_fields(TABLE, inst.data(), fields, second) != 0)
+        if (tarvi_sc_set_instance_fields(TABLE, inst.data(), FIELDS, second) != 0)
             t.error("tarvi_sc_set_instance_fields", __LINE__);
         t.expect(inst, second, __LINE__);
         t.del(inst, __LINE__);

@@ -128,14 +128,17 @@ int sc_done(int rc, const char *what, const char *uri, const char *missing = "no
     return rc == 0 ? EXIT_OK : sc_failed(rc, what, uri, missing);
 }
 
+// 200 when node `uri` exists, 404 when not, 0 when the daemon could not tell.
+int node_state(const char *uri) {
+    int exist = 0;
+    std::string text = uri;
+    return tarvi_sc_is_exist(text.data(), &exist) == 0 ? exist : 0;
+}
+
 // A call that answers -1 both for a missing node and for a daemon that cannot
 // be asked: which of them it was.
 int sc_missing_or_failed(const char *what, const char *uri) {
-    int exist = 0;
-    std::string text = uri;
-    if (tarvi_sc_is_exist(text.data(), &exist) == 0 && exist == 404)
-        return sc_failed(-404, what, uri);
-    return sc_failed(-1, what, uri);
+    return sc_failed(node_state(uri) == 404 ? -404 : -1, what, uri);
 }
 
 // Prints a text a tree call handed back (an empty line for none) and frees it.
@@ -153,8 +156,7 @@ int cmd_sc_get(int, char **argv) {
 
 int cmd_sc_set(int, char **argv) {
     // The daemon answers a missing node without a failure: ask first.
-    int exist = 0;
-    if (tarvi_sc_is_exist(argv[0], &exist) == 0 && exist == 404)
+    if (node_state(argv[0]) == 404)
         return sc_failed(-404, "set", argv[0]);
     if (tarvi_sc_set(argv[0], argv[1]) == 0)
         return EXIT_OK;
@@ -163,8 +165,8 @@ int cmd_sc_set(int, char **argv) {
 }
 
 int cmd_sc_exists(int, char **argv) {
-    int exist = 0;
-    if (tarvi_sc_is_exist(argv[0], &exist) != 0 || exist == 0)
+    int exist = node_state(argv[0]);
+    if (exist == 0)
         return failed("sc exists");
     return sc_done(exist == 200 ? 0 : -404, "exists", argv[0]);
 }
@@ -271,8 +273,7 @@ int cmd_sc_tree(int argc, char **argv) {
 int cmd_sc_add(int, char **argv) {
     int rc = tarvi_sc_me_add_inst(argv[0], argv[1], nullptr);
     std::string inst = std::string(argv[0]) + "/" + argv[1];
-    int exist = 0;
-    if (rc == -404 && tarvi_sc_is_exist(inst.data(), &exist) == 0 && exist == 200)
+    if (rc == -404 && node_state(inst.c_str()) == 200)
         return sc_failed(rc, "add", inst.c_str(), "exists already");
     if (rc != 0)
         return sc_failed(rc, "add", argv[0], "no such table, or it has no template");
