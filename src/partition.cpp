@@ -27,8 +27,8 @@
 
 uint32_t partitionSize = PARTITION_DEFAULT_SIZE;
 uint32_t partitionBlockSize = 131072;
-char mtdFactoryConfig[64];
-char mtdUserConfig[2][64];
+char mtdFactoryConfig[PARTITION_PATH_SIZE];
+char mtdUserConfig[2][PARTITION_PATH_SIZE];
 uint32_t partitionSerialNo[2] = {PARTITION_NO_SERIAL, PARTITION_NO_SERIAL};
 uint32_t partitionMaxSerialNo;
 int partitionConfigPackIdx;
@@ -116,15 +116,18 @@ static int partition_partlabel_probe(void) {
         for (int i = 0; i < 3; ++i) {
             if (strcmp(de->d_name, LABELS[i]) != 0)
                 continue;
+            // The device's limit holds for the path on the device; the
+            // sandbox root in front of it has room of its own.
+            std::string device = std::string(PARTITION_LABEL_DIR) + "/" + de->d_name;
             std::string path = dir + "/" + de->d_name;
-            if (path.size() >= sizeof mtdFactoryConfig) {
+            if (device.size() >= PARTITION_DEVICE_PATH_SIZE || path.size() >= PARTITION_PATH_SIZE) {
                 tarvid_log(LOG_ERR, "Init - Path of %s is too long !!", LABELS[i]);
                 continue;
             }
             memcpy(paths[i], path.c_str(), path.size() + 1);
-            char target[128];
+            char target[PARTITION_PATH_SIZE];
             ssize_t n = readlink(path.c_str(), target, sizeof target);
-            if (n >= 1 && n <= 127) {
+            if (n >= 1 && static_cast<size_t>(n) < sizeof target) {
                 target[n] = '\0';
                 found[i] = true;
                 tarvid_log(LOG_INFO, "Init - Found %s: %s", LABELS[i], target);
@@ -150,8 +153,8 @@ static int partition_partlabel_probe(void) {
                    PARTITION_DEFAULT_SIZE / 1024);
         return -1;
     }
-    char target[128];
-    ssize_t n = readlink(mtdFactoryConfig, target, 127);
+    char target[PARTITION_PATH_SIZE];
+    ssize_t n = readlink(mtdFactoryConfig, target, sizeof target - 1);
     if (n < 0) {
         fclose(f);
         tarvid_log(LOG_ERR, "Init - Can not readlink %s for reading !! ", mtdFactoryConfig);

@@ -17,6 +17,7 @@
 
 #include "backend.h"
 #include "list.h"
+#include "paths.h"
 
 #define CFGPACK_VERSION 2
 #define CFGPACK_HEADER_SIZE 128
@@ -35,6 +36,10 @@
 #define PARTITION_SC_BACK "/tmp/sc2_back.tar.gz"
 #define PARTITION_SC_RESTORE "/tmp/sc2_restore.tar.gz"
 #define PARTITION_DUMP_DIR "/mnt/tarvi"
+// A partition's path on the device ("/dev/disk/by-partlabel/LABEL") is kept
+// in 64 bytes; the buffers hold it under the root prefix.
+#define PARTITION_DEVICE_PATH_SIZE 64
+#define PARTITION_PATH_SIZE TARVI_PREFIXED_SIZE(PARTITION_DEVICE_PATH_SIZE)
 
 enum cfgpack_entry_type {
     ENTRY_CONTAINER = 0,

@@ -3,7 +3,14 @@
 #ifndef TARVI_PATHS_H
 #define TARVI_PATHS_H
 
+#include <climits>
 #include <string>
+
+// Size of a buffer that holds a device path of up to `device` bytes (its NUL
+// included) under the root prefix. The device's own limits stay with the
+// device path; the prefix, empty on the device, may take up to PATH_MAX bytes
+// on a host without eating into them.
+#define TARVI_PREFIXED_SIZE(device) (PATH_MAX + (device))
 
 // The root prefix: the build's TARVI_ROOT, or on a host build the TARVI_ROOT
 // environment variable read at first use. Never null.

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -139,15 +141,59 @@ int request_decode(tarvi_request *request, const unsigned char *wire, int size) 
     return unpack_request(request, size);
 }
 
-static int socket_address(struct sockaddr_un *addr, socklen_t *len) {
-    std::string path = tarvi_path(TARVI_SOCKET_PATH);
-    memset(addr, 0, sizeof *addr);
-    addr->sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr->sun_path)
-        return -1;
-    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-    *len = static_cast<socklen_t>(path.size() + 2);
-    return 0;
+namespace {
+
+// A Unix socket address holds about a hundred bytes of path, less than a
+// sandbox root plus a device path may take. A longer path is reached through
+// its folder: the folder is opened and the socket named as
+// "/proc/self/fd/N/NAME", which the kernel resolves to the same place.
+struct socket_address {
+    struct sockaddr_un addr = {};
+    socklen_t len = 0;
+    int dirfd = -1;
+
+    ~socket_address() {
+        if (dirfd >= 0)
+            close(dirfd);
+    }
+
+    // False with errno set when `path` cannot be addressed.
+    bool set(const char *path) {
+        addr.sun_family = AF_UNIX;
+        std::string name = path;
+        if (name.size() >= sizeof addr.sun_path) {
+            size_t slash = name.rfind('/');
+            if (slash == std::string::npos || slash == 0) {
+                errno = ENAMETOOLONG;
+                return false;
+            }
+            dirfd = open(name.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (dirfd < 0)
+                return false;
+            name = "/proc/self/fd/" + std::to_string(dirfd) + name.substr(slash);
+            if (name.size() >= sizeof addr.sun_path) {
+                errno = ENAMETOOLONG;
+                return false;
+            }
+        }
+        memcpy(addr.sun_path, name.c_str(), name.size() + 1);
+        // The path's length plus 2, as the daemon has always passed it.
+        len = static_cast<socklen_t>(name.size() + 2);
+        return true;
+    }
+    const struct sockaddr *get() const { return reinterpret_cast<const struct sockaddr *>(&addr); }
+};
+
+} // namespace
+
+int socket_path_bind(int fd, const char *path) {
+    socket_address a;
+    return a.set(path) ? bind(fd, a.get(), a.len) : -1;
+}
+
+int socket_path_connect(int fd, const char *path) {
+    socket_address a;
+    return a.set(path) ? connect(fd, a.get(), a.len) : -1;
 }
 
 static int set_timeouts(int fd, const char *side) {
@@ -156,7 +202,9 @@ static int set_timeouts(int fd, const char *side) {
     const int opts[2] = {SO_SNDTIMEO, SO_RCVTIMEO};
     for (int i = 0; i < 2; ++i) {
         if (setsockopt(fd, SOL_SOCKET, opts[i], &tv, sizeof tv) != 0) {
-            libtarvi_log("\r\n", "Can't setsockopt %s 8 seconds for %s ... %s !!", names[i], side, strerror(errno));
+            int err = errno;
+            libtarvi_log("\r\n", "Can't setsockopt %s 8 seconds for %s ... %s !!", names[i], side, strerror(err));
+            errno = err;
             return -1;
         }
     }
@@ -164,15 +212,18 @@ static int set_timeouts(int fd, const char *side) {
 }
 
 int connect_request() {
-    struct sockaddr_un addr;
-    socklen_t len;
-    if (socket_address(&addr, &len) < 0 || access(addr.sun_path, R_OK | W_OK) != 0)
+    std::string path = tarvi_path(TARVI_SOCKET_PATH);
+    // No socket, or none this caller may use: the daemon is not running
+    // (errno says which).
+    if (access(path.c_str(), R_OK | W_OK) != 0)
         return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (set_timeouts(fd, "connect") < 0 || connect(fd, reinterpret_cast<struct sockaddr *>(&addr), len) != 0) {
+    if (set_timeouts(fd, "connect") < 0 || socket_path_connect(fd, path.c_str()) != 0) {
+        int err = errno;
         safe_close(fd);
+        errno = err;
         return -1;
     }
     return fd;
@@ -195,17 +246,32 @@ int accept_request(int sockfd) {
 extern "C" int request_for_tarvi(tarvi_request *request) {
     unsigned char wire[TARVI_REQUEST_MAX_SIZE];
     int size = request_encode(request, wire);
-    if (size < 0)
+    if (size < 0) {
+        errno = EINVAL;
         return -1;
+    }
     int sock = connect_request();
     if (sock < 0)
         return -1;
-    int rc = -1;
-    if (safe_write(sock, wire, static_cast<size_t>(size)) == size) {
+    // Why the exchange failed, left in errno for the caller: an I/O error of
+    // its own, ETIMEDOUT when the daemon let the socket time out, EPROTO when
+    // it closed without a reply it could decode, TARVI_EREFUSED when it
+    // answered with a failure.
+    int err = 0;
+    if (safe_write(sock, wire, static_cast<size_t>(size)) != size) {
+        err = errno;
+    } else {
         int got = safe_read(sock, wire, sizeof wire);
-        if (got >= 0 && request_decode(request, wire, got) == 0 && request->status >= 0)
-            rc = 0;
+        if (got < 0)
+            err = errno;
+        else if (request_decode(request, wire, got) != 0)
+            err = EPROTO;
+        else if (request->status < 0)
+            err = TARVI_EREFUSED;
     }
     safe_close(sock);
-    return rc;
+    if (err == 0)
+        return 0;
+    errno = err == EAGAIN ? ETIMEDOUT : err == EPIPE || err == ECONNRESET ? EPROTO : err;
+    return -1;
 }

@@ -34,8 +34,15 @@ int request_encode(tarvi_request *request, unsigned char *wire);
 int request_decode(tarvi_request *request, const unsigned char *wire, int size);
 
 // Client side: a socket connected to the daemon, with 8-second send and
-// receive timeouts, or -1 (daemon not running, or socket failure).
+// receive timeouts, or -1 with errno set (ENOENT: no socket, ECONNREFUSED:
+// nobody listens on it, EACCES: not ours to use, or a socket failure).
 int connect_request();
+
+// bind(2) and connect(2) of socket `fd` to the Unix socket at `path`, whatever
+// its length (a path too long for a socket address is reached through its
+// folder). Return 0, or -1 with errno set.
+int socket_path_bind(int fd, const char *path);
+int socket_path_connect(int fd, const char *path);
 
 // Daemon side: accepts one connection on `sockfd`, sets close-on-exec and the
 // 8-second timeouts. Returns the descriptor (the caller closes it) or -1.

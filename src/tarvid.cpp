@@ -11,7 +11,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -461,19 +460,13 @@ static int open_listen_socket() {
         return -1;
     }
     int one = 1;
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
     const char *failed = nullptr;
     if (fd_set_cloexec(fd) != 0)
         failed = "Can't fcntl set FD_CLOEXEC on %s : %s !!";
     else if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
         failed = "Can't setsockopt SO_REUSEADDR on %s : %s !!";
-    else if (path.size() >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        failed = "Can't bind on %s : %s !!";
-    } else {
-        memcpy(addr.sun_path, p, path.size() + 1);
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), static_cast<socklen_t>(path.size() + 2)) != 0)
+    else {
+        if (socket_path_bind(fd, p) != 0)
             failed = "Can't bind on %s : %s !!";
         else if (listen(fd, 5) != 0)
             failed = "Can't listen on %s : %s !!";

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -47,11 +46,7 @@ reply call(int type, const char *key = nullptr, const char *value = nullptr) {
 
 int raw_connect() {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    std::string path = tarvi_path(TARVI_SOCKET_PATH);
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    if (socket_path_connect(fd, tarvi_path(TARVI_SOCKET_PATH).c_str()) != 0) {
         close(fd);
         return -1;
     }

@@ -18,7 +18,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -28,6 +27,7 @@
 #include "libtarvi.h"
 #include "paths.h"
 #include "records.h"
+#include "request.h"
 #include "scratch.h"
 #include "tree_device.h"
 
@@ -52,11 +52,7 @@ int raw_connect(int timeout_ms = 1000) {
     struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    std::string path = tarvi_path(TARVI_SOCKET_PATH);
-    memcpy(addr.sun_path, path.c_str(), std::min(path.size() + 1, sizeof addr.sun_path - 1));
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+    if (socket_path_connect(fd, tarvi_path(TARVI_SOCKET_PATH).c_str()) != 0) {
         close(fd);
         return -1;
     }

@@ -1,5 +1,6 @@
 #include "scratch.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,17 +9,21 @@
 
 #include "paths.h"
 
-ScratchRoot::ScratchRoot() {
+ScratchRoot::ScratchRoot(size_t length) {
     char tmpl[] = "/tmp/tarvi-XXXXXX";
     if (!mkdtemp(tmpl))
         throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+    top_ = path_ = tmpl;
+    // Folders of up to 100 characters each, as deep as it takes.
+    while (path_.size() < length)
+        path_ += "/" + std::string(std::min<size_t>(100, std::max<size_t>(length - path_.size(), 2) - 1), 'd');
+    make_dirs(path_);
     tarvi_set_root(path_.c_str());
 }
 
 ScratchRoot::~ScratchRoot() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(top_, ec);
 }
 
 void make_dirs(const std::string &dir) { std::filesystem::create_directories(dir); }

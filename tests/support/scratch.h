@@ -2,13 +2,15 @@
 #ifndef TARVI_TEST_SCRATCH_H
 #define TARVI_TEST_SCRATCH_H
 
+#include <cstddef>
 #include <string>
 
 class ScratchRoot {
   public:
-    // Creates a new folder under /tmp (short, so socket paths fit) and makes it
-    // the process's device root.
-    ScratchRoot();
+    // Creates a new folder under /tmp and makes it the process's device root;
+    // with `length`, a folder nested below it whose path has that many
+    // characters, or one more (a user's deep checkout or temporary folder).
+    explicit ScratchRoot(size_t length = 0);
     ~ScratchRoot();
     ScratchRoot(const ScratchRoot &) = delete;
     ScratchRoot &operator=(const ScratchRoot &) = delete;
@@ -23,7 +25,7 @@ class ScratchRoot {
     bool exists(const std::string &rel) const;
 
   private:
-    std::string path_;
+    std::string top_, path_;
 };
 
 // Creates `dir` and its parents.

@@ -10,7 +10,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 
 #include "libtarvi_private.h"
 #include "paths.h"
+#include "request.h"
 #include "scratch.h"
 
 namespace {
@@ -27,12 +27,9 @@ class Listener {
   public:
     Listener() {
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        struct sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
         std::string path = tarvi_path(TARVI_SOCKET_PATH);
         make_dirs(path.substr(0, path.rfind('/')));
-        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+        EXPECT_EQ(0, socket_path_bind(fd_, path.c_str()));
         EXPECT_EQ(0, listen(fd_, 8));
     }
     ~Listener() { close(fd_); }

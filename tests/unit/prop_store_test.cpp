@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "libtarvi.h"
@@ -14,6 +13,7 @@
 #include "prop_api.h"
 #include "prop_db.h"
 #include "prop_debug.h"
+#include "request.h"
 #include "scratch.h"
 
 namespace {
@@ -112,12 +112,7 @@ class PropClientChecks : public ::testing::Test {
         make_dirs(root_.at("/var/run"));
         listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ASSERT_GE(listener_, 0);
-        struct sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
-        std::string path = tarvi_path(TARVI_SOCKET_PATH);
-        ASSERT_LT(path.size(), sizeof addr.sun_path);
-        memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        ASSERT_EQ(0, bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+        ASSERT_EQ(0, socket_path_bind(listener_, tarvi_path(TARVI_SOCKET_PATH).c_str()));
         ASSERT_EQ(0, listen(listener_, 5));
     }
     void TearDown() override { close(listener_); }
