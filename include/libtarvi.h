@@ -11,10 +11,27 @@
  * Ownership: a string returned through a `char **` argument is a malloc'ed
  * copy that the caller frees with free(); buffers passed in are the caller's
  * and are never kept by the library.
+ *
+ * Why a call failed: the results stay as documented at each call; after a
+ * call that asks the daemon has returned its failure result, errno tells
+ * whether the daemon was reached:
+ * - TARVI_EREFUSED: the daemon answered and refused (its log says why), or,
+ *   for the tree calls, answered with a failure code;
+ * - ENOENT: there is no socket at its path (the daemon is not running);
+ * - ECONNREFUSED: the socket is there but nobody accepts on it (the daemon
+ *   has died);
+ * - EACCES: the caller may not use the socket;
+ * - ETIMEDOUT: the daemon did not answer within the socket timeout (only with
+ *   libtarvi_rw_block cleared);
+ * - EPROTO: the daemon closed the connection without a reply it could decode;
+ * - EINVAL: the call refused its arguments without asking the daemon.
+ * TARVI_DAEMON_UNREACHABLE(errno) is true for the four "not reached" cases.
+ * A call that succeeds may change errno.
  */
 #ifndef LIBTARVI_H
 #define LIBTARVI_H
 
+#include <errno.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -28,6 +45,11 @@ typedef int16_t s_16;  /**< signed 16 bits */
 typedef uint16_t u_16; /**< unsigned 16 bits */
 typedef int32_t s_32;  /**< signed 32 bits */
 typedef uint32_t u_32; /**< unsigned 32 bits */
+
+/** errno after a call the daemon answered with a failure. */
+#define TARVI_EREFUSED EREMOTEIO
+/** True when errno `e`, after a failed call, says the daemon was not reached. */
+#define TARVI_DAEMON_UNREACHABLE(e) ((e) == ENOENT || (e) == ECONNREFUSED || (e) == EACCES || (e) == ETIMEDOUT)
 
 /** What every record's `magic` holds. */
 #define TARVI_REQUEST_MAGIC 0x2287
@@ -134,9 +156,11 @@ extern int libtarvi_rw_block;
  *
  * @return 0 when a reply arrived, unpacked and carries status >= 0; then
  *         `request` holds the reply, with key and value pointing into
- *         request->string (valid as long as the record). -1 otherwise: daemon
- *         not running, texts that do not fit, I/O failure, malformed or
- *         negative reply.
+ *         request->string (valid as long as the record). -1 otherwise, with
+ *         errno telling why (see the top of this file): daemon not reached,
+ *         texts that do not fit (EINVAL), I/O failure, malformed reply
+ *         (EPROTO) or negative reply (TARVI_EREFUSED, and `request` holds
+ *         the reply).
  */
 int request_for_tarvi(tarvi_request *request);
 
@@ -239,7 +263,8 @@ int tarvi_chroot(char *path);
 /**
  * The account level (TARVI_ACCOUNT_*) whose login name is `name`, the first
  * in level order; asks the daemon for the three login names.
- * @return the level, or -1 (null or unknown name, daemon not running).
+ * @return the level, or -1: errno ESRCH when no account has that name,
+ *         otherwise the daemon could not be asked (see the top of this file).
  */
 int tarvi_check_username(char *name);
 /**
@@ -642,8 +667,10 @@ int verify_hex_text(char *value, int start, int end);
  * at least PROPERTY_VALUE_MAX + 1 bytes owned by the caller. When the daemon
  * does not have it (or cannot be reached) `value` gets `default_value`, or the
  * empty text when that is null, cut to PROPERTY_VALUE_MAX characters.
- * Returns the length placed in `value`, or -1 (nothing sent) for a null `key`
- * or `value` or a name longer than PROPERTY_KEY_MAX.
+ * Returns the length placed in `value`, or -1 (nothing sent, errno EINVAL)
+ * for a null `key` or `value` or a name longer than PROPERTY_KEY_MAX. After a
+ * length, errno is 0 when the daemon answered (with or without a value) and
+ * tells why otherwise, as after a failed call.
  */
 int property_get(const char *key, char *value, const char *default_value);
 /**

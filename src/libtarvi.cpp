@@ -116,17 +116,19 @@ const special_key *special_key_of(const char *key) {
 
 int get_common(int type, char *key, char **value) {
     if (!value)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *value = nullptr;
     if (!key)
-        return -1;
+        return libtarvi_fail(EINVAL);
     if (const special_key *row = special_key_of(key)) {
         *value = row->getValue();
         return *value ? 0 : -1;
     }
     tarvi_request reply;
-    if (libtarvi_exchange(type, key, nullptr, &reply) != 0 || !reply.key)
+    if (libtarvi_exchange(type, key, nullptr, &reply) != 0)
         return -1;
+    if (!reply.key)
+        return libtarvi_fail(EPROTO);
     if (!reply.value)
         return 0;
     *value = dupstr(reply.value);
@@ -305,15 +307,18 @@ int tarvi_chroot(char *path) { return flat_call(TARVI_REQUEST_TYPE_CHROOT, path,
 
 int tarvi_check_username(char *name) {
     if (!name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     for (int level = 0; level < 3; level++) {
         char *value = nullptr;
-        bool match = tarvi_get(fixed_key(privilegeKeys[level].id), &value) == 0 && value && strcmp(value, name) == 0;
+        // A name that could not be read is not "no such account".
+        if (tarvi_get(fixed_key(privilegeKeys[level].id), &value) != 0)
+            return -1;
+        bool match = value && strcmp(value, name) == 0;
         free(value);
         if (match)
             return level;
     }
-    return -1;
+    return libtarvi_fail(ESRCH);
 }
 
 int tarvi_update_username(char *old_name, char *new_name) {

@@ -3,6 +3,7 @@
 #ifndef TARVI_LIBTARVI_PRIVATE_H
 #define TARVI_LIBTARVI_PRIVATE_H
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,14 @@
 int chipinfo();
 // The version word (metal-fix bits clear) of chip `index`, or 0.
 uint32_t chip_version_word(int index);
+
+// The failure result -1 of a call, with errno = `err`: EINVAL for arguments
+// refused before asking the daemon, EPROTO for a reply without what it must
+// carry, TARVI_EREFUSED for a failure the daemon answered.
+inline int libtarvi_fail(int err) {
+    errno = err;
+    return -1;
+}
 
 // One exchange of `type` carrying `key` and `value`; on 0, `reply` holds the
 // daemon's answer.
@@ -33,7 +42,8 @@ int libtarvi_sc_test_inst_fields();
 // Decoders of the tree calls' replies (`reply` as an exchange left it); the
 // replies begin with a result number. sc_reply_result gives the result with
 // positive codes negated, -1 when the reply has no key, value or number; on
-// 0, *rest (when given) gets the text after the number and one blank. The
+// 0, *rest (when given) gets the text after the number and one blank. On a
+// failure errno is EPROTO (nothing to decode) or TARVI_EREFUSED. The
 // others add, on 0, the number after the result (decimal int, decimal
 // unsigned, octal u_16; *value is left alone when there is none) or a
 // malloc'ed copy of the text after it (null when empty).

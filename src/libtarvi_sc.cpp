@@ -1,6 +1,7 @@
 // Client calls for the configuration tree. Each builds one request, makes one
 // exchange and decodes the reply; the replies that carry a result begin with
 // it as a decimal number, followed by the outputs ("%ho" numbers are octal).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,13 @@
 namespace {
 
 // A URI (or a key built from one) must fit the request buffers.
-bool fits(const char *text) { return text && strlen(text) < TARVI_SC_REQUEST_BUF_SIZE; }
+// Sets errno to EINVAL when not.
+bool fits(const char *text) {
+    if (text && strlen(text) < TARVI_SC_REQUEST_BUF_SIZE)
+        return true;
+    errno = EINVAL;
+    return false;
+}
 
 // Calls that only check the exchange.
 int sc_call(int type, char *key, char *value) {
@@ -26,7 +33,11 @@ int sc_call(int type, char *key, char *value) {
 
 // One exchange for `key`, which must be shorter than `limit`.
 bool sc_exchange(int type, char *key, tarvi_request *reply, size_t limit = TARVI_SC_REQUEST_BUF_SIZE) {
-    return key && strlen(key) < limit && libtarvi_exchange(type, key, nullptr, reply) == 0;
+    if (!key || strlen(key) >= limit) {
+        errno = EINVAL;
+        return false;
+    }
+    return libtarvi_exchange(type, key, nullptr, reply) == 0;
 }
 
 // The result convention over one exchange (sc_reply_result).
@@ -62,7 +73,7 @@ int get_u16(int type, char *uri, u_16 *value) {
 
 int get_text(int type, char *uri, char **out) {
     if (!out)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *out = nullptr;
     tarvi_request reply;
     return sc_exchange(type, uri, &reply) ? sc_reply_text(&reply, out) : -1;
@@ -70,7 +81,7 @@ int get_text(int type, char *uri, char **out) {
 
 int sc_get(int type, char *uri, char **value) {
     if (!value)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *value = nullptr;
     if (!fits(uri))
         return -1;
@@ -88,8 +99,10 @@ int sc_get(int type, char *uri, char **value) {
 
 bool sc_reply_number(const tarvi_request *reply, int *result, std::string *rest) {
     *result = -1;
-    if (!reply->key || !reply->value)
+    if (!reply->key || !reply->value) {
+        errno = EPROTO;
         return false;
+    }
     const char *text = reply->value;
     char *end = nullptr;
     long n = strtol(text, &end, 10);
@@ -104,11 +117,13 @@ int sc_reply_result(const tarvi_request *reply, std::string *rest) {
     std::string text;
     if (!sc_reply_number(reply, &result, &text))
         return -1;
-    if (result > 0)
-        return -result;
-    if (result == 0 && rest)
+    if (result != 0) {
+        errno = TARVI_EREFUSED;
+        return result > 0 ? -result : result;
+    }
+    if (rest)
         *rest = text;
-    return result;
+    return 0;
 }
 
 int sc_reply_int(const tarvi_request *reply, int *value) {
@@ -153,14 +168,16 @@ int sc_reply_text(const tarvi_request *reply, char **out) {
 }
 
 int tarvi_sc_get(char *uri, char **value) { return sc_get(TARVI_REQUEST_TYPE_SC_GET, uri, value); }
-int tarvi_sc_set(char *uri, char *value) { return uri ? sc_call(TARVI_REQUEST_TYPE_SC_SET, uri, value) : -1; }
+int tarvi_sc_set(char *uri, char *value) {
+    return uri ? sc_call(TARVI_REQUEST_TYPE_SC_SET, uri, value) : libtarvi_fail(EINVAL);
+}
 int tarvi_sc_reload(void) { return sc_call(TARVI_REQUEST_TYPE_SC_RELOAD, nullptr, nullptr); }
 int tarvi_sc_stage_reload(char *stage) { return sc_call(TARVI_REQUEST_TYPE_SC_STAGE_RELOAD, stage, nullptr); }
 int tarvi_sc_reload_default(void) { return sc_call(TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, nullptr, nullptr); }
 
 int tarvi_sc_is_exist(char *uri, int *exist) {
     if (!exist)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *exist = 0;
     if (!fits(uri))
         return -1;
@@ -179,7 +196,9 @@ int tarvi_sc_get_attr(char *uri, u_16 *attr) { return get_u16(TARVI_REQUEST_TYPE
 int tarvi_sc_get_limit(char *uri, char **limit) { return get_text(TARVI_REQUEST_TYPE_SC_GET_LIMIT, uri, limit); }
 int tarvi_sc_exe(char *uri, char **result) { return get_text(TARVI_REQUEST_TYPE_SC_EXE, uri, result); }
 
-int tarvi_sc_cb_set(char *uri, char *value) { return uri ? sc_call(TARVI_REQUEST_TYPE_SC_CB_SET, uri, value) : -1; }
+int tarvi_sc_cb_set(char *uri, char *value) {
+    return uri ? sc_call(TARVI_REQUEST_TYPE_SC_CB_SET, uri, value) : libtarvi_fail(EINVAL);
+}
 int tarvi_sc_cb_get(char *uri, char **value) { return sc_get(TARVI_REQUEST_TYPE_SC_CB_GET, uri, value); }
 int tarvi_sc_cb_get_uint(char *uri, unsigned int *value) {
     return get_uint(TARVI_REQUEST_TYPE_SC_CB_GET_UINT, uri, value);
@@ -193,12 +212,12 @@ namespace {
 // daemon chose.
 int me_add_inst(int type, char *uri, char *me_name, u_16 *number) {
     if (!uri || !me_name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     // The daemon reads the number as "%ho", so it is sent in octal.
     char key[TARVI_SC_REQUEST_BUF_SIZE];
     int n = snprintf(key, sizeof key, "%s %s %ho", uri, me_name, static_cast<unsigned short>(number ? *number : 0));
     if (n < 0 || static_cast<size_t>(n) >= sizeof key)
-        return -1;
+        return libtarvi_fail(EINVAL);
     u_16 chosen = number ? *number : 0;
     int rc = get_u16(type, key, &chosen);
     if (rc == 0 && number)
@@ -209,12 +228,14 @@ int me_add_inst(int type, char *uri, char *me_name, u_16 *number) {
 } // namespace
 
 int tarvi_sc_cb_me_add_inst(char *uri, char *me_name, u_16 *number) {
-    return number ? me_add_inst(TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, uri, me_name, number) : -1;
+    return number ? me_add_inst(TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, uri, me_name, number) : libtarvi_fail(EINVAL);
 }
 
 int tarvi_sc_cb_me_del_inst(char *uri) { return sc_result_call(TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, uri, nullptr); }
 
-int tarvi_cb_set(char *key, char *value) { return key ? sc_call(TARVI_REQUEST_TYPE_CB_SET, key, value) : -1; }
+int tarvi_cb_set(char *key, char *value) {
+    return key ? sc_call(TARVI_REQUEST_TYPE_CB_SET, key, value) : libtarvi_fail(EINVAL);
+}
 int tarvi_cb_get(char *key, char **value) { return libtarvi_get_common(TARVI_REQUEST_TYPE_CB_GET, key, value); }
 
 int tarvi_sc_commit(void) { return sc_call(TARVI_REQUEST_TYPE_SC_COMMIT, nullptr, nullptr); }
@@ -222,7 +243,7 @@ int tarvi_sc_restore_default(void) { return sc_call(TARVI_REQUEST_TYPE_SC_RESTOR
 
 int tarvi_sc_get_tree_start(int type, int next_level, char *uri, int *tree_id) {
     if (!uri || !tree_id)
-        return -1;
+        return libtarvi_fail(EINVAL);
     std::string key = std::to_string(type) + " " + std::to_string(next_level) + " " + uri;
     std::string rest;
     int rc = sc_result_call(TARVI_REQUEST_TYPE_SC_GET_TREE_START, key.data(), &rest);
@@ -233,7 +254,7 @@ int tarvi_sc_get_tree_start(int type, int next_level, char *uri, int *tree_id) {
 
 int tarvi_sc_get_tree_next(int tree_id, char **uri, u_16 *dtype, u_16 *attr) {
     if (!uri || !dtype || !attr)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *uri = nullptr;
     *dtype = 0;
     *attr = 0;
@@ -245,8 +266,10 @@ int tarvi_sc_get_tree_next(int tree_id, char **uri, u_16 *dtype, u_16 *attr) {
         !sc_reply_number(&reply, &result, &rest))
         return -1;
     if (result != 0 && result != SC_GET_NEXT_COMPLETE && result != SC_GET_NEXT_HAS_CHILD &&
-        result != SC_GET_NEXT_NO_CHILD)
+        result != SC_GET_NEXT_NO_CHILD) {
+        errno = TARVI_EREFUSED;
         return result > 0 ? -result : result;
+    }
     // "URI dtype attr", or "dtype attr" when the walk is done: the two
     // numbers are the last two words.
     size_t attr_at = rest.rfind(' ');
@@ -279,7 +302,7 @@ bool uri_and_number(char (&key)[TARVI_SC_REQUEST_BUF_SIZE], const char *uri, u_1
 int inst_number(int type, char *uri, u_16 *number) {
     char key[TARVI_SC_REQUEST_BUF_SIZE];
     if (!uri || !number || !uri_and_number(key, uri, *number))
-        return -1;
+        return libtarvi_fail(EINVAL);
     return get_u16(type, key, number);
 }
 
@@ -287,8 +310,10 @@ int inst_number(int type, char *uri, u_16 *number) {
 // null when there is none. 0, or -1 for a failed exchange.
 int bare_name(int type, char *key, char **name) {
     tarvi_request reply;
-    if (!sc_exchange(type, key, &reply) || !reply.key)
+    if (!sc_exchange(type, key, &reply))
         return -1;
+    if (!reply.key)
+        return libtarvi_fail(EPROTO);
     if (reply.value && !(*name = dupstr(reply.value)))
         return -1;
     return 0;
@@ -306,18 +331,21 @@ int tarvi_sc_me_query_inst_number(char *uri, u_16 *number) {
 
 int tarvi_sc_query_inst_name(char *uri, u_16 nth, char **name) {
     if (!name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *name = nullptr;
     char key[TARVI_SC_REQUEST_BUF_SIZE];
     if (!uri || !uri_and_number(key, uri, nth))
-        return -1;
+        return libtarvi_fail(EINVAL);
     int rc = bare_name(TARVI_REQUEST_TYPE_SC_QUERY_INT_NAME, key, name);
-    return rc == 0 && *name ? 0 : -1;
+    if (rc != 0)
+        return rc;
+    // No instance at that place: the daemon answered without a name.
+    return *name ? 0 : libtarvi_fail(TARVI_EREFUSED);
 }
 
 int tarvi_sc_query_last_name(char *uri, char **name) {
     if (!name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *name = nullptr;
     return bare_name(TARVI_REQUEST_TYPE_SC_QUERY_LAST_NAME, uri, name);
 }
@@ -398,7 +426,7 @@ bool instance_key(std::string *key, const char *uri, const char *name, char *fie
 int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *values[]) {
     std::string key;
     if (!uri || !name || !values || !instance_key(&key, uri, name, fields))
-        return -1;
+        return libtarvi_fail(EINVAL);
     std::string rest;
     int rc = sc_result_call(TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, key.data(), &rest, FIELDS_KEY_SIZE);
     if (rc != 0)
@@ -417,19 +445,19 @@ int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *va
 int tarvi_sc_set_instance_fields(char *uri, char *name, char *fields[], char *values[]) {
     std::string key;
     if (!uri || !name || !instance_key(&key, uri, name, fields) || !append_list(&key, values, true, true))
-        return -1;
+        return libtarvi_fail(EINVAL);
     return sc_result_call(TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS, key.data(), nullptr, FIELDS_KEY_SIZE);
 }
 
 int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char **name) {
     if (!uri || !name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *name = nullptr;
     std::string key = uri;
     // Blanks in values are sent as "<QV_SPACE>" as for a set: sent as they
     // are, they would cut the request where the daemon splits it.
     if (!append_list(&key, fields, true, false) || !append_list(&key, values, false, true))
-        return -1;
+        return libtarvi_fail(EINVAL);
     std::string rest;
     int rc = sc_result_call(TARVI_REQUEST_TYPE_SC_ADD_INSTANCE_FIELDS, key.data(), &rest, FIELDS_KEY_SIZE);
     if (rc != 0)
@@ -437,7 +465,7 @@ int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char
     std::vector<std::string> pieces = reply_pieces(rest);
     if (pieces.empty() || pieces[0].empty()) {
         printf("[FixMe] BUG for SC2.0 %s:%d j=%d\n", __func__, __LINE__, 0);
-        return -1;
+        return libtarvi_fail(EPROTO);
     }
     *name = dupstr(pieces[0].c_str());
     return *name ? 0 : -1;
@@ -445,22 +473,23 @@ int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char
 
 int tarvi_sc_get_instance_fields_by_num(char *uri, u_16 nth, char *fields[], char *values[], char **name) {
     if (!name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     *name = nullptr;
     if (tarvi_sc_query_inst_name(uri, nth, name) != 0) {
+        int err = errno;
         printf("Query inst name fail uri=%s num=%d\n", uri ? uri : "(null)", nth);
-        return -1;
+        return libtarvi_fail(err);
     }
     if (!*name) {
         printf("[FixMe] SC2.0 BUG %s:%d\n", __func__, __LINE__);
-        return -1;
+        return libtarvi_fail(EPROTO);
     }
     return tarvi_sc_get_instance_fields(uri, *name, fields, values) == 0 ? 0 : -1;
 }
 
 int tarvi_sc_del_instance_fields(char *uri, char *name) {
     if (!uri || !name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     std::string key = std::string(uri) + "/" + name;
     return tarvi_sc_me_del_inst(key.data());
 }

@@ -2,6 +2,7 @@
 // builds its own request record and makes one exchange.
 #include "prop_api.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "libtarvi.h"
@@ -24,9 +25,13 @@ int prop_exchange(int type, const char *key, const char *value, tarvi_request *r
     return request_for_tarvi(reply);
 }
 
+// -1 with errno 0 when the daemon answered that `key` has no value.
 int remote_fetch(const char *key, char *value) {
     tarvi_request reply;
-    if (prop_exchange(TARVI_REQUEST_TYPE_PROP_GET, key, nullptr, &reply) != 0 || !reply.value)
+    if (prop_exchange(TARVI_REQUEST_TYPE_PROP_GET, key, nullptr, &reply) != 0)
+        return -1;
+    errno = 0;
+    if (!reply.value)
         return -1;
     size_t len = strnlen(reply.value, PROP_VALUE_MAX);
     memcpy(value, reply.value, len);
@@ -78,10 +83,13 @@ int _property_get_with(const char *key, char *value, const char *default_value,
                        int (*fetch)(const char *key, char *value)) {
     if (!key || !value) {
         PROP_LOG_AS(PROP_DEBUG_FAIL, CHECK_LABEL, "[PropSet] key==0 return directly\n\n");
+        errno = EINVAL;
         return -1;
     }
-    if (key_too_long(key))
+    if (key_too_long(key)) {
+        errno = EINVAL;
         return -1;
+    }
     char found[PROP_VALUE_SIZE];
     if (fetch(key, found) == 0)
         return copy_value(value, found);
@@ -91,8 +99,10 @@ int _property_get_with(const char *key, char *value, const char *default_value,
 int _property_set_with(const char *key, const char *value, int (*store)(const char *key, const char *value)) {
     if (!value)
         value = "";
-    if (_property_check(key, value) != 0)
+    if (_property_check(key, value) != 0) {
+        errno = EINVAL;
         return -1;
+    }
     return store(key, value) == 0 ? 0 : -1;
 }
 

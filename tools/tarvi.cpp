@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "libtarvi.h"
+#include "paths.h"
 #include "sc_words.h"
 
 namespace {
@@ -33,10 +34,38 @@ struct command {
     int (*run)(int argc, char **argv);
 };
 
+// Says why a call named `what` failed, from the errno the library left: the
+// daemon was not reached, or it answered with a failure.
 int failed(const char *what) {
-    fprintf(stderr, "tarvi: %s failed (is tarvid running?)\n", what);
+    int err = errno;
+    std::string socket = tarvi_path(TARVI_SOCKET_PATH);
+    switch (err) {
+    case ENOENT:
+        fprintf(stderr, "tarvi: tarvid is not running (no socket at %s)\n", socket.c_str());
+        break;
+    case ECONNREFUSED:
+        fprintf(stderr, "tarvi: tarvid is not running (nobody answers on %s)\n", socket.c_str());
+        break;
+    case EACCES:
+        fprintf(stderr, "tarvi: tarvid cannot be asked (no permission on %s)\n", socket.c_str());
+        break;
+    case ETIMEDOUT:
+        fprintf(stderr, "tarvi: tarvid did not answer the %s in time\n", what);
+        break;
+    case EPROTO:
+        fprintf(stderr, "tarvi: tarvid closed the connection without answering the %s; see its log\n", what);
+        break;
+    case TARVI_EREFUSED:
+        fprintf(stderr, "tarvi: tarvid refused the %s; see its log\n", what);
+        break;
+    default:
+        fprintf(stderr, "tarvi: %s failed: %s\n", what, strerror(err));
+    }
     return EXIT_FAIL;
 }
+
+// True when errno says the daemon could not be asked at all.
+bool unreachable() { return TARVI_DAEMON_UNREACHABLE(errno) || errno == EPROTO; }
 
 int done(int rc, const char *what) { return rc == 0 ? EXIT_OK : failed(what); }
 
@@ -115,12 +144,14 @@ int cmd_restore(int, char **argv) {
 // Explains a failed tree call named `what` on `uri` from its result; a -404
 // is said as `missing`.
 int sc_failed(int rc, const char *what, const char *uri, const char *missing = "no such node") {
-    if (rc == -404)
+    if (rc == -404) {
         fprintf(stderr, "tarvi: %s: %s\n", uri, missing);
-    else if (rc == -414)
+    } else if (rc == -414) {
         fprintf(stderr, "tarvi: %s: URI longer than 255 characters\n", uri);
-    else
-        fprintf(stderr, "tarvi: sc %s %s refused (see the daemon's log), or tarvid is not running\n", what, uri);
+    } else {
+        std::string call = std::string("sc ") + what + " " + uri;
+        return failed(call.c_str());
+    }
     return EXIT_FAIL;
 }
 
@@ -138,7 +169,10 @@ int node_state(const char *uri) {
 // A call that answers -1 both for a missing node and for a daemon that cannot
 // be asked: which of them it was.
 int sc_missing_or_failed(const char *what, const char *uri) {
-    return sc_failed(node_state(uri) == 404 ? -404 : -1, what, uri);
+    int err = errno;
+    bool missing = node_state(uri) == 404;
+    errno = err;
+    return sc_failed(missing ? -404 : -1, what, uri);
 }
 
 // Prints a text a tree call handed back (an empty line for none) and frees it.
@@ -156,12 +190,10 @@ int cmd_sc_get(int, char **argv) {
 
 int cmd_sc_set(int, char **argv) {
     // The daemon answers a missing node without a failure: ask first.
-    if (node_state(argv[0]) == 404)
-        return sc_failed(-404, "set", argv[0]);
-    if (tarvi_sc_set(argv[0], argv[1]) == 0)
-        return EXIT_OK;
-    fprintf(stderr, "tarvi: sc set %s refused (or tarvid is not running)\n", argv[0]);
-    return EXIT_FAIL;
+    int state = node_state(argv[0]);
+    if (state == 404 || (state == 0 && unreachable()))
+        return sc_failed(state == 404 ? -404 : -1, "set", argv[0]);
+    return sc_done(tarvi_sc_set(argv[0], argv[1]), "set", argv[0]);
 }
 
 int cmd_sc_exists(int, char **argv) {
@@ -489,6 +521,8 @@ int cmd_sysinfo(int, char **) {
 
 int cmd_check_user(int, char **argv) {
     int level = tarvi_check_username(argv[0]);
+    if (level < 0 && errno != ESRCH)
+        return failed("check-user");
     if (level < 0) {
         fprintf(stderr, "tarvi: %s: no such account\n", argv[0]);
         return EXIT_FAIL;
@@ -532,8 +566,11 @@ int cmd_check_password(int, char **argv) {
         fprintf(stderr, "tarvi: no password on standard input\n");
         return EXIT_USAGE;
     }
+    errno = 0;
     int level = tarvi_check_passwd(argv[0], password.data(), 0);
     explicit_bzero(password.data(), password.size());
+    if ((level == TARVI_PASSWD_NO_ACCOUNT && errno != ESRCH) || (level < 0 && unreachable()))
+        return failed("check-password");
     switch (level) {
     case TARVI_PASSWD_NO_ACCOUNT:
         fprintf(stderr, "tarvi: %s: no such account\n", argv[0]);
@@ -570,7 +607,9 @@ int cmd_prop_get(int argc, char **argv) {
     if (!prop_fits(argv[0], fallback))
         return EXIT_FAIL;
     char value[PROPERTY_VALUE_MAX + 1];
-    if (property_get(argv[0], value, fallback) < 0)
+    // The call falls back to the default when the daemon cannot be asked;
+    // at the shell that is an error to report, not a value.
+    if (property_get(argv[0], value, fallback) < 0 || errno != 0)
         return failed("prop get");
     printf("%s\n", value);
     return EXIT_OK;
@@ -581,9 +620,11 @@ int cmd_prop_set(int, char **argv) {
         return EXIT_FAIL;
     if (property_set(argv[0], argv[1]) == 0)
         return EXIT_OK;
+    if (errno != TARVI_EREFUSED)
+        return failed("prop set");
     fprintf(stderr,
-            "tarvi: prop set %s refused (illegal name, read-only property, unknown service, "
-            "or tarvid not running)\n",
+            "tarvi: tarvid refused the prop set %s (illegal name, read-only property or unknown service); see its "
+            "log\n",
             argv[0]);
     return EXIT_FAIL;
 }

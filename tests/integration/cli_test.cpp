@@ -68,12 +68,56 @@ TEST_F(CliTest, FlatSubcommands) {
     EXPECT_EQ("", r.out);
     EXPECT_EQ("tarvi: no.such.key: no such key\n", r.err);
     EXPECT_EQ("50000000\n", tarvi("get AHBCLK").out);
+}
 
-    daemon_->stop();
-    r = tarvi("get wan.mode");
+// The tool tells a daemon that refused apart from one it could not reach.
+TEST_F(CliTest, SaysWhetherTheDaemonRefusedOrWasNotReached) {
+    // Flash that has gone away: the commit is refused.
+    for (const char *label : {"ConfigPack1", "ConfigPack2"})
+        ASSERT_EQ(0, unlink(root_.at(device_partition(label)).c_str()));
+    EXPECT_EQ(0, tarvi("set wan.mode static").status);
+    tool_result r = tarvi("commit");
     EXPECT_EQ(1, r.status);
-    EXPECT_TRUE(contains(r.err, "is tarvid running?")) << r.err;
+    EXPECT_EQ("tarvi: tarvid refused the commit; see its log\n", r.err);
+    EXPECT_EQ(0, tarvi("prop set ro.cli.once 1").status);
+    r = tarvi("prop set ro.cli.once 2");
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "tarvid refused the prop set ro.cli.once")) << r.err;
+
+    // A daemon that has died leaves its socket behind; then none is there.
+    std::string socket = root_.at("/var/run/tarvi.socket");
+    daemon_->stop();
+    for (const std::string &gone : {"nobody answers on " + socket, "no socket at " + socket}) {
+        for (const char *args : {"get wan.mode", "commit", "sc get sys/wan/mtu", "prop get ro.cli.once",
+                                 "prop set a.b 1", "check-user admin"}) {
+            r = tarvi(args);
+            EXPECT_EQ(1, r.status) << args;
+            EXPECT_EQ("", r.out) << args;
+            EXPECT_EQ("tarvi: tarvid is not running (" + gone + ")\n", r.err) << args;
+        }
+        unlink(socket.c_str());
+    }
     ASSERT_TRUE(daemon_->start());
+}
+
+// A checkout or temporary folder may lie deep: every path the daemon, the
+// library and the tool build under the root works however long the root is.
+TEST(DeepRoot, SetCommitRestartGet) {
+    for (size_t length : {200, 2000}) {
+        ScratchRoot root(length);
+        lay_device(root, "wan.mode=dhcp\n");
+        Daemon daemon(root.path());
+        ASSERT_TRUE(daemon.start()) << length << ": " << daemon.stderr_text();
+        EXPECT_EQ(0, run_tarvi(root, "set wan.mode static").status);
+        tool_result r = run_tarvi(root, "commit");
+        EXPECT_EQ(0, r.status) << length << ": " << r.err;
+        daemon.stop();
+        ASSERT_TRUE(daemon.start()) << length;
+        r = run_tarvi(root, "get wan.mode");
+        EXPECT_EQ("static\n", r.out) << length << ": " << r.err;
+        EXPECT_EQ(std::string::npos, daemon.stderr_text().find("too long")) << daemon.stderr_text();
+        daemon.stop();
+    }
 }
 
 TEST_F(CliTest, UsageErrorsAndHelp) {

@@ -8,9 +8,11 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 #include "log.h"
+#include "paths.h"
 #include "records.h"
 #include "request.h"
 #include "scratch.h"
@@ -210,12 +212,48 @@ TEST(RequestWire, RandomRecordsNeverLeadOutsideTheReceivedBytes) {
     EXPECT_GT(accepted, 1000); // the rounds did reach the text checks
 }
 
-TEST(RequestClient, NoDaemonMeansFailureWithoutLeakingASocket) {
-    ScratchRoot root;
+// errno after a failed exchange tells a daemon that could not be reached
+// from one that answered with a failure; no socket is left open either way.
+// The root is deeper than a socket address can hold.
+TEST(RequestClient, ErrnoSaysWhetherTheDaemonWasReached) {
+    ScratchRoot root(200);
     int before = open_fd_count();
-    tarvi_request r = make_request(TARVI_REQUEST_TYPE_GET, "k", nullptr);
-    EXPECT_EQ(-1, request_for_tarvi(&r));
+    auto exchange = [] {
+        tarvi_request r = make_request(TARVI_REQUEST_TYPE_GET, "k", nullptr);
+        errno = 0;
+        return request_for_tarvi(&r) == 0 ? 0 : errno;
+    };
+    EXPECT_EQ(ENOENT, exchange());
     EXPECT_EQ(-1, connect_request());
+
+    make_dirs(root.at("/var/run"));
+    int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, socket_path_bind(server, tarvi_path(TARVI_SOCKET_PATH).c_str()));
+    EXPECT_EQ(ECONNREFUSED, exchange());
+
+    // A server that reads each request and answers with the statuses below
+    // (INT32_MIN: closes without a reply).
+    const int32_t answers[] = {INT32_MIN, -1, 0};
+    ASSERT_EQ(0, listen(server, 5));
+    std::thread peer([&] {
+        for (int32_t status : answers) {
+            int c = accept(server, nullptr, nullptr);
+            unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+            tarvi_request q;
+            if (c < 0 || request_decode(&q, wire, static_cast<int>(read(c, wire, sizeof wire))) != 0)
+                break;
+            q.status = status;
+            int size = request_encode(&q, wire);
+            if (status != INT32_MIN && write(c, wire, static_cast<size_t>(size)) != size)
+                break;
+            close(c);
+        }
+    });
+    EXPECT_EQ(EPROTO, exchange());
+    EXPECT_EQ(TARVI_EREFUSED, exchange());
+    EXPECT_EQ(0, exchange());
+    peer.join();
+    close(server);
     EXPECT_EQ(before, open_fd_count());
 }
 
