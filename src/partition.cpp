@@ -482,7 +482,7 @@ int merge_scpack(const char *bytes, uint32_t len) {
     std::string path = tarvi_path(PARTITION_SC_RESTORE);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Reload - CFGFILE (%s) : Can not open for writing : %s !!", path.c_str(), strerror(errno));
         return -1;
@@ -1026,6 +1026,70 @@ int partition_dunset(const char *key) {
 
 // ---- backup and restore ----
 
+namespace {
+
+// Where a backup to `cfgFile` is written: the file a link leads to, so that
+// the link keeps working. An existing object that is no regular file (a
+// device) is written in place; anything else under a temporary name in the
+// same folder, renamed over it once complete, so that a backup that fails
+// leaves an older one as it was. Returns the descriptor (or -1) and sets
+// *temp to the temporary name, empty when writing in place.
+int open_backup(const char *cfgFile, std::string *target, std::string *temp) {
+    temp->clear();
+    *target = cfgFile;
+    struct stat st;
+    if (stat(cfgFile, &st) == 0 && !S_ISREG(st.st_mode))
+        return open(cfgFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (char *real = realpath(cfgFile, nullptr)) {
+        *target = real;
+        free(real);
+    }
+    std::filesystem::path p(*target);
+    std::string tmpl = (p.parent_path() / ("." + p.filename().string() + ".XXXXXX")).string();
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) {
+        *temp = name.data();
+        fchmod(fd, 0644);
+    }
+    return fd;
+}
+
+// Checks, before a restore commits a checked image of `len` bytes, what the
+// loader will take from it: every container entry names its container, every
+// config entry of a run holds its key and value, every tree archive passes
+// the rules of an extraction into the working folder. *archive tells whether
+// the image carries a tree archive. Returns an empty text, or why the image
+// is refused.
+std::string vet_image(const char *img, size_t len, bool *archive) {
+    *archive = false;
+    bool inRun = false;
+    for (uint32_t i = 0, n = cfgpack_entries(img); i < n; ++i) {
+        struct cfgpack_entry e;
+        cfgpack_read_entry(img, i, &e);
+        const char *bytes = cfgpack_entry_data(img, len, &e);
+        const char *key, *value;
+        if (e.type == ENTRY_CONFIG) {
+            if (inRun && !cfgpack_config_line(img, len, &e, &key, &value))
+                return "Config entry[" + std::to_string(i) + "] is malformed";
+            continue;
+        }
+        inRun = e.type == ENTRY_CONTAINER;
+        if (inRun && e.subtype != DEFAULT_CONTAINER && (!bytes || e.len == 0 || !memchr(bytes, '\0', e.len)))
+            return "Container entry[" + std::to_string(i) + "] is malformed";
+        if (e.type == ENTRY_SC2_CONTAINER && e.subtype == BIN_CONTAINER) {
+            std::string why = "runs past the image";
+            if (!bytes || sc_archive_check_mem(bytes, e.len, tarvi_path(PARTITION_SC_DIR).c_str(), &why) < 0)
+                return "SC2.0 archive is refused : " + why;
+            *archive = true;
+        }
+    }
+    return "";
+}
+
+} // namespace
+
 int partition_backup_cfgfile(const char *cfgFile) {
     if (!cfgFile) {
         tarvid_log(LOG_INFO, "Backup - No CFGFILE specified !!");
@@ -1040,14 +1104,18 @@ int partition_backup_cfgfile(const char *cfgFile) {
     }
     unique_buf img(raw);
     partitionSCSize = 0;
-    unique_fd fd(open(cfgFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+    std::string target, temp;
+    unique_fd fd(open_backup(cfgFile, &target, &temp));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not open for writing : %s !!", cfgFile, strerror(errno));
         return -1;
     }
     uint32_t total = cfgpack_total(img.get());
-    if (!write_all(fd.get(), img.get(), total) || fsync(fd.get()) != 0) {
+    if (!write_all(fd.get(), img.get(), total) || fsync(fd.get()) != 0 ||
+        (!temp.empty() && rename(temp.c_str(), target.c_str()) != 0)) {
         tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not fwrite %u bytes : %s !!", cfgFile, total, strerror(errno));
+        if (!temp.empty())
+            unlink(temp.c_str());
         return -1;
     }
     tarvid_log(LOG_INFO, "Backup - CFGFILE (%s) : ConfigPack was backed up !!", cfgFile);
@@ -1055,6 +1123,9 @@ int partition_backup_cfgfile(const char *cfgFile) {
     return 0;
 }
 
+// Nothing in the store, the partitions or the tree folders changes until the
+// image has been read, checked and vetted whole; only then is it committed
+// and loaded.
 int partition_restore_cfgfile(const char *cfgFile) {
     if (!cfgFile) {
         tarvid_log(LOG_INFO, "Restore - No target specified !!");
@@ -1071,6 +1142,13 @@ int partition_restore_cfgfile(const char *cfgFile) {
         tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : ConfigPack is invalid  !!", cfgFile);
         return -1;
     }
+    bool archive = false;
+    std::string refused = vet_image(img.get(), len, &archive);
+    if (!refused.empty()) {
+        tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : %s !!", cfgFile, refused.c_str());
+        tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : ConfigPack is invalid  !!", cfgFile);
+        return -1;
+    }
     if (partition_update_cfgpack(img.get()) < 0) {
         tarvid_log(LOG_INFO, "Restore - CFGFILE (%s) : Can not update ConfigPack !!", cfgFile);
         return -1;
@@ -1081,6 +1159,11 @@ int partition_restore_cfgfile(const char *cfgFile) {
         tarvid_log(LOG_INFO, "Restore  - CFGFILE (%s) : Can not reload ConfigPack !!", cfgFile);
         return -1;
     }
+    // An image with a tree archive replaced the working folder as it was
+    // loaded; without one, the tree files of the configuration it replaced
+    // go.
+    if (!archive)
+        config_sc_remove_etcfile();
     tarvid_log(LOG_INFO, "Restore - CFGFILE (%s) : ConfigPack was reloaded", cfgFile);
     return 0;
 }

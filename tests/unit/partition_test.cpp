@@ -14,12 +14,15 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "archives.h"
 #include "device.h"
 #include "log.h"
 #include "md5.h"
+#include "sc_archive.h"
 #include "scratch.h"
 #include "store.h"
 
@@ -206,6 +209,40 @@ TEST(CfgPack, BuilderWritesTheLayoutAndCompactsWhenNeeded) {
     container_free(a);
     tarvi_log_set_sink(nullptr);
 }
+
+// ---- power loss ----
+
+namespace {
+// Bytes the partition writer may still write before the power goes.
+size_t power_budget;
+ssize_t write_until_power_loss(int fd, const void *buf, size_t count) {
+    if (power_budget == 0) {
+        errno = EIO;
+        return -1;
+    }
+    size_t n = std::min(count, power_budget);
+    ssize_t done = write(fd, buf, n);
+    if (done > 0)
+        power_budget -= static_cast<size_t>(done);
+    return done;
+}
+
+// A fresh daemon start on whatever the partitions hold.
+void power_loss_boot(struct operator_table *op) {
+    free_store();
+    ASSERT_EQ(0, config_store_init());
+    ASSERT_EQ(0, partition_init(op));
+    ASSERT_EQ(0, partition_reload(1));
+}
+
+// Flash that takes every write but keeps one bit of the first page wrong.
+ssize_t write_flipped(int fd, const void *buf, size_t count) {
+    std::vector<char> copy(static_cast<const char *>(buf), static_cast<const char *>(buf) + count);
+    if (lseek(fd, 0, SEEK_CUR) == 0)
+        copy[100] ^= 1;
+    return write(fd, copy.data(), count);
+}
+} // namespace
 
 // ---- the backend on a sandbox device ----
 
@@ -424,6 +461,29 @@ TEST_F(Partition, BackupRestoreAndTheTreeArchiveRoundTrip) {
     std::string file = root.read("/backup.bin");
     EXPECT_EQ(file.size(), cfgpack_get32(file.data() + 4)); // the bare image
     EXPECT_EQ(0, check(file));
+    // A backup that fails leaves the one before as it was, and nothing
+    // beside it; one through a link writes where the link leads.
+    ASSERT_EQ(0, config_set("name", "later"));
+    auto names = [&] {
+        std::set<std::string> in;
+        for (const auto &e : std::filesystem::directory_iterator(root.path()))
+            in.insert(e.path().filename().string());
+        return in;
+    };
+    std::set<std::string> top = names();
+    power_budget = 100;
+    partition_set_write_hook(write_until_power_loss);
+    EXPECT_EQ(-1, partition_backup_cfgfile(backup.c_str()));
+    partition_set_write_hook(nullptr);
+    EXPECT_TRUE(file == root.read("/backup.bin"));
+    EXPECT_TRUE(top == names());
+    std::filesystem::create_symlink("backup.bin", root.at("/link.bin"));
+    ASSERT_EQ(0, partition_backup_cfgfile(root.at("/link.bin").c_str()));
+    EXPECT_TRUE(std::filesystem::is_symlink(root.at("/link.bin")));
+    EXPECT_NE(file, root.read("/backup.bin"));
+    ASSERT_EQ(0, config_set("name", "saved"));
+    ASSERT_EQ(0, partition_backup_cfgfile(backup.c_str()));
+    file = root.read("/backup.bin");
 
     ASSERT_EQ(0, config_set("name", "changed"));
     ASSERT_EQ(0, partition_flush(0));
@@ -473,40 +533,6 @@ TEST(PartitionProbe, TakesTheFactorySizeFromProcPartitions) {
     }
     tarvi_log_set_sink(nullptr);
 }
-
-// ---- power loss ----
-
-namespace {
-// Bytes the partition writer may still write before the power goes.
-size_t power_budget;
-ssize_t write_until_power_loss(int fd, const void *buf, size_t count) {
-    if (power_budget == 0) {
-        errno = EIO;
-        return -1;
-    }
-    size_t n = std::min(count, power_budget);
-    ssize_t done = write(fd, buf, n);
-    if (done > 0)
-        power_budget -= static_cast<size_t>(done);
-    return done;
-}
-
-// A fresh daemon start on whatever the partitions hold.
-void power_loss_boot(struct operator_table *op) {
-    free_store();
-    ASSERT_EQ(0, config_store_init());
-    ASSERT_EQ(0, partition_init(op));
-    ASSERT_EQ(0, partition_reload(1));
-}
-
-// Flash that takes every write but keeps one bit of the first page wrong.
-ssize_t write_flipped(int fd, const void *buf, size_t count) {
-    std::vector<char> copy(static_cast<const char *>(buf), static_cast<const char *>(buf) + count);
-    if (lseek(fd, 0, SEEK_CUR) == 0)
-        copy[100] ^= 1;
-    return write(fd, copy.data(), count);
-}
-} // namespace
 
 TEST(PartitionPowerLoss, AFactoryEditCutAnywhereKeepsTheOldOrTheNewImage) {
     ScratchRoot root;
@@ -650,27 +676,47 @@ TEST_F(Partition, AReadBackMismatchFailsAndTheNextCommitRetriesTheSamePartition)
     EXPECT_EQ("second", get("name"));
 }
 
-TEST_F(Partition, ABackupWithAHostileArchiveRestoresItsSettingsAndNothingOutside) {
+TEST_F(Partition, ARestoreChecksTheWholeImageBeforeAnythingChanges) {
     root.write("/tmp/sc/tree0/sys", "current\n");
-    root.write("/w/evil", "evil\n");
-    // A member "../tmp/escaped" beside a harmless one, kept as written with -P.
-    ASSERT_EQ(0, system(("cd " + root.path() + "/w && touch ../tmp/escaped && " +
-                         "tar -czPf ../evil.tgz ../tmp/escaped ./evil && rm ../tmp/escaped")
-                            .c_str()));
-    ASSERT_EQ(0, config_set("name", "from-backup"));
-    std::string arch = root.read("/evil.tgz");
-    char *img = nullptr;
-    ASSERT_EQ(0, partition_pack_containers(&ContList, root.at("/evil.tgz").c_str(), static_cast<uint32_t>(arch.size()),
-                                           65536, &img));
-    root.write("/hostile.bin", std::string(img, cfgpack_get32(img + 4)));
-    free(img);
-    ASSERT_EQ(0, partition_reload(1));
-    ASSERT_EQ("cpe", get("name"));
-
-    logged.clear();
-    ASSERT_EQ(0, partition_restore_cfgfile(root.at("/hostile.bin").c_str()));
-    EXPECT_EQ("from-backup", get("name"));
-    EXPECT_FALSE(root.exists("/tmp/escaped"));
-    EXPECT_EQ("current\n", root.read("/tmp/sc/tree0/sys"));
-    EXPECT_EQ(1, count_logged("SC2.0 - Can not unpack "));
+    ASSERT_EQ(0, config_set("name", "committed"));
+    ASSERT_EQ(0, partition_flush(0));
+    const std::string p1 = root.read(device_partition("ConfigPack1")), p2 = root.read(device_partition("ConfigPack2"));
+    const std::string tree = folder_fingerprint(root.at("/tmp/sc"));
+    const std::string outside = root.at("/outside");
+    using M = ArchiveMember;
+    std::string escape =
+        make_archive({{M::Link, "./esc", outside}, {M::Folder, "./esc", ""}, {M::File, "./esc/x", ""}});
+    std::string bomb = make_archive({{M::File, "big", std::string(SC_ARCHIVE_MAX_BYTES + 1, '\0')}});
+    std::string good = make_archive({{M::File, "./tree0/sys", "restored\n"}});
+    const std::vector<Ent> settings = {cont("system.cfg"), conf("name", "restored")};
+    auto with = [&](std::vector<Ent> ents) {
+        ents.insert(ents.begin(), settings.begin(), settings.end());
+        return oracle(ents);
+    };
+    struct Row {
+        const char *what;
+        std::string image;
+    } rows[] = {
+        {"an archive that escapes", with({{2, 2, escape}})},
+        {"an archive that expands beyond the bound", with({{2, 2, bomb}})},
+        {"an archive that is no archive", with({{2, 2, "junk"}})},
+        {"a good archive and a bad one", with({{2, 2, good}, {2, 2, escape}})},
+        {"a config entry without its value", with({{1, 0, std::string("k\0v", 3)}})},
+        {"a container without its name", oracle({{0, 0, "noname"}, conf("name", "restored")})},
+    };
+    for (const Row &row : rows) {
+        root.write("/bad.bin", row.image);
+        ASSERT_EQ(0, check(row.image)) << row.what;
+        EXPECT_EQ(-1, partition_restore_cfgfile(root.at("/bad.bin").c_str())) << row.what;
+        EXPECT_EQ("committed", get("name")) << row.what;
+        EXPECT_EQ(p1, root.read(device_partition("ConfigPack1"))) << row.what;
+        EXPECT_EQ(p2, root.read(device_partition("ConfigPack2"))) << row.what;
+        EXPECT_EQ(tree, folder_fingerprint(root.at("/tmp/sc"))) << row.what;
+        EXPECT_FALSE(root.exists("/outside")) << row.what;
+    }
+    // The same settings with a good archive are restored, tree folder and all.
+    root.write("/good.bin", with({{2, 2, good}}));
+    ASSERT_EQ(0, partition_restore_cfgfile(root.at("/good.bin").c_str()));
+    EXPECT_EQ("restored", get("name"));
+    EXPECT_EQ("restored\n", root.read("/tmp/sc/tree0/sys"));
 }
