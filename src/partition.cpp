@@ -324,62 +324,107 @@ static int partition_update_scpack(void) {
 
 // The factory image is rewritten in place, so an edit cut short (power lost,
 // daemon killed) would leave no valid image, and the factory settings would be
-// gone for good: the next edit starts from an empty image. A second copy is
-// therefore kept at the middle of the partition, where images do not reach.
-// An edit makes sure the copy holds the image as it was, writes the new image,
-// then the copy again; a read that finds no valid image at the start takes
-// the copy. An image too large to leave room for it is edited without one.
+// gone for good. A second copy is therefore kept at the middle of the
+// partition, where images small enough for it do not reach. An edited image
+// carries in its header (in bytes the check does not read, covered by the
+// checksum) the checksum of the image it was edited from. The copy is only
+// ever the image at the start, the edit on its way there, or the image
+// before while the edit is on its way; reading takes the copy when the image
+// at the start is damaged or when the copy is that image's successor, and
+// drops any other copy, so that no older state can come back.
+constexpr uint32_t CFGPACK_PARENT_AT = 36;
+constexpr uint32_t CFGPACK_CKSUM_AT = 16;
+
 static uint32_t factory_spare_at(void) { return partitionSize / 2 / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE; }
 
-static bool factory_spare_fits(uint32_t total) {
-    uint32_t at = factory_spare_at();
-    uint64_t pages_end =
-        (static_cast<uint64_t>(total) + PARTITION_PAGE_SIZE - 1) / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE;
-    return at > 0 && pages_end <= at && static_cast<uint64_t>(at) + total <= partitionSize - PARTITION_PAGE_SIZE;
+// Bytes of whole pages an image of `total` bytes is written in.
+static uint64_t pages_of(uint32_t total) {
+    return (static_cast<uint64_t>(total) + PARTITION_PAGE_SIZE - 1) / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE;
 }
 
-// Makes the spare copy hold `img`, written only when it does not already.
-// Returns 0, or -1 when it could not be written or does not fit.
-static int factory_keep_spare(const char *img) {
-    uint32_t total = cfgpack_total(img);
-    if (!factory_spare_fits(total))
-        return -1;
+// An image at the start that stays clear of the spare copy's pages.
+static bool factory_spare_clear(uint32_t total) { return pages_of(total) <= factory_spare_at(); }
+
+// An image small enough to have a spare copy.
+static bool factory_spare_fits(uint32_t total) {
+    uint32_t at = factory_spare_at();
+    return at > 0 && factory_spare_clear(total) && at + pages_of(total) <= partitionSize - PARTITION_PAGE_SIZE;
+}
+
+// Makes the factory partition hold `len` bytes at `at` in whole pages (0xFF
+// after the bytes), written and read back unless they are there already.
+// Returns 0, or -1.
+static int factory_write_pages(uint32_t at, const char *bytes, uint32_t len) {
+    std::vector<char> pages(pages_of(len), static_cast<char>(0xFF)), back(pages.size());
+    memcpy(pages.data(), bytes, len);
     unique_fd fd(open(mtdFactoryConfig, O_RDWR | O_SYNC | O_CLOEXEC));
-    if (fd.get() < 0)
-        return -1;
-    std::vector<char> held(total);
-    if (lseek(fd.get(), factory_spare_at(), SEEK_SET) >= 0 && read_all(fd.get(), held.data(), total) &&
-        memcmp(held.data(), img, total) == 0)
+    auto holds = [&] {
+        return lseek(fd.get(), at, SEEK_SET) >= 0 && read_all(fd.get(), back.data(), back.size()) && back == pages;
+    };
+    if (fd.get() >= 0 && holds())
         return 0;
-    if (lseek(fd.get(), factory_spare_at(), SEEK_SET) < 0 || !write_all(fd.get(), img, total) ||
-        lseek(fd.get(), factory_spare_at(), SEEK_SET) < 0 || !read_all(fd.get(), held.data(), total) ||
-        memcmp(held.data(), img, total) != 0) {
+    if (fd.get() < 0 || lseek(fd.get(), at, SEEK_SET) < 0 || !write_all(fd.get(), pages.data(), pages.size()) ||
+        !holds()) {
         tarvid_log(LOG_ERR, "Write - Can not write the spare Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }
     return 0;
 }
 
+// Makes the spare copy hold the valid image `img`, or, with a null `img`,
+// hold no image. Returns 0, or -1.
+static int factory_put_spare(const char *img) {
+    if (!img) {
+        const char erased[CFGPACK_HEADER_SIZE] = {};
+        return factory_write_pages(factory_spare_at(), erased, sizeof erased);
+    }
+    return factory_write_pages(factory_spare_at(), img, cfgpack_total(img));
+}
+
+// True when the bytes at `img` (at least a header) start a valid image; no
+// message for bytes that do not even look like one, as the erased spare.
+static bool factory_valid_at(char *img, size_t len) {
+    return len >= CFGPACK_HEADER_SIZE && img[0] == CFGPACK_VERSION && img[2] == 'K' && img[3] == 'Z' &&
+           partition_check_cfgpack_len(img, len) == 0;
+}
+
 static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail);
 
-// partition_read_cfgpack of the factory partition; when the image at its
-// start is not valid but the spare copy is, the copy, moved to the start and
-// written back over the damaged image, so that readers of the partition find
-// a valid image at its start again.
+static int factory_write_image(const char *img) {
+    char tail[PARTITION_TAIL_SIZE];
+    partition_make_tail(tail, 0, 0);
+    return partition_write_cfgpack(img, mtdFactoryConfig, tail);
+}
+
+// partition_read_cfgpack of the factory partition, choosing between the
+// image at its start and the spare copy. The copy is taken when the image is
+// damaged, or when it is the image's successor (an edit cut short before it
+// reached the start); it is then also written over the start. A copy that is
+// neither the image nor its successor is stale and is dropped.
 static char *partition_read_factory(size_t *len) {
     unique_buf img(partition_read_cfgpack(mtdFactoryConfig, len));
-    if (!img || partition_check_cfgpack_len(img.get(), *len) == 0)
-        return img.release();
+    if (!img)
+        return nullptr;
     uint32_t at = factory_spare_at();
-    if (*len > at && partition_check_cfgpack_len(img.get() + at, *len - at) == 0) {
-        tarvid_log(LOG_ERR, "Read - Factory ConfigPack is invalid, its spare copy is used !!");
-        memmove(img.get(), img.get() + at, *len - at);
-        *len -= at;
-        char tail[PARTITION_TAIL_SIZE];
-        partition_make_tail(tail, 0, 0);
-        if (partition_write_cfgpack(img.get(), mtdFactoryConfig, tail) == 0)
-            tarvid_log(LOG_INFO, "Read - Factory ConfigPack was restored from its spare copy on %s", mtdFactoryConfig);
+    bool image = partition_check_cfgpack_len(img.get(), *len) == 0;
+    char *spare = img.get() + at;
+    if (*len <= at || !factory_valid_at(spare, *len - at))
+        return img.release();
+    bool same = image && memcmp(spare + CFGPACK_CKSUM_AT, img.get() + CFGPACK_CKSUM_AT, 16) == 0;
+    bool successor = image && !same && memcmp(spare + CFGPACK_PARENT_AT, img.get() + CFGPACK_CKSUM_AT, 16) == 0;
+    if (image && !successor) {
+        if (!same) {
+            tarvid_log(LOG_WARNING, "Read - Spare Factory ConfigPack is stale, drop it !!");
+            factory_put_spare(nullptr);
+        }
+        return img.release();
     }
+    tarvid_log(LOG_ERR, image ? "Read - Factory ConfigPack was cut short, its newer spare copy is used !!"
+                              : "Read - Factory ConfigPack is invalid, its spare copy is used !!");
+    memmove(img.get(), spare, *len - at);
+    *len -= at;
+    if (factory_write_image(img.get()) == 0)
+        tarvid_log(LOG_INFO, "Read - Factory ConfigPack was restored from its spare copy on %s", mtdFactoryConfig);
     return img.release();
 }
 
@@ -936,24 +981,42 @@ std::vector<char> read_factory(size_t *len) {
 }
 
 // Checksums the edited factory image, makes sure it is still valid, and writes
-// it with the factory tail, keeping the spare copy as described above. `old`
-// is the valid image before the edit, or null when there was none.
-int write_factory(char *img, const std::vector<char> &old) {
+// it with the factory tail, so that a cut anywhere leaves the image before or
+// the new one (see the spare copy above). `old` is the valid image before the
+// edit, or empty when there was none. An edit where neither image has room
+// for a spare copy, or where the old one reaches the copy's place, could lose
+// both: it is refused.
+int write_factory(char *img, const std::vector<char> &old, const char *op) {
+    if (old.empty())
+        memset(img + CFGPACK_PARENT_AT, 0, 16);
+    else
+        memcpy(img + CFGPACK_PARENT_AT, old.data() + CFGPACK_CKSUM_AT, 16);
     cfgpack_set_cksum(img);
     if (partition_check_cfgpack(img) < 0)
         return -1;
-    bool spare = factory_spare_fits(cfgpack_total(img));
-    if (spare && !old.empty())
-        spare = factory_keep_spare(old.data()) == 0;
-    char tail[PARTITION_TAIL_SIZE];
-    partition_make_tail(tail, 0, 0);
-    if (partition_write_cfgpack(img, mtdFactoryConfig, tail) < 0)
+    uint32_t total = cfgpack_total(img);
+    const char *before = old.empty() ? nullptr : old.data();
+    if (factory_spare_fits(total) && (!before || factory_spare_clear(cfgpack_total(before)))) {
+        // The copy first: until the image is complete the copy is its
+        // successor, and a reader takes it.
+        if (factory_put_spare(img) < 0)
+            return -1;
+        if (factory_write_image(img) == 0)
+            return 0;
+        if (before && factory_spare_fits(cfgpack_total(before)))
+            factory_put_spare(before); // the edit failed: not the new image
         return -1;
-    // Without a copy of the old image, the copy of the new one is left out
-    // too: a copy older than the image could come back after a damage.
-    if (spare)
-        factory_keep_spare(img);
-    return 0;
+    }
+    if (before && factory_spare_fits(cfgpack_total(before)) && factory_spare_clear(total)) {
+        // The image before stays in the copy until the new one is complete.
+        if (factory_put_spare(before) < 0 || factory_write_image(img) < 0)
+            return -1;
+        factory_put_spare(nullptr);
+        return 0;
+    }
+    tarvid_log(LOG_CRIT, "%s - Factory ConfigPack of %u bytes leaves no room for its spare copy, abort it !!", op,
+               total);
+    return -1;
 }
 
 // The valid image at the start of `buf`, copied before an edit changes it.
@@ -992,7 +1055,7 @@ int partition_dset(const char *key, const char *value) {
     }
     if (rc < 0)
         return -1;
-    if (write_factory(img, old) < 0) {
+    if (write_factory(img, old, "Dset") < 0) {
         tarvid_log(LOG_INFO, "Dset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }
@@ -1015,7 +1078,7 @@ int partition_dunset(const char *key) {
         tarvid_log(LOG_INFO, "Dunset - There is no Config (%s) of Factory ConfigPack, no need to unset it", key);
         return 0;
     }
-    if (write_factory(img, old) < 0) {
+    if (write_factory(img, old, "Dunset") < 0) {
         tarvid_log(LOG_INFO, "Dunset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -275,10 +276,14 @@ class Partition : public ::testing::Test {
             EXPECT_EQ(0, cfgpack_set_default(img.data(), img.size(), k.c_str(), v.c_str()));
         return std::string(img.data(), cfgpack_get32(img.data() + 4));
     }
-    // The image bytes of a partition, up to its image's end.
+    // The image bytes of a partition, up to its image's end, without the
+    // checksum of the image an edit started from (zeroed, checksum renewed).
     std::string image_in(const std::string &label) {
         std::string part = root.read(device_partition(label));
-        return part.substr(0, cfgpack_get32(part.data() + 4));
+        std::string img = part.substr(0, cfgpack_get32(part.data() + 4));
+        std::fill(img.begin() + 36, img.begin() + 52, '\0');
+        set_md5(img);
+        return img;
     }
 
     ScratchRoot root;
@@ -416,41 +421,34 @@ TEST_F(Partition, FactoryEditsKeepTheImageValid) {
     std::string part = root.read(device_partition("FactoryConfig"));
     EXPECT_EQ(std::string(16, '\xff'), part.substr(part.size() - 16));
 
-    // A damaged factory image is taken from its spare copy in the middle of
-    // the partition; with the copy damaged too, it is replaced by one holding
-    // only the new default.
-    const size_t spare = DEVICE_PARTITION_SIZE / 2;
-    EXPECT_EQ(image_in("FactoryConfig"), part.substr(spare, image_in("FactoryConfig").size()));
-    part[150] ^= 1;
-    root.write(device_partition("FactoryConfig"), part);
-    ASSERT_EQ(0, partition_dset("x", "y"));
-    EXPECT_EQ(oracle({defcont(), conf("x", "y", 5), cont("system.cfg"), conf("name", "factory-name")}),
-              image_in("FactoryConfig"));
-    part = root.read(device_partition("FactoryConfig"));
-    part[150] ^= 1;
-    part[spare + 150] ^= 1;
-    root.write(device_partition("FactoryConfig"), part);
-    ASSERT_EQ(0, partition_dset("x", "y"));
-    EXPECT_EQ(oracle({defcont(), conf("x", "y", 5)}), image_in("FactoryConfig"));
     // A value that would not fit the partition is refused and nothing changes.
     before = root.read(device_partition("FactoryConfig"));
     EXPECT_EQ(-1, partition_dset("big", std::string(DEVICE_PARTITION_SIZE, 'v').c_str()));
-    EXPECT_EQ(before, root.read(device_partition("FactoryConfig")));
+    EXPECT_TRUE(before == root.read(device_partition("FactoryConfig")));
     // Edits show at the next reload.
+    ASSERT_EQ(0, partition_dset("x", "y"));
     EXPECT_EQ("<none>", get("x"));
     ASSERT_EQ(0, partition_reload(1));
     EXPECT_EQ("y", get("x"));
-    // The next edit renews the copy; a reload that then finds the image
-    // damaged writes the copy back over it.
-    ASSERT_EQ(0, partition_dset("x", "z"));
-    std::string good = image_in("FactoryConfig");
-    part = root.read(device_partition("FactoryConfig"));
-    part[150] ^= 1;
-    root.write(device_partition("FactoryConfig"), part);
-    ASSERT_EQ(0, partition_reload(1));
-    EXPECT_EQ("z", get("x"));
-    EXPECT_EQ(good, image_in("FactoryConfig"));
-    EXPECT_EQ(0, partition_check_cfgpack_len(root.read(device_partition("FactoryConfig")).data(), good.size()));
+
+    // Partitions written before images named the image they came from: a
+    // copy equal to the image still stands in for it; a different one is
+    // older and is dropped, never loaded.
+    const std::string now = factory_with({{"x", "now"}}), older = factory_with({{"x", "older"}});
+    for (const std::string &copy : {now, older}) {
+        std::string legacy = root.read(device_partition("FactoryConfig"));
+        std::fill(legacy.begin(), legacy.end() - 16, '\xff');
+        legacy.replace(0, now.size(), now);
+        legacy.replace(DEVICE_PARTITION_SIZE / 2, copy.size(), copy);
+        root.write(device_partition("FactoryConfig"), legacy);
+        ASSERT_EQ(0, partition_reload(1));
+        EXPECT_EQ("now", get("x"));
+        legacy = root.read(device_partition("FactoryConfig"));
+        legacy[64] ^= 1;
+        root.write(device_partition("FactoryConfig"), legacy);
+        ASSERT_EQ(0, partition_reload(1));
+        EXPECT_EQ(copy == now ? "now" : "<none>", get("x"));
+    }
 }
 
 TEST_F(Partition, BackupRestoreAndTheTreeArchiveRoundTrip) {
@@ -534,40 +532,94 @@ TEST(PartitionProbe, TakesTheFactorySizeFromProcPartitions) {
     tarvi_log_set_sink(nullptr);
 }
 
-TEST(PartitionPowerLoss, AFactoryEditCutAnywhereKeepsTheOldOrTheNewImage) {
+// The factory defaults the store shows: "key=<length><letter>;" in key order.
+std::string factory_state() {
+    std::map<std::string, std::string> kv;
+    if (ContDefault) {
+        list_for_each(pos, &ContDefault->config) {
+            struct config *c = list_entry(pos, struct config, sibling);
+            kv[c->key] = std::to_string(strlen(c->value)) + c->value[0];
+        }
+    }
+    std::string text;
+    for (auto &[k, v] : kv)
+        text += k + "=" + v + ";";
+    return text;
+}
+
+// Seeded random factory edits, growing the image past the room of its spare
+// copy and back, each one cut by a power loss after every page it writes: the
+// factory state found afterwards is the one before the edit or after it, and
+// a damage of the image afterwards brings back that same state or none.
+// TARVI_TEST_SEED replays a run.
+TEST(PartitionPowerLoss, EveryFactoryEditCutAtEveryPageLeavesTheLastStateOrTheOneBefore) {
     ScratchRoot root;
     tarvi_log_set_sink(capture_log);
-    // Four entries of 3000 bytes: the factory image spans two pages.
-    const std::string big(3000, 'f');
-    const char *const keys[] = {"f.0", "f.1", "f.2", "f.3"};
-    std::string defaults;
-    for (const char *key : keys)
-        defaults += std::string(key) + "=fw\n";
-    lay_device(root, defaults);
+    lay_device(root, DEFAULTS);
     ASSERT_EQ(0, config_store_init());
     struct operator_table op = {};
     auto boot = [&] { power_loss_boot(&op); };
+    const char *env = getenv("TARVI_TEST_SEED");
+    const unsigned seed = env ? static_cast<unsigned>(strtoul(env, nullptr, 10)) : 6u;
+    std::minstd_rand rng(seed);
+    const std::string label = device_partition("FactoryConfig");
+    const size_t unlimited = size_t{1} << 40;
+    std::map<std::string, std::string> model;
+    size_t bigSize = 100000;
     boot();
-    for (const char *key : keys)
-        ASSERT_EQ(0, partition_dset(key, big.c_str()));
-    const std::string factory = root.read(device_partition("FactoryConfig"));
-    // The image's two pages and the last one, then the spare copy.
-    for (size_t cut = 0; cut < 3 * PARTITION_PAGE_SIZE + 4 * big.size(); cut += 1500) {
-        root.write(device_partition("FactoryConfig"), factory);
+    std::string state = factory_state();
+    for (int step = 0; step < 24; ++step) {
+        // One big default wanders across the room of the spare copy, small
+        // ones come and go.
+        const unsigned pick = static_cast<unsigned>(rng() % 10);
+        const bool unset = pick >= 8;
+        const std::string key = pick < 5 ? "big" : "k" + std::to_string(rng() % 3);
+        size_t size = 1 + rng() % 300;
+        if (pick < 5) {
+            long grown = static_cast<long>(bigSize) + static_cast<long>(rng() % 24000) - 10000;
+            bigSize = size = static_cast<size_t>(std::clamp(grown, 1L, 140000L));
+        }
+        const std::string value(size, static_cast<char>('a' + step % 26));
+        const std::string what = "seed " + std::to_string(seed) + ", step " + std::to_string(step) + ": " +
+                                 (unset ? "unset " + key : "set " + key + " to " + std::to_string(value.size()));
+        auto edit = [&] {
+            partition_set_write_hook(write_until_power_loss);
+            int rc = unset ? partition_dunset(key.c_str()) : partition_dset(key.c_str(), value.c_str());
+            partition_set_write_hook(nullptr);
+            return rc;
+        };
+        const std::string flash = root.read(label);
+        power_budget = unlimited;
+        int rc = edit();
+        const size_t pages = (unlimited - power_budget) / PARTITION_PAGE_SIZE;
+        const std::string after = root.read(label);
         boot();
-        power_budget = cut;
-        partition_set_write_hook(write_until_power_loss);
-        partition_dset("f.0", "new");
-        partition_set_write_hook(nullptr);
-        boot();
-        EXPECT_TRUE(get("f.0") == big || get("f.0") == "new") << "cut after " << cut << " bytes";
-        for (const char *key : {"f.1", "f.2", "f.3"})
-            EXPECT_EQ(big, get(key)) << key << ", cut after " << cut << " bytes";
-        // The next edit starts from what was found, not from an empty image.
-        ASSERT_EQ(0, partition_dset("f.1", "next"));
-        boot();
-        EXPECT_EQ("next", get("f.1")) << cut;
-        EXPECT_EQ(big, get("f.3")) << cut;
+        const std::string next = factory_state();
+        if (rc == 0 && unset)
+            model.erase(key);
+        else if (rc == 0)
+            model[key] = std::to_string(value.size()) + value[0];
+        std::string expected;
+        for (auto &[k, v] : model)
+            expected += k + "=" + v + ";";
+        ASSERT_EQ(expected, next) << what;
+        for (size_t cut = 0; cut < pages; ++cut) {
+            root.write(label, flash);
+            boot();
+            power_budget = cut * PARTITION_PAGE_SIZE;
+            edit();
+            boot();
+            const std::string found = factory_state();
+            EXPECT_TRUE(found == state || found == next) << what << ", cut after page " << cut << ": " << found;
+            std::string part = root.read(label);
+            part[64] ^= 1;
+            root.write(label, part);
+            boot();
+            const std::string damaged = factory_state();
+            EXPECT_TRUE(damaged == found || damaged.empty()) << what << ", cut after page " << cut << ": " << damaged;
+        }
+        root.write(label, after);
+        state = next;
     }
     free_store();
     tarvi_log_set_sink(nullptr);
