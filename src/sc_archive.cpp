@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "log.h"
+#include "unique.h"
 
 namespace {
 
@@ -411,9 +412,12 @@ bool add_tree(struct archive *out, const std::string &root, const std::string &r
 
 int sc_archive_create(const char *dir, const char *file) {
     unique_writer a(archive_write_new());
-    bool ok = a && archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK &&
+    // A link in the archive's place is replaced, never written through.
+    unlink(file);
+    unique_fd fd(open(file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    bool ok = a && fd.get() >= 0 && archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK &&
               archive_write_set_format_pax_restricted(a.get()) == ARCHIVE_OK &&
-              archive_write_open_filename(a.get(), file) == ARCHIVE_OK;
+              archive_write_open_fd(a.get(), fd.get()) == ARCHIVE_OK;
     struct stat st;
     if (ok && (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)))
         ok = false;
