@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,15 +43,7 @@ class ScArchive : public ::testing::Test {
     }
     // The whole scratch root but the folder the archives go to: it must stay
     // byte for byte as it was, with nothing added beside the folder.
-    std::string everything_but_the_folder() const {
-        std::istringstream all(folder_fingerprint(root.path()));
-        std::string kept, line;
-        while (std::getline(all, line)) {
-            if (line.rfind("/box/sc/", 0) != 0)
-                kept += line + "\n";
-        }
-        return kept;
-    }
+    std::string everything_but_the_folder() const { return folder_fingerprint(root.path(), "/box/sc/"); }
     // What went wrong when unpacking `members`, or "" when every promise
     // held: the outside unchanged; a refused archive leaves the folder as it
     // was; no link in the folder leads out of it.
@@ -167,14 +158,6 @@ TEST_F(ScArchive, HostileArchivesAreRefusedAsAWhole) {
         std::string why;
         EXPECT_EQ("", violation(row.members, &why)) << row.what;
         EXPECT_NE(std::string::npos, why.find(row.reason)) << row.what << ": " << why;
-    }
-    // Not an archive at all, or cut short.
-    std::string good = make_archive({{M::File, "a", std::string(5000, 'a')}});
-    for (const std::string &bytes : {std::string("this is no archive"), good.substr(0, good.size() / 2)}) {
-        std::string why;
-        EXPECT_EQ(-1, sc_archive_extract_mem(bytes.data(), bytes.size(), root.at("/box/sc").c_str(), &why));
-        EXPECT_EQ("old\n", root.read("/box/sc/old")) << why;
-        EXPECT_EQ(canary, everything_but_the_folder());
     }
 }
 
