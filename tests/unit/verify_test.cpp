@@ -61,7 +61,6 @@ std::vector<std::string> fields_of(const char *text, char split, int *count) {
 } // namespace
 
 TEST(Verify, Numbers) {
-    accepts(verify_number, "-3.5");
     refuses(verify_positive_number, "-3.5", not_valid("Positive number", "-3.5"));
     accepts(verify_positive_number, "0.25");
     refuses(verify_positive_number, "1.", not_valid("Positive number", "1."));
@@ -78,7 +77,6 @@ TEST(Verify, Numbers) {
             10);
     refuses(verify_range, "4294967301", "Range : '4294967301' invalid range(0 ~ 10)\n", 0, 10);
 
-    accepts(verify_portrange, "80:21");
     accepts(verify_portrange, "65535");
     refuses(verify_portrange, "65536", "Range : '65536' invalid range(0 ~ 65535)\n");
     refuses(verify_portrange, "80:", not_valid("Integer", ""));
@@ -95,25 +93,19 @@ TEST(Verify, SizesAndWords) {
     refuses(verify_ascii_exclude_comma, "too long", "", 1, 4);
     refuses(verify_ascii_exclude_comma, "", not_valid("ascii word", ""), 0, 20);
 
-    accepts(verify_normal_word, "wan_1");
     refuses(verify_normal_word, "wan-1", not_valid("normal word", "wan-1"));
-    accepts(verify_password, "Secret42");
-    accepts(verify_hex_text, "00aaFF");
     refuses(verify_hex_text, "0x1F", not_valid("hex text", "0x1F"));
 
-    accepts(verify_username, "admin_2");
     refuses(verify_username, "ab", not_valid("Username", "ab") + "Username : username length should be 3~16\n");
     refuses(verify_username, std::string(17, 'a'),
             not_valid("Username", std::string(17, 'a')) + "Username : username length should be 3~16\n");
 }
 
 TEST(Verify, Addresses) {
-    accepts(verify_ip_address, "192.168.1.1");
     accepts(verify_ip_address, "010.0.0.1");
     refuses(verify_ip_address, "256.1.1.1", "Range : '256' invalid range(0 ~ 255)\n");
     refuses(verify_ip_address, "1.2.3", not_valid("IP address", "1.2.3"));
 
-    accepts(verify_netmask, "255.255.255.0");
     accepts(verify_netmask, "0.0.0.0");
     accepts(verify_netmask, "255.255.255.255");
     accepts(verify_netmask, "255.255.128.0");
@@ -121,11 +113,9 @@ TEST(Verify, Addresses) {
     refuses(verify_netmask, "0.255.255.255", "Netmask : '0.255.255.255' is not a valid Netmask.\n");
     refuses(verify_netmask, "255.255.255.256", "Range : '256' invalid range(0 ~ 255)\n");
 
-    accepts(verify_mac_address, "00:1A:2b:3c:4D:5e");
     refuses(verify_mac_address, "00:00:00:00:00:00", "MAC Address : '00:00:00:00:00:00' is not a valid MAC address.\n");
     refuses(verify_mac_address, "00-1A-2B-3C-4D-5E", not_valid("MAC address", "00-1A-2B-3C-4D-5E"));
 
-    accepts(verify_cidr, "10.0.0.0/8");
     accepts(verify_cidr, "10.0.0.9-10.0.0.1");
     accepts(verify_cidr, "10.0.0.1");
     accepts(verify_cidr, "10.0.0.0/99");
@@ -139,24 +129,20 @@ TEST(Verify, NamesAndUrls) {
     accepts(verify_url, "example.org/");
     refuses(verify_url, "http://example.org", not_valid("URL", "http://example.org"));
     refuses(verify_url, "http://x/\nrm -rf /", not_valid("URL", "http://x/\nrm -rf /"));
-    accepts(verify_domain, "www.example.org");
     refuses(verify_domain, "evil;reboot #a.b", not_valid("Domain name", "evil;reboot #a.b"));
     refuses(verify_domain, "localhost", not_valid("Domain name", "localhost"));
     refuses(verify_domain, "example.", not_valid("Domain name", "example."));
-    accepts(verify_domain2, "a-1.example_2.org");
     accepts(verify_domain2, "localhost");
     refuses(verify_domain2, "-bad.org", not_valid("domain", "-bad.org"));
     refuses(verify_domain2, "a..b", not_valid("domain", "a..b"));
 }
 
 TEST(Verify, TimesAndDates) {
-    accepts(verify_time, "23:59:59");
     accepts(verify_time, "00:00:00");
     refuses(verify_time, "24:00:00", "Range : '24' invalid range(0 ~ 23)\n");
     refuses(verify_time, "12:60:61", "Range : '60' invalid range(0 ~ 59)\n");
     refuses(verify_time, "1:00:00", not_valid("TIME", "1:00:00"));
 
-    accepts(verify_date, "31-02-2010"); // days are not compared with the month
     accepts(verify_date, "01-12-2008");
     refuses(verify_date, "00-01-2010", "Range : '00' invalid range(1 ~ 31)\n");
     refuses(verify_date, "01-13-2010", "Range : '13' invalid range(1 ~ 12)\n");
@@ -179,7 +165,7 @@ TEST(Verify, HostileValuesAreRefusedByEveryValidator) {
         {"positive_number", verify_positive_number, "12.5"},
         {"number", verify_number, "-3.5"},
         {"range", verify_range, "80", 0, 100},
-        {"portrange", verify_portrange, "80:21"},
+        {"portrange", verify_portrange, "80:21"}, // no order between the ports
         {"string_size", verify_string_size, "a b", 0, 64, true},
         {"ip_address", verify_ip_address, "192.168.1.1"},
         {"netmask", verify_netmask, "255.255.255.0"},
@@ -193,7 +179,7 @@ TEST(Verify, HostileValuesAreRefusedByEveryValidator) {
         {"domain2", verify_domain2, "a-1.example_2.org"},
         {"cidr", verify_cidr, "10.0.0.0/8"},
         {"time", verify_time, "23:59:59"},
-        {"date", verify_date, "31-02-2010"},
+        {"date", verify_date, "31-02-2010"}, // days are not compared with the month
         {"hex_text", verify_hex_text, "00aaFF"},
     };
     const std::string shell[] = {";reboot", "|reboot", "&reboot", "`reboot`", "$(reboot)", "'",  "\"",
