@@ -408,7 +408,9 @@ static char *partition_read_factory(size_t *len) {
     uint32_t at = factory_spare_at();
     bool image = partition_check_cfgpack_len(img.get(), *len) == 0;
     char *spare = img.get() + at;
-    if (*len <= at || !factory_valid_at(spare, *len - at))
+    // An image that reaches the copy's place has no copy: what lies there is
+    // its own bytes.
+    if ((image && !factory_spare_clear(cfgpack_total(img.get()))) || *len <= at || !factory_valid_at(spare, *len - at))
         return img.release();
     bool same = image && memcmp(spare + CFGPACK_CKSUM_AT, img.get() + CFGPACK_CKSUM_AT, 16) == 0;
     bool successor = image && !same && memcmp(spare + CFGPACK_PARENT_AT, img.get() + CFGPACK_CKSUM_AT, 16) == 0;
