@@ -114,6 +114,12 @@ put("archive", "through-link", tar_gz([("./l", None, "sub"), ("./l/x", "y", None
 put("archive", "pax-long", tar_gz([("./" + "d" * 120 + "/t.tree", "a;b;c\n", None)], False, tarfile.PAX_FORMAT))
 put("archive", "gnu-long", tar_gz([("./" + "e" * 120, "x", None)], False, tarfile.GNU_FORMAT))
 put("archive", "absolute", tar_gz([("/abs", "x", None)], False))
+# A link, then a folder of the same name, then a member in it; and links that
+# stay inside, one climbing to its parent.
+put("archive", "link-then-folder", tar_gz([("./esc", None, "../canary"), ("./esc", None, None),
+                                           ("./esc/pwned", "x", None)], False))
+put("archive", "inner-links", tar_gz([("./t", None, None), ("./t/f", "x", None), ("./t/up", None, "../t/f"),
+                                      ("./in", None, "t")], False))
 
 SYS = ("sys;A:R,G:R;node;;\nsys/wan;A:R,G:R;node;;\nsys/wan/mtu;A:RW,G:RW;uint;576-1500;k(WAN_MTU)\n"
        "sys/wan/mode;A:RW,G:RW;string;dhcp|static;v(dhcp)\nsys/wan/alias;A:R,G:R;string;;r(sys/wan/mode)\n"

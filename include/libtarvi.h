@@ -593,7 +593,10 @@ int tarvi_cb_get(char *key, char **value);
 
 /*
  * Each validator returns 0 when `value` is acceptable and -1 otherwise (a
- * null value included), printing a one-line reason on standard output.
+ * null value included), printing a one-line reason on standard output. Each
+ * judges the whole value: one that only begins or ends well is refused. Only
+ * verify_string_size and verify_ascii_exclude_comma accept characters that a
+ * shell acts on (free text): quote such values before they reach a shell.
  * `start` and `end` are bounds where the validator uses them and are ignored
  * elsewhere. None of them asks the daemon or keeps `value`.
  */
@@ -621,7 +624,8 @@ int verify_range(char *value, int start, int end);
 /** A port or a port range "a:b", each 0 to 65535 (`start` and `end` are
  * ignored). */
 int verify_portrange(char *value, int start, int end);
-/** A text of `start` to `end` characters. */
+/** A text of `start` to `end` characters without control characters (no
+ * line breaks or tabs). */
 int verify_string_size(char *value, int start, int end);
 /** A dotted IPv4 address, each field 0 to 255. */
 int verify_ip_address(char *value, int start, int end);
@@ -638,9 +642,11 @@ int verify_password(char *value, int start, int end);
 /** 3 to 16 letters, digits or "_". */
 int verify_username(char *value, int start, int end);
 /** An URL: optional "scheme://", a host, an optional ":port", then a path
- * beginning with "/". */
+ * beginning with "/" of letters, digits and "-._~%/:@+,=?#" only (nothing a
+ * shell acts on). */
 int verify_url(char *value, int start, int end);
-/** A text ending in a dotted name of at least two labels. */
+/** A dotted name of at least two labels of letters, digits, "-" and "_",
+ * each starting with a letter or digit. */
 int verify_domain(char *value, int start, int end);
 /** A domain name: dotted labels of letters, digits, "-" and "_", each
  * starting with a letter or digit. */

@@ -22,6 +22,7 @@
 #include "log.h"
 #include "md5.h"
 #include "paths.h"
+#include "tarvi-ex.h"
 #include "tarvid_store.h"
 #include "unique.h"
 
@@ -606,11 +607,19 @@ int file_dunset(const char *key) {
     }
 }
 
+// A restore keeps no tree archive: once it has succeeded, the tree files of
+// the configuration it replaced go.
+static int file_restored(int rc) {
+    if (rc == 0)
+        config_sc_remove_etcfile();
+    return rc;
+}
+
 int file_restore_default(int firmware) {
     (void)firmware;
     if (file_reload(0) < 0)
         return -1;
-    return file_flush(1);
+    return file_restored(file_flush(1));
 }
 
 int file_backup_cfgfile(const char *cfgFile) {
@@ -681,7 +690,7 @@ int file_restore_cfgfile(const char *cfgFile) {
     } catch (const std::bad_alloc &) {
         return -1;
     }
-    return file_flush(1);
+    return file_restored(file_flush(1));
 }
 
 int file_init(struct operator_table *op) {

@@ -324,7 +324,21 @@ int tarvi_check_username(char *name) {
 int tarvi_update_username(char *old_name, char *new_name) {
     if (!old_name || !new_name)
         return -1;
-    int level = tarvi_check_username(old_name);
+    // Every name is read first: a name another account uses is refused, and
+    // so is any rename whose check could not be made.
+    int level = -1;
+    for (int row = 0; row < 3; row++) {
+        char *value = nullptr;
+        if (tarvi_get(fixed_key(privilegeKeys[row].id), &value) != 0)
+            return -1;
+        bool is_old = value && strcmp(value, old_name) == 0;
+        bool is_new = value && strcmp(value, new_name) == 0;
+        free(value);
+        if (is_old && level < 0)
+            level = row;
+        else if (is_new)
+            return -1;
+    }
     if (level < 0)
         return -1;
     return set_and_commit(privilegeKeys[level].id, new_name) == 0 ? level : -1;

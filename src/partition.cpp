@@ -327,62 +327,109 @@ static int partition_update_scpack(void) {
 
 // The factory image is rewritten in place, so an edit cut short (power lost,
 // daemon killed) would leave no valid image, and the factory settings would be
-// gone for good: the next edit starts from an empty image. A second copy is
-// therefore kept at the middle of the partition, where images do not reach.
-// An edit makes sure the copy holds the image as it was, writes the new image,
-// then the copy again; a read that finds no valid image at the start takes
-// the copy. An image too large to leave room for it is edited without one.
+// gone for good. A second copy is therefore kept at the middle of the
+// partition, where images small enough for it do not reach. An edited image
+// carries in its header (in bytes the check does not read, covered by the
+// checksum) the checksum of the image it was edited from. The copy is only
+// ever the image at the start, the edit on its way there, or the image
+// before while the edit is on its way; reading takes the copy when the image
+// at the start is damaged or when the copy is that image's successor, and
+// drops any other copy, so that no older state can come back.
+constexpr uint32_t CFGPACK_PARENT_AT = 36;
+constexpr uint32_t CFGPACK_CKSUM_AT = 16;
+
 static uint32_t factory_spare_at(void) { return partitionSize / 2 / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE; }
 
-static bool factory_spare_fits(uint32_t total) {
-    uint32_t at = factory_spare_at();
-    uint64_t pages_end =
-        (static_cast<uint64_t>(total) + PARTITION_PAGE_SIZE - 1) / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE;
-    return at > 0 && pages_end <= at && static_cast<uint64_t>(at) + total <= partitionSize - PARTITION_PAGE_SIZE;
+// Bytes of whole pages an image of `total` bytes is written in.
+static uint64_t pages_of(uint32_t total) {
+    return (static_cast<uint64_t>(total) + PARTITION_PAGE_SIZE - 1) / PARTITION_PAGE_SIZE * PARTITION_PAGE_SIZE;
 }
 
-// Makes the spare copy hold `img`, written only when it does not already.
-// Returns 0, or -1 when it could not be written or does not fit.
-static int factory_keep_spare(const char *img) {
-    uint32_t total = cfgpack_total(img);
-    if (!factory_spare_fits(total))
-        return -1;
+// An image at the start that stays clear of the spare copy's pages.
+static bool factory_spare_clear(uint32_t total) { return pages_of(total) <= factory_spare_at(); }
+
+// An image small enough to have a spare copy.
+static bool factory_spare_fits(uint32_t total) {
+    uint32_t at = factory_spare_at();
+    return at > 0 && factory_spare_clear(total) && at + pages_of(total) <= partitionSize - PARTITION_PAGE_SIZE;
+}
+
+// Makes the factory partition hold `len` bytes at `at` in whole pages (0xFF
+// after the bytes), written and read back unless they are there already.
+// Returns 0, or -1.
+static int factory_write_pages(uint32_t at, const char *bytes, uint32_t len) {
+    std::vector<char> pages(pages_of(len), static_cast<char>(0xFF)), back(pages.size());
+    memcpy(pages.data(), bytes, len);
     unique_fd fd(open(mtdFactoryConfig, O_RDWR | O_SYNC | O_CLOEXEC));
-    if (fd.get() < 0)
-        return -1;
-    std::vector<char> held(total);
-    if (lseek(fd.get(), factory_spare_at(), SEEK_SET) >= 0 && read_all(fd.get(), held.data(), total) &&
-        memcmp(held.data(), img, total) == 0)
+    auto holds = [&] {
+        return lseek(fd.get(), at, SEEK_SET) >= 0 && read_all(fd.get(), back.data(), back.size()) && back == pages;
+    };
+    if (fd.get() >= 0 && holds())
         return 0;
-    if (lseek(fd.get(), factory_spare_at(), SEEK_SET) < 0 || !write_all(fd.get(), img, total) ||
-        lseek(fd.get(), factory_spare_at(), SEEK_SET) < 0 || !read_all(fd.get(), held.data(), total) ||
-        memcmp(held.data(), img, total) != 0) {
+    if (fd.get() < 0 || lseek(fd.get(), at, SEEK_SET) < 0 || !write_all(fd.get(), pages.data(), pages.size()) ||
+        !holds()) {
         tarvid_log(LOG_ERR, "Write - Can not write the spare Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }
     return 0;
 }
 
+// Makes the spare copy hold the valid image `img`, or, with a null `img`,
+// hold no image. Returns 0, or -1.
+static int factory_put_spare(const char *img) {
+    if (!img) {
+        const char erased[CFGPACK_HEADER_SIZE] = {};
+        return factory_write_pages(factory_spare_at(), erased, sizeof erased);
+    }
+    return factory_write_pages(factory_spare_at(), img, cfgpack_total(img));
+}
+
+// True when the bytes at `img` (at least a header) start a valid image; no
+// message for bytes that do not even look like one, as the erased spare.
+static bool factory_valid_at(char *img, size_t len) {
+    return len >= CFGPACK_HEADER_SIZE && img[0] == CFGPACK_VERSION && img[2] == 'K' && img[3] == 'Z' &&
+           partition_check_cfgpack_len(img, len) == 0;
+}
+
 static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail);
 
-// partition_read_cfgpack of the factory partition; when the image at its
-// start is not valid but the spare copy is, the copy, moved to the start and
-// written back over the damaged image, so that readers of the partition find
-// a valid image at its start again.
+static int factory_write_image(const char *img) {
+    char tail[PARTITION_TAIL_SIZE];
+    partition_make_tail(tail, 0, 0);
+    return partition_write_cfgpack(img, mtdFactoryConfig, tail);
+}
+
+// partition_read_cfgpack of the factory partition, choosing between the
+// image at its start and the spare copy. The copy is taken when the image is
+// damaged, or when it is the image's successor (an edit cut short before it
+// reached the start); it is then also written over the start. A copy that is
+// neither the image nor its successor is stale and is dropped.
 static char *partition_read_factory(size_t *len) {
     unique_buf img(partition_read_cfgpack(mtdFactoryConfig, len));
-    if (!img || partition_check_cfgpack_len(img.get(), *len) == 0)
-        return img.release();
+    if (!img)
+        return nullptr;
     uint32_t at = factory_spare_at();
-    if (*len > at && partition_check_cfgpack_len(img.get() + at, *len - at) == 0) {
-        tarvid_log(LOG_ERR, "Read - Factory ConfigPack is invalid, its spare copy is used !!");
-        memmove(img.get(), img.get() + at, *len - at);
-        *len -= at;
-        char tail[PARTITION_TAIL_SIZE];
-        partition_make_tail(tail, 0, 0);
-        if (partition_write_cfgpack(img.get(), mtdFactoryConfig, tail) == 0)
-            tarvid_log(LOG_INFO, "Read - Factory ConfigPack was restored from its spare copy on %s", mtdFactoryConfig);
+    bool image = partition_check_cfgpack_len(img.get(), *len) == 0;
+    char *spare = img.get() + at;
+    // An image that reaches the copy's place has no copy: what lies there is
+    // its own bytes.
+    if ((image && !factory_spare_clear(cfgpack_total(img.get()))) || *len <= at || !factory_valid_at(spare, *len - at))
+        return img.release();
+    bool same = image && memcmp(spare + CFGPACK_CKSUM_AT, img.get() + CFGPACK_CKSUM_AT, 16) == 0;
+    bool successor = image && !same && memcmp(spare + CFGPACK_PARENT_AT, img.get() + CFGPACK_CKSUM_AT, 16) == 0;
+    if (image && !successor) {
+        if (!same) {
+            tarvid_log(LOG_WARNING, "Read - Spare Factory ConfigPack is stale, drop it !!");
+            factory_put_spare(nullptr);
+        }
+        return img.release();
     }
+    tarvid_log(LOG_ERR, image ? "Read - Factory ConfigPack was cut short, its newer spare copy is used !!"
+                              : "Read - Factory ConfigPack is invalid, its spare copy is used !!");
+    memmove(img.get(), spare, *len - at);
+    *len -= at;
+    if (factory_write_image(img.get()) == 0)
+        tarvid_log(LOG_INFO, "Read - Factory ConfigPack was restored from its spare copy on %s", mtdFactoryConfig);
     return img.release();
 }
 
@@ -485,7 +532,7 @@ int merge_scpack(const char *bytes, uint32_t len) {
     std::string path = tarvi_path(PARTITION_SC_RESTORE);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Reload - CFGFILE (%s) : Can not open for writing : %s !!", path.c_str(), strerror(errno));
         return -1;
@@ -939,24 +986,42 @@ std::vector<char> read_factory(size_t *len) {
 }
 
 // Checksums the edited factory image, makes sure it is still valid, and writes
-// it with the factory tail, keeping the spare copy as described above. `old`
-// is the valid image before the edit, or null when there was none.
-int write_factory(char *img, const std::vector<char> &old) {
+// it with the factory tail, so that a cut anywhere leaves the image before or
+// the new one (see the spare copy above). `old` is the valid image before the
+// edit, or empty when there was none. An edit where neither image has room
+// for a spare copy, or where the old one reaches the copy's place, could lose
+// both: it is refused.
+int write_factory(char *img, const std::vector<char> &old, const char *op) {
+    if (old.empty())
+        memset(img + CFGPACK_PARENT_AT, 0, 16);
+    else
+        memcpy(img + CFGPACK_PARENT_AT, old.data() + CFGPACK_CKSUM_AT, 16);
     cfgpack_set_cksum(img);
     if (partition_check_cfgpack(img) < 0)
         return -1;
-    bool spare = factory_spare_fits(cfgpack_total(img));
-    if (spare && !old.empty())
-        spare = factory_keep_spare(old.data()) == 0;
-    char tail[PARTITION_TAIL_SIZE];
-    partition_make_tail(tail, 0, 0);
-    if (partition_write_cfgpack(img, mtdFactoryConfig, tail) < 0)
+    uint32_t total = cfgpack_total(img);
+    const char *before = old.empty() ? nullptr : old.data();
+    if (factory_spare_fits(total) && (!before || factory_spare_clear(cfgpack_total(before)))) {
+        // The copy first: until the image is complete the copy is its
+        // successor, and a reader takes it.
+        if (factory_put_spare(img) < 0)
+            return -1;
+        if (factory_write_image(img) == 0)
+            return 0;
+        if (before && factory_spare_fits(cfgpack_total(before)))
+            factory_put_spare(before); // the edit failed: not the new image
         return -1;
-    // Without a copy of the old image, the copy of the new one is left out
-    // too: a copy older than the image could come back after a damage.
-    if (spare)
-        factory_keep_spare(img);
-    return 0;
+    }
+    if (before && factory_spare_fits(cfgpack_total(before)) && factory_spare_clear(total)) {
+        // The image before stays in the copy until the new one is complete.
+        if (factory_put_spare(before) < 0 || factory_write_image(img) < 0)
+            return -1;
+        factory_put_spare(nullptr);
+        return 0;
+    }
+    tarvid_log(LOG_CRIT, "%s - Factory ConfigPack of %u bytes leaves no room for its spare copy, abort it !!", op,
+               total);
+    return -1;
 }
 
 // The valid image at the start of `buf`, copied before an edit changes it.
@@ -995,7 +1060,7 @@ int partition_dset(const char *key, const char *value) {
     }
     if (rc < 0)
         return -1;
-    if (write_factory(img, old) < 0) {
+    if (write_factory(img, old, "Dset") < 0) {
         tarvid_log(LOG_INFO, "Dset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }
@@ -1018,7 +1083,7 @@ int partition_dunset(const char *key) {
         tarvid_log(LOG_INFO, "Dunset - There is no Config (%s) of Factory ConfigPack, no need to unset it", key);
         return 0;
     }
-    if (write_factory(img, old) < 0) {
+    if (write_factory(img, old, "Dunset") < 0) {
         tarvid_log(LOG_INFO, "Dunset - Can not write Factory ConfigPack on %s !!", mtdFactoryConfig);
         return -1;
     }
@@ -1028,6 +1093,70 @@ int partition_dunset(const char *key) {
 }
 
 // ---- backup and restore ----
+
+namespace {
+
+// Where a backup to `cfgFile` is written: the file a link leads to, so that
+// the link keeps working. An existing object that is no regular file (a
+// device) is written in place; anything else under a temporary name in the
+// same folder, renamed over it once complete, so that a backup that fails
+// leaves an older one as it was. Returns the descriptor (or -1) and sets
+// *temp to the temporary name, empty when writing in place.
+int open_backup(const char *cfgFile, std::string *target, std::string *temp) {
+    temp->clear();
+    *target = cfgFile;
+    struct stat st;
+    if (stat(cfgFile, &st) == 0 && !S_ISREG(st.st_mode))
+        return open(cfgFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (char *real = realpath(cfgFile, nullptr)) {
+        *target = real;
+        free(real);
+    }
+    std::filesystem::path p(*target);
+    std::string tmpl = (p.parent_path() / ("." + p.filename().string() + ".XXXXXX")).string();
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) {
+        *temp = name.data();
+        fchmod(fd, 0644);
+    }
+    return fd;
+}
+
+// Checks, before a restore commits a checked image of `len` bytes, what the
+// loader will take from it: every container entry names its container, every
+// config entry of a run holds its key and value, every tree archive passes
+// the rules of an extraction into the working folder. *archive tells whether
+// the image carries a tree archive. Returns an empty text, or why the image
+// is refused.
+std::string vet_image(const char *img, size_t len, bool *archive) {
+    *archive = false;
+    bool inRun = false;
+    for (uint32_t i = 0, n = cfgpack_entries(img); i < n; ++i) {
+        struct cfgpack_entry e;
+        cfgpack_read_entry(img, i, &e);
+        const char *bytes = cfgpack_entry_data(img, len, &e);
+        const char *key, *value;
+        if (e.type == ENTRY_CONFIG) {
+            if (inRun && !cfgpack_config_line(img, len, &e, &key, &value))
+                return "Config entry[" + std::to_string(i) + "] is malformed";
+            continue;
+        }
+        inRun = e.type == ENTRY_CONTAINER;
+        if (inRun && e.subtype != DEFAULT_CONTAINER && (!bytes || e.len == 0 || !memchr(bytes, '\0', e.len)))
+            return "Container entry[" + std::to_string(i) + "] is malformed";
+        if (e.type == ENTRY_SC2_CONTAINER && e.subtype == BIN_CONTAINER) {
+            std::string why = "runs past the image";
+            if (!bytes || sc_archive_check_mem(bytes, e.len, tarvi_path(PARTITION_SC_DIR).c_str(), &why) < 0)
+                return "SC2.0 archive is refused : " + why;
+            *archive = true;
+        }
+    }
+    return "";
+}
+
+} // namespace
 
 int partition_backup_cfgfile(const char *cfgFile) {
     if (!cfgFile) {
@@ -1043,14 +1172,18 @@ int partition_backup_cfgfile(const char *cfgFile) {
     }
     unique_buf img(raw);
     partitionSCSize = 0;
-    unique_fd fd(open(cfgFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+    std::string target, temp;
+    unique_fd fd(open_backup(cfgFile, &target, &temp));
     if (fd.get() < 0) {
         tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not open for writing : %s !!", cfgFile, strerror(errno));
         return -1;
     }
     uint32_t total = cfgpack_total(img.get());
-    if (!write_all(fd.get(), img.get(), total) || fsync(fd.get()) != 0) {
+    if (!write_all(fd.get(), img.get(), total) || fsync(fd.get()) != 0 ||
+        (!temp.empty() && rename(temp.c_str(), target.c_str()) != 0)) {
         tarvid_log(LOG_ERR, "Backup - CFGFILE (%s) : Can not fwrite %u bytes : %s !!", cfgFile, total, strerror(errno));
+        if (!temp.empty())
+            unlink(temp.c_str());
         return -1;
     }
     tarvid_log(LOG_INFO, "Backup - CFGFILE (%s) : ConfigPack was backed up !!", cfgFile);
@@ -1058,6 +1191,9 @@ int partition_backup_cfgfile(const char *cfgFile) {
     return 0;
 }
 
+// Nothing in the store, the partitions or the tree folders changes until the
+// image has been read, checked and vetted whole; only then is it committed
+// and loaded.
 int partition_restore_cfgfile(const char *cfgFile) {
     if (!cfgFile) {
         tarvid_log(LOG_INFO, "Restore - No target specified !!");
@@ -1074,6 +1210,13 @@ int partition_restore_cfgfile(const char *cfgFile) {
         tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : ConfigPack is invalid  !!", cfgFile);
         return -1;
     }
+    bool archive = false;
+    std::string refused = vet_image(img.get(), len, &archive);
+    if (!refused.empty()) {
+        tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : %s !!", cfgFile, refused.c_str());
+        tarvid_log(LOG_INFO, "Restore -  CFGFILE (%s) : ConfigPack is invalid  !!", cfgFile);
+        return -1;
+    }
     if (partition_update_cfgpack(img.get()) < 0) {
         tarvid_log(LOG_INFO, "Restore - CFGFILE (%s) : Can not update ConfigPack !!", cfgFile);
         return -1;
@@ -1084,6 +1227,11 @@ int partition_restore_cfgfile(const char *cfgFile) {
         tarvid_log(LOG_INFO, "Restore  - CFGFILE (%s) : Can not reload ConfigPack !!", cfgFile);
         return -1;
     }
+    // An image with a tree archive replaced the working folder as it was
+    // loaded; without one, the tree files of the configuration it replaced
+    // go.
+    if (!archive)
+        config_sc_remove_etcfile();
     tarvid_log(LOG_INFO, "Restore - CFGFILE (%s) : ConfigPack was reloaded", cfgFile);
     return 0;
 }

@@ -1,7 +1,16 @@
 #include "tarvi-ex.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "paths.h"
+#include "unique.h"
 
 #include "sc_debug.h"
 #include "sc_tree.h"
@@ -14,6 +23,9 @@ namespace {
 // changed any more (a restore of the defaults, or a commit whose image write
 // failed after its flush).
 bool unpacked = false;
+
+const char *const TREE_DIR_PREFIX = "/tmp/sc/tree";
+const char KILLME[] = "killme";
 
 } // namespace
 
@@ -50,3 +62,23 @@ int config_sc_flush(int force) {
 }
 
 void config_sc_packed() { unpacked = false; }
+
+void config_sc_remove_etcfile() {
+    for (int n = 0; n <= 1; ++n) {
+        std::string dirpath = tarvi_path(TREE_DIR_PREFIX) + std::to_string(n);
+        unique_dir dir(opendir(dirpath.c_str()));
+        if (!dir)
+            continue;
+        std::string marker = dirpath + "/" + KILLME;
+        int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            close(fd);
+        while (struct dirent *entry = readdir(dir.get())) {
+            if (strcmp(entry->d_name, KILLME) == 0)
+                continue;
+            std::string path = dirpath + "/" + entry->d_name;
+            unlink(path.c_str());
+        }
+        unlink(marker.c_str());
+    }
+}

@@ -22,4 +22,9 @@ int config_sc_flush(int force);
 // the tree files are then in flash. Caller holds MutexConfig.
 void config_sc_packed();
 
+// Empties the two tree working folders ("/tmp/sc/tree0" and "/tmp/sc/tree1").
+// Called by the backend once a restore whose image carries no tree archive
+// has succeeded. Caller holds MutexConfig.
+void config_sc_remove_etcfile();
+
 #endif

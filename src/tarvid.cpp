@@ -73,9 +73,6 @@ struct list ReqStoreList;
 pthread_mutex_t MutexStoreReqList;
 pthread_cond_t ConditionStoreReqList;
 
-const char *const TREE_DIR_PREFIX = "/tmp/sc/tree";
-const char KILLME[] = "killme";
-
 struct timespec now_monotonic() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -182,28 +179,6 @@ int req_reply(struct req *request) {
 void req_drop(struct req *request) {
     safe_close(request->sock);
     free(request);
-}
-
-// ---- tree folders ----
-
-void config_sc_remove_etcfile() {
-    for (int n = 0; n <= 1; ++n) {
-        std::string dirpath = tarvi_path(TREE_DIR_PREFIX) + std::to_string(n);
-        unique_dir dir(opendir(dirpath.c_str()));
-        if (!dir)
-            continue;
-        std::string marker = dirpath + "/" + KILLME;
-        int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0)
-            close(fd);
-        while (struct dirent *entry = readdir(dir.get())) {
-            if (strcmp(entry->d_name, KILLME) == 0)
-                continue;
-            std::string path = dirpath + "/" + entry->d_name;
-            unlink(path.c_str());
-        }
-        unlink(marker.c_str());
-    }
 }
 
 // ---- dispatch ----
@@ -348,7 +323,6 @@ static void serve_store_request(struct req *r) {
     }
     case TARVI_REQUEST_TYPE_RESTORE_DEFAULT: {
         ConfigLock lock(&MutexConfig);
-        config_sc_remove_etcfile();
         q->status = opera->restore_default ? opera->restore_default(0) : -1;
         q->key = q->value = nullptr;
         break;
@@ -361,7 +335,6 @@ static void serve_store_request(struct req *r) {
     }
     case TARVI_REQUEST_TYPE_RESTORE_CFGFILE: {
         ConfigLock lock(&MutexConfig);
-        config_sc_remove_etcfile();
         q->status = opera->restore_cfgfile ? opera->restore_cfgfile(q->key) : -1;
         q->key = q->value = nullptr;
         break;

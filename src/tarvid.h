@@ -56,9 +56,6 @@ struct req *req_queue_take(struct list *queue, pthread_mutex_t *mutex, pthread_c
 // callbacks, a flat request could otherwise wait until its client gives up.
 void config_lock_turn(void);
 
-// Empties the two tree working folders ("/tmp/sc/tree0" and "/tmp/sc/tree1").
-void config_sc_remove_etcfile();
-
 // The two tree workers; each takes requests from its queue forever.
 void *request_thread(void *arg);
 void *request_cb_thread(void *arg);

@@ -145,6 +145,8 @@ int verify_portrange(char *value, int, int) {
     return verify_range(colon + 1, 0, 65535);
 }
 
+// Free text: any length in the bounds, but no control character, so that a
+// value cannot add a line to whatever file or command it ends up in.
 int verify_string_size(char *value, int start, int end) {
     if (!value)
         return -1;
@@ -153,7 +155,7 @@ int verify_string_size(char *value, int start, int end) {
         printf("String size range : '%s' invalid range(%d ~ %d)\n", value, start, end);
         return -1;
     }
-    return 0;
+    return do_verify("^[^[:cntrl:]]*$", value, "text");
 }
 
 int verify_ip_address(char *value, int, int) {
@@ -225,9 +227,20 @@ int verify_username(char *value, int, int) {
     return -1;
 }
 
-int verify_url(char *value, int, int) { return do_verify("^(([^:]+)://)?([^:/]+)(:([0-9]+))?(/.*)", value, "URL"); }
+// Scheme, host, port and path, the whole value. The path takes the
+// characters of addresses and queries but none that a shell would act on
+// (blanks, quotes, ';', '&', '|', '$', '`', brackets, redirections) and no
+// control characters.
+int verify_url(char *value, int, int) {
+    return do_verify("^(([A-Za-z][A-Za-z0-9+.-]*)://)?([A-Za-z0-9._@-]+)(:([0-9]+))?(/[-A-Za-z0-9._~%/:@+,=?#]*)$",
+                     value, "URL");
+}
 
-int verify_domain(char *value, int, int) { return do_verify("[^\\.\\/]+\\.[^\\.\\/]+$", value, "Domain name"); }
+// At least two dot-separated labels of letters, digits, '-' and '_', the
+// whole value.
+int verify_domain(char *value, int, int) {
+    return do_verify("^([A-Za-z0-9][A-Za-z0-9_-]*\\.)+[A-Za-z0-9][A-Za-z0-9_-]*$", value, "Domain name");
+}
 
 int verify_domain2(char *value, int, int) {
     // Labels of letters, digits, '-' and '_'. In a POSIX bracket a backslash

@@ -7,7 +7,8 @@
 // thread of the daemon held at the fork. This program is what it execs. It
 // loads "/lib/" SO (lazily), looks FUN up, falling back to
 // "/lib/libsc_sys.so" when SO lacks it, and calls it with (URI, IKEY, OKEY),
-// or with (URI, IKEY, OKEY, DIRECTION) when DIRECTION is not -1. The function
+// or with (URI, IKEY, OKEY, DIRECTION) when DIRECTION is not -1. SO must be
+// a plain file name (no '/'). The function
 // exchanges its input and output with the daemon through the two keys.
 //
 // Exit status 0 when the function returned 0, 1 for any failure; the daemon
@@ -58,6 +59,13 @@ int main(int argc, char **argv) {
     int direction = atoi(argv[6]);
     int debug = argc == 8 ? atoi(argv[7]) : 0;
 
+    // The object is named in a callback file, which may come from a restored
+    // backup: it is a file name in the library folder, never a path that
+    // could lead elsewhere.
+    if (!*so || strchr(so, '/')) {
+        printf("Error opening %s: not a file name in %s\n", so, LIB_DIR);
+        return 1;
+    }
     std::string path = tarvi_path((std::string(LIB_DIR) + so).c_str());
     void *handle = open_object(path);
     if (!handle)

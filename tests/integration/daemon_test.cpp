@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "archives.h"
 #include "daemon.h"
 #include "device.h"
 #include "paths.h"
@@ -214,10 +215,33 @@ TEST_F(DaemonTest, FactoryValuesBackupAndRestore) {
     EXPECT_FALSE(root_.exists("/tmp/sc/tree1/oma"));
     EXPECT_TRUE(root_.exists("/tmp/sc/tree0"));
 
-    // A missing backup fails and changes nothing.
-    EXPECT_EQ(-1, call(TARVI_REQUEST_TYPE_RESTORE_CFGFILE, root_.at("/nope").c_str()).rc);
-
+    // A restore that fails changes nothing: not the store, not the
+    // partitions, not the tree folders; nor does a restore of the defaults
+    // from a damaged factory image (the last row).
     root_.write("/tmp/sc/tree0/sys", "node line\n");
+    std::string image = root_.read("/backup.bin"), factory = root_.read(device_partition("FactoryConfig"));
+    root_.write("/short.bin", image.substr(0, image.size() - 1));
+    image[200] ^= 1;
+    root_.write("/flipped.bin", image);
+    std::string damaged = factory;
+    damaged[5] ^= 1;
+    damaged[DEVICE_PARTITION_SIZE / 2 + 5] ^= 1;
+    root_.write(device_partition("FactoryConfig"), damaged);
+    auto state = [&] {
+        std::string all = call(TARVI_REQUEST_TYPE_GET, "lan.ip").value + folder_fingerprint(root_.at("/tmp/sc"));
+        for (const char *label : {"ConfigPack1", "ConfigPack2", "FactoryConfig"})
+            all += root_.read(device_partition(label));
+        return all;
+    };
+    const std::string before = state();
+    for (const std::string &bad : {root_.at("/nope"), root_.at("/tmp"), std::string("/dev/zero"),
+                                   root_.at("/flipped.bin"), root_.at("/short.bin"), std::string()}) {
+        int type = bad.empty() ? TARVI_REQUEST_TYPE_RESTORE_DEFAULT : TARVI_REQUEST_TYPE_RESTORE_CFGFILE;
+        EXPECT_EQ(-1, call(type, bad.empty() ? nullptr : bad.c_str()).rc) << bad;
+        EXPECT_TRUE(before == state()) << bad;
+    }
+    root_.write(device_partition("FactoryConfig"), factory);
+
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RESTORE_DEFAULT).rc);
     EXPECT_EQ("192.168.1.1", call(TARVI_REQUEST_TYPE_GET, "lan.ip").value);
     // The factory image became the newest user image.

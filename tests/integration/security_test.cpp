@@ -84,3 +84,16 @@ TEST_F(ShellSyntax, ClientValuesNeverRunAsCommands) {
 }
 
 } // namespace
+
+// The callback helper loads objects named by callback files, which a restored
+// backup may bring: only file names in the library folder, never a path.
+TEST(CallbackHelper, LoadsOnlyObjectsOfTheLibraryFolder) {
+    ScratchRoot root;
+    std::string daemon = TARVID_PATH;
+    std::string helper = daemon.substr(0, daemon.rfind('/')) + "/tarvi-callback";
+    for (const char *so : {"../tmp/sc/libevil.so", "/tmp/libevil.so", ""}) {
+        command_result r = run_command(target_command(helper) + " '" + so + "' fn sys/x IPC00001 IPC00002 -1");
+        EXPECT_EQ(1, r.status) << so;
+        EXPECT_NE(std::string::npos, r.out.find("not a file name")) << so << ": " << r.out;
+    }
+}

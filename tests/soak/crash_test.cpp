@@ -1,5 +1,5 @@
 // The daemon killed with SIGKILL at random moments while a second thread
-// commits, edits the factory defaults or restores backups, then started again
+// commits or restores backups, then started again
 // on the same partitions: what it finds is the last acknowledged state or a
 // later attempt, never an older one and never a mixture. TARVI_CRASH_ROUNDS
 // sets the number of kills per case (a few by default, for ctest).
@@ -23,7 +23,6 @@
 namespace {
 
 const char *const KEYS[] = {"CR_A", "CR_B", "CR_C", "CR_D"};
-const std::string KEEP(3000, 'k');
 
 int crash_rounds() {
     const char *env = getenv("TARVI_CRASH_ROUNDS");
@@ -147,30 +146,6 @@ TEST_F(CrashRestart, KillDuringSetAndCommit) {
         [](long acked, long attempted, bool *later) {
             std::string state = flat_state();
             return in_range(state, number_in(state, 'v'), acked, attempted, later);
-        });
-}
-
-TEST_F(CrashRestart, KillDuringFactoryEdit) {
-    {
-        Daemon daemon(root_.path());
-        ASSERT_TRUE(daemon.start());
-        // Entries nobody touches again, large enough that the image spans
-        // more than one flash page.
-        for (const char *key : KEYS)
-            ASSERT_TRUE(done(TARVI_REQUEST_TYPE_DSET, key, KEEP.c_str()));
-    }
-    kill_rounds(
-        "factory dset", [](long n) { return done(TARVI_REQUEST_TYPE_DSET, "CR_F", ("d" + std::to_string(n)).c_str()); },
-        [this](long acked, long attempted, bool *later) {
-            // The factory image itself: still valid, still holding the
-            // entry nobody touched.
-            std::string text = partition_text(root_, "FactoryConfig");
-            for (const char *key : KEYS)
-                if (text.find(std::string(key) + "=" + KEEP + "\n") == std::string::npos)
-                    return "factory image lost " + std::string(key) + ": \"" + text.substr(0, 200) + "...\"";
-            size_t at = text.find("CR_F=");
-            std::string state = at == std::string::npos ? "d0" : text.substr(at + 5, text.find('\n', at) - at - 5);
-            return in_range(state, number_in(state, 'd'), acked, attempted, later);
         });
 }
 

@@ -14,12 +14,15 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "archives.h"
 #include "device.h"
 #include "log.h"
 #include "md5.h"
+#include "sc_archive.h"
 #include "scratch.h"
 #include "store.h"
 
@@ -207,6 +210,40 @@ TEST(CfgPack, BuilderWritesTheLayoutAndCompactsWhenNeeded) {
     tarvi_log_set_sink(nullptr);
 }
 
+// ---- power loss ----
+
+namespace {
+// Bytes the partition writer may still write before the power goes.
+size_t power_budget;
+ssize_t write_until_power_loss(int fd, const void *buf, size_t count) {
+    if (power_budget == 0) {
+        errno = EIO;
+        return -1;
+    }
+    size_t n = std::min(count, power_budget);
+    ssize_t done = write(fd, buf, n);
+    if (done > 0)
+        power_budget -= static_cast<size_t>(done);
+    return done;
+}
+
+// A fresh daemon start on whatever the partitions hold.
+void power_loss_boot(struct operator_table *op) {
+    free_store();
+    ASSERT_EQ(0, config_store_init());
+    ASSERT_EQ(0, partition_init(op));
+    ASSERT_EQ(0, partition_reload(1));
+}
+
+// Flash that takes every write but keeps one bit of the first page wrong.
+ssize_t write_flipped(int fd, const void *buf, size_t count) {
+    std::vector<char> copy(static_cast<const char *>(buf), static_cast<const char *>(buf) + count);
+    if (lseek(fd, 0, SEEK_CUR) == 0)
+        copy[100] ^= 1;
+    return write(fd, copy.data(), count);
+}
+} // namespace
+
 // ---- the backend on a sandbox device ----
 
 class Partition : public ::testing::Test {
@@ -238,10 +275,14 @@ class Partition : public ::testing::Test {
             EXPECT_EQ(0, cfgpack_set_default(img.data(), img.size(), k.c_str(), v.c_str()));
         return std::string(img.data(), cfgpack_get32(img.data() + 4));
     }
-    // The image bytes of a partition, up to its image's end.
+    // The image bytes of a partition, up to its image's end, without the
+    // checksum of the image an edit started from (zeroed, checksum renewed).
     std::string image_in(const std::string &label) {
         std::string part = root.read(device_partition(label));
-        return part.substr(0, cfgpack_get32(part.data() + 4));
+        std::string img = part.substr(0, cfgpack_get32(part.data() + 4));
+        std::fill(img.begin() + 36, img.begin() + 52, '\0');
+        set_md5(img);
+        return img;
     }
 
     ScratchRoot root;
@@ -379,41 +420,24 @@ TEST_F(Partition, FactoryEditsKeepTheImageValid) {
     std::string part = root.read(device_partition("FactoryConfig"));
     EXPECT_EQ(std::string(16, '\xff'), part.substr(part.size() - 16));
 
-    // A damaged factory image is taken from its spare copy in the middle of
-    // the partition; with the copy damaged too, it is replaced by one holding
-    // only the new default.
-    const size_t spare = DEVICE_PARTITION_SIZE / 2;
-    EXPECT_EQ(image_in("FactoryConfig"), part.substr(spare, image_in("FactoryConfig").size()));
-    part[150] ^= 1;
-    root.write(device_partition("FactoryConfig"), part);
-    ASSERT_EQ(0, partition_dset("x", "y"));
-    EXPECT_EQ(oracle({defcont(), conf("x", "y", 5), cont("system.cfg"), conf("name", "factory-name")}),
-              image_in("FactoryConfig"));
-    part = root.read(device_partition("FactoryConfig"));
-    part[150] ^= 1;
-    part[spare + 150] ^= 1;
-    root.write(device_partition("FactoryConfig"), part);
-    ASSERT_EQ(0, partition_dset("x", "y"));
-    EXPECT_EQ(oracle({defcont(), conf("x", "y", 5)}), image_in("FactoryConfig"));
-    // A value that would not fit the partition is refused and nothing changes.
-    before = root.read(device_partition("FactoryConfig"));
-    EXPECT_EQ(-1, partition_dset("big", std::string(DEVICE_PARTITION_SIZE, 'v').c_str()));
-    EXPECT_EQ(before, root.read(device_partition("FactoryConfig")));
-    // Edits show at the next reload.
-    EXPECT_EQ("<none>", get("x"));
-    ASSERT_EQ(0, partition_reload(1));
-    EXPECT_EQ("y", get("x"));
-    // The next edit renews the copy; a reload that then finds the image
-    // damaged writes the copy back over it.
-    ASSERT_EQ(0, partition_dset("x", "z"));
-    std::string good = image_in("FactoryConfig");
-    part = root.read(device_partition("FactoryConfig"));
-    part[150] ^= 1;
-    root.write(device_partition("FactoryConfig"), part);
-    ASSERT_EQ(0, partition_reload(1));
-    EXPECT_EQ("z", get("x"));
-    EXPECT_EQ(good, image_in("FactoryConfig"));
-    EXPECT_EQ(0, partition_check_cfgpack_len(root.read(device_partition("FactoryConfig")).data(), good.size()));
+    // Partitions written before images named the image they came from: a
+    // copy equal to the image still stands in for it; a different one is
+    // older and is dropped, never loaded.
+    const std::string now = factory_with({{"x", "now"}}), older = factory_with({{"x", "older"}});
+    for (const std::string &copy : {now, older}) {
+        std::string legacy = root.read(device_partition("FactoryConfig"));
+        std::fill(legacy.begin(), legacy.end() - 16, '\xff');
+        legacy.replace(0, now.size(), now);
+        legacy.replace(DEVICE_PARTITION_SIZE / 2, copy.size(), copy);
+        root.write(device_partition("FactoryConfig"), legacy);
+        ASSERT_EQ(0, partition_reload(1));
+        EXPECT_EQ("now", get("x"));
+        legacy = root.read(device_partition("FactoryConfig"));
+        legacy[64] ^= 1;
+        root.write(device_partition("FactoryConfig"), legacy);
+        ASSERT_EQ(0, partition_reload(1));
+        EXPECT_EQ(copy == now ? "now" : "<none>", get("x"));
+    }
 }
 
 TEST_F(Partition, BackupRestoreAndTheTreeArchiveRoundTrip) {
@@ -424,6 +448,19 @@ TEST_F(Partition, BackupRestoreAndTheTreeArchiveRoundTrip) {
     std::string file = root.read("/backup.bin");
     EXPECT_EQ(file.size(), cfgpack_get32(file.data() + 4)); // the bare image
     EXPECT_EQ(0, check(file));
+    // A backup that fails leaves the one before as it was, and nothing
+    // beside it; one through a link writes where the link leads.
+    const size_t names = static_cast<size_t>(std::distance(std::filesystem::directory_iterator(root.path()), {}));
+    power_budget = 100;
+    partition_set_write_hook(write_until_power_loss);
+    EXPECT_EQ(-1, partition_backup_cfgfile(backup.c_str()));
+    partition_set_write_hook(nullptr);
+    EXPECT_TRUE(file == root.read("/backup.bin"));
+    EXPECT_EQ(names, static_cast<size_t>(std::distance(std::filesystem::directory_iterator(root.path()), {})));
+    std::filesystem::rename(backup, root.at("/real.bin"));
+    std::filesystem::create_symlink("real.bin", backup);
+    ASSERT_EQ(0, partition_backup_cfgfile(backup.c_str()));
+    EXPECT_TRUE(std::filesystem::is_symlink(backup));
 
     ASSERT_EQ(0, config_set("name", "changed"));
     ASSERT_EQ(0, partition_flush(0));
@@ -439,19 +476,6 @@ TEST_F(Partition, BackupRestoreAndTheTreeArchiveRoundTrip) {
     boot();
     EXPECT_EQ("saved", get("name"));
     EXPECT_EQ("tree line\n", root.read("/tmp/sc/tree0/sys"));
-
-    // Broken backups are refused and change nothing.
-    file[300] ^= 1;
-    root.write("/backup.bin", file);
-    EXPECT_EQ(-1, partition_restore_cfgfile(backup.c_str()));
-    root.write("/backup.bin", file.substr(0, file.size() - 1));
-    EXPECT_EQ(-1, partition_restore_cfgfile(backup.c_str()));
-    EXPECT_EQ(serial + 1, partition_serial_of(root, "ConfigPack1"));
-
-    // Back to the defaults: the factory image becomes the newest user image.
-    ASSERT_EQ(0, partition_restore_default(0));
-    EXPECT_EQ("cpe", get("name"));
-    EXPECT_EQ(serial + 2, partition_serial_of(root, "ConfigPack2"));
 }
 
 TEST(PartitionProbe, TakesTheFactorySizeFromProcPartitions) {
@@ -474,74 +498,102 @@ TEST(PartitionProbe, TakesTheFactorySizeFromProcPartitions) {
     tarvi_log_set_sink(nullptr);
 }
 
-// ---- power loss ----
+// Factory defaults as "key=<length><letter>;" in key order.
+std::string render(const std::map<std::string, std::string> &kv) {
+    std::string text;
+    for (auto &[k, v] : kv)
+        text += k + "=" + std::to_string(v.size()) + v[0] + ";";
+    return text;
+}
 
-namespace {
-// Bytes the partition writer may still write before the power goes.
-size_t power_budget;
-ssize_t write_until_power_loss(int fd, const void *buf, size_t count) {
-    if (power_budget == 0) {
-        errno = EIO;
-        return -1;
+// The factory defaults the store shows.
+std::string factory_state() {
+    std::map<std::string, std::string> kv;
+    if (ContDefault) {
+        list_for_each(pos, &ContDefault->config) {
+            struct config *c = list_entry(pos, struct config, sibling);
+            kv[c->key] = c->value;
+        }
     }
-    size_t n = std::min(count, power_budget);
-    ssize_t done = write(fd, buf, n);
-    if (done > 0)
-        power_budget -= static_cast<size_t>(done);
-    return done;
+    return render(kv);
 }
 
-// A fresh daemon start on whatever the partitions hold.
-void power_loss_boot(struct operator_table *op) {
-    free_store();
-    ASSERT_EQ(0, config_store_init());
-    ASSERT_EQ(0, partition_init(op));
-    ASSERT_EQ(0, partition_reload(1));
-}
-
-// Flash that takes every write but keeps one bit of the first page wrong.
-ssize_t write_flipped(int fd, const void *buf, size_t count) {
-    std::vector<char> copy(static_cast<const char *>(buf), static_cast<const char *>(buf) + count);
-    if (lseek(fd, 0, SEEK_CUR) == 0)
-        copy[100] ^= 1;
-    return write(fd, copy.data(), count);
-}
-} // namespace
-
-TEST(PartitionPowerLoss, AFactoryEditCutAnywhereKeepsTheOldOrTheNewImage) {
+// Seeded random factory edits, growing the image past the room of its spare
+// copy and back, each one cut by a power loss after every page it writes: the
+// factory state found afterwards is the one before the edit or after it, and
+// a damage of the image afterwards brings back that same state or none.
+// TARVI_TEST_SEED replays a run.
+TEST(PartitionPowerLoss, EveryFactoryEditCutAtEveryPageLeavesTheLastStateOrTheOneBefore) {
     ScratchRoot root;
     tarvi_log_set_sink(capture_log);
-    // Four entries of 3000 bytes: the factory image spans two pages.
-    const std::string big(3000, 'f');
-    const char *const keys[] = {"f.0", "f.1", "f.2", "f.3"};
-    std::string defaults;
-    for (const char *key : keys)
-        defaults += std::string(key) + "=fw\n";
-    lay_device(root, defaults);
+    lay_device(root, DEFAULTS);
+    // Partitions of eight pages: the spare copy takes images of up to three.
+    constexpr uint32_t SIZE = 8 * PARTITION_PAGE_SIZE;
+    for (const char *label : {"FactoryConfig", "ConfigPack1", "ConfigPack2"})
+        ASSERT_EQ(0, truncate(root.at(device_partition(label)).c_str(), SIZE));
+    root.write("/proc/partitions", " 179 5 64 mmcblk0p5\n");
     ASSERT_EQ(0, config_store_init());
     struct operator_table op = {};
     auto boot = [&] { power_loss_boot(&op); };
+    const char *env = getenv("TARVI_TEST_SEED");
+    const unsigned seed = env ? static_cast<unsigned>(strtoul(env, nullptr, 10)) : 1u;
+    std::minstd_rand rng(seed);
+    const std::string label = device_partition("FactoryConfig");
+    const size_t unlimited = size_t{1} << 40;
+    std::map<std::string, std::string> model;
+    size_t bigSize = 22000;
     boot();
-    for (const char *key : keys)
-        ASSERT_EQ(0, partition_dset(key, big.c_str()));
-    const std::string factory = root.read(device_partition("FactoryConfig"));
-    // The image's two pages and the last one, then the spare copy.
-    for (size_t cut = 0; cut < 3 * PARTITION_PAGE_SIZE + 4 * big.size(); cut += 1500) {
-        root.write(device_partition("FactoryConfig"), factory);
+    ASSERT_EQ(SIZE, partition_size());
+    std::string state = factory_state();
+    for (int step = 0; step < 24; ++step) {
+        // One big default wanders across the room of the spare copy, small
+        // ones come and go.
+        const unsigned pick = static_cast<unsigned>(rng() % 10);
+        const bool unset = pick >= 8;
+        const std::string key = pick < 5 ? "big" : "k" + std::to_string(rng() % 3);
+        size_t size = 1 + rng() % 300;
+        if (pick < 5) {
+            long grown = static_cast<long>(bigSize) + static_cast<long>(rng() % 6000) - 2500;
+            bigSize = size = static_cast<size_t>(std::clamp(grown, 1L, 36000L));
+        }
+        const std::string value(size, static_cast<char>('a' + step % 26));
+        const std::string what = "seed " + std::to_string(seed) + ", step " + std::to_string(step) + ": " +
+                                 (unset ? "unset " + key : "set " + key + " to " + std::to_string(value.size()));
+        auto edit = [&] {
+            partition_set_write_hook(write_until_power_loss);
+            int rc = unset ? partition_dunset(key.c_str()) : partition_dset(key.c_str(), value.c_str());
+            partition_set_write_hook(nullptr);
+            return rc;
+        };
+        const std::string flash = root.read(label);
+        power_budget = unlimited;
+        int rc = edit();
+        const size_t pages = (unlimited - power_budget) / PARTITION_PAGE_SIZE;
+        const std::string after = root.read(label);
         boot();
-        power_budget = cut;
-        partition_set_write_hook(write_until_power_loss);
-        partition_dset("f.0", "new");
-        partition_set_write_hook(nullptr);
-        boot();
-        EXPECT_TRUE(get("f.0") == big || get("f.0") == "new") << "cut after " << cut << " bytes";
-        for (const char *key : {"f.1", "f.2", "f.3"})
-            EXPECT_EQ(big, get(key)) << key << ", cut after " << cut << " bytes";
-        // The next edit starts from what was found, not from an empty image.
-        ASSERT_EQ(0, partition_dset("f.1", "next"));
-        boot();
-        EXPECT_EQ("next", get("f.1")) << cut;
-        EXPECT_EQ(big, get("f.3")) << cut;
+        const std::string next = factory_state();
+        if (rc == 0 && unset)
+            model.erase(key);
+        else if (rc == 0)
+            model[key] = value;
+        ASSERT_EQ(render(model), next) << what;
+        for (size_t cut = 0; cut < pages; ++cut) {
+            root.write(label, flash);
+            boot();
+            power_budget = cut * PARTITION_PAGE_SIZE;
+            edit();
+            boot();
+            const std::string found = factory_state();
+            EXPECT_TRUE(found == state || found == next) << what << ", cut after page " << cut << ": " << found;
+            std::string part = root.read(label);
+            part[64] ^= 1;
+            root.write(label, part);
+            boot();
+            const std::string damaged = factory_state();
+            EXPECT_TRUE(damaged == found || damaged.empty()) << what << ", cut after page " << cut << ": " << damaged;
+        }
+        root.write(label, after);
+        state = next;
     }
     free_store();
     tarvi_log_set_sink(nullptr);
@@ -650,27 +702,47 @@ TEST_F(Partition, AReadBackMismatchFailsAndTheNextCommitRetriesTheSamePartition)
     EXPECT_EQ("second", get("name"));
 }
 
-TEST_F(Partition, ABackupWithAHostileArchiveRestoresItsSettingsAndNothingOutside) {
+TEST_F(Partition, ARestoreChecksTheWholeImageBeforeAnythingChanges) {
     root.write("/tmp/sc/tree0/sys", "current\n");
-    root.write("/w/evil", "evil\n");
-    // A member "../tmp/escaped" beside a harmless one, kept as written with -P.
-    ASSERT_EQ(0, system(("cd " + root.path() + "/w && touch ../tmp/escaped && " +
-                         "tar -czPf ../evil.tgz ../tmp/escaped ./evil && rm ../tmp/escaped")
-                            .c_str()));
-    ASSERT_EQ(0, config_set("name", "from-backup"));
-    std::string arch = root.read("/evil.tgz");
-    char *img = nullptr;
-    ASSERT_EQ(0, partition_pack_containers(&ContList, root.at("/evil.tgz").c_str(), static_cast<uint32_t>(arch.size()),
-                                           65536, &img));
-    root.write("/hostile.bin", std::string(img, cfgpack_get32(img + 4)));
-    free(img);
-    ASSERT_EQ(0, partition_reload(1));
-    ASSERT_EQ("cpe", get("name"));
-
-    logged.clear();
-    ASSERT_EQ(0, partition_restore_cfgfile(root.at("/hostile.bin").c_str()));
-    EXPECT_EQ("from-backup", get("name"));
-    EXPECT_FALSE(root.exists("/tmp/escaped"));
-    EXPECT_EQ("current\n", root.read("/tmp/sc/tree0/sys"));
-    EXPECT_EQ(1, count_logged("SC2.0 - Can not unpack "));
+    ASSERT_EQ(0, config_set("name", "committed"));
+    ASSERT_EQ(0, partition_flush(0));
+    const std::string p1 = root.read(device_partition("ConfigPack1")), p2 = root.read(device_partition("ConfigPack2"));
+    const std::string tree = folder_fingerprint(root.at("/tmp/sc"));
+    const std::string outside = root.at("/outside");
+    using M = ArchiveMember;
+    std::string escape =
+        make_archive({{M::Link, "./esc", outside}, {M::Folder, "./esc", ""}, {M::File, "./esc/x", ""}});
+    std::string bomb = make_archive({{M::File, "big", std::string(SC_ARCHIVE_MAX_BYTES + 1, '\0')}});
+    std::string good = make_archive({{M::File, "./tree0/sys", "restored\n"}});
+    const std::vector<Ent> settings = {cont("system.cfg"), conf("name", "restored")};
+    auto with = [&](std::vector<Ent> ents) {
+        ents.insert(ents.begin(), settings.begin(), settings.end());
+        return oracle(ents);
+    };
+    struct Row {
+        const char *what;
+        std::string image;
+    } rows[] = {
+        {"an archive that escapes", with({{2, 2, escape}})},
+        {"an archive that expands beyond the bound", with({{2, 2, bomb}})},
+        {"an archive that is no archive", with({{2, 2, "junk"}})},
+        {"a good archive and a bad one", with({{2, 2, good}, {2, 2, escape}})},
+        {"a config entry without its value", with({{1, 0, std::string("k\0v", 3)}})},
+        {"a container without its name", oracle({{0, 0, "noname"}, conf("name", "restored")})},
+    };
+    for (const Row &row : rows) {
+        root.write("/bad.bin", row.image);
+        ASSERT_EQ(0, check(row.image)) << row.what;
+        EXPECT_EQ(-1, partition_restore_cfgfile(root.at("/bad.bin").c_str())) << row.what;
+        EXPECT_EQ("committed", get("name")) << row.what;
+        EXPECT_EQ(p1, root.read(device_partition("ConfigPack1"))) << row.what;
+        EXPECT_EQ(p2, root.read(device_partition("ConfigPack2"))) << row.what;
+        EXPECT_EQ(tree, folder_fingerprint(root.at("/tmp/sc"))) << row.what;
+        EXPECT_FALSE(root.exists("/outside")) << row.what;
+    }
+    // The same settings with a good archive are restored, tree folder and all.
+    root.write("/good.bin", with({{2, 2, good}}));
+    ASSERT_EQ(0, partition_restore_cfgfile(root.at("/good.bin").c_str()));
+    EXPECT_EQ("restored", get("name"));
+    EXPECT_EQ("restored\n", root.read("/tmp/sc/tree0/sys"));
 }
