@@ -268,9 +268,12 @@ int tarvi_chroot(char *path);
  */
 int tarvi_check_username(char *name);
 /**
- * Renames the account `old_name` to `new_name` and commits.
- * @return the account's level, or -1 when no account has that name or the
- *         change could not be set or committed.
+ * Renames the account `old_name` to `new_name` and commits. Account names
+ * stay unique: a name another account uses is refused and nothing changes.
+ * @return the account's level, or -1: errno ESRCH when no account is named
+ *         `old_name`, EEXIST when another account is named `new_name`,
+ *         otherwise the names could not be read or the change could not be
+ *         set or committed (see the top of this file).
  */
 int tarvi_update_username(char *old_name, char *new_name);
 /**

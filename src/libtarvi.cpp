@@ -323,7 +323,7 @@ int tarvi_check_username(char *name) {
 
 int tarvi_update_username(char *old_name, char *new_name) {
     if (!old_name || !new_name)
-        return -1;
+        return libtarvi_fail(EINVAL);
     // Every name is read first: a name another account uses is refused, and
     // so is any rename whose check could not be made.
     int level = -1;
@@ -337,10 +337,10 @@ int tarvi_update_username(char *old_name, char *new_name) {
         if (is_old && level < 0)
             level = row;
         else if (is_new)
-            return -1;
+            return libtarvi_fail(EEXIST);
     }
     if (level < 0)
-        return -1;
+        return libtarvi_fail(ESRCH);
     return set_and_commit(privilegeKeys[level].id, new_name) == 0 ? level : -1;
 }
 

@@ -25,13 +25,16 @@ int prop_exchange(int type, const char *key, const char *value, tarvi_request *r
     return request_for_tarvi(reply);
 }
 
-// -1 with errno 0 when the daemon answered that `key` has no value.
+// -1 with errno 0 when the daemon answered that `key` has no value (a
+// failure status or none), with errno set by the exchange when it could not
+// be asked.
 int remote_fetch(const char *key, char *value) {
     tarvi_request reply;
-    if (prop_exchange(TARVI_REQUEST_TYPE_PROP_GET, key, nullptr, &reply) != 0)
+    int rc = prop_exchange(TARVI_REQUEST_TYPE_PROP_GET, key, nullptr, &reply);
+    if (rc != 0 && errno != TARVI_EREFUSED)
         return -1;
     errno = 0;
-    if (!reply.value)
+    if (rc != 0 || !reply.value)
         return -1;
     size_t len = strnlen(reply.value, PROP_VALUE_MAX);
     memcpy(value, reply.value, len);
