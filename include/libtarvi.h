@@ -358,10 +358,9 @@ int tarvi_sc_get(char *uri, char **value);
 /**
  * Writes `value` into node `uri` (request 20) after its verify callback
  * accepted it, running its set and convert callbacks.
- * @return 0 when the value was written, and also when node `uri` does not
- *         exist (the daemon's 404 counts as an answer: check with
- *         tarvi_sc_is_exist); -1 when the write was refused (verify) or the
- *         exchange failed.
+ * @return 0 when the value was written; -404 when node `uri` does not
+ *         exist; -1 when the write was refused (verify, or a value the node
+ *         cannot keep) or the exchange failed.
  */
 int tarvi_sc_set(char *uri, char *value);
 /** Builds the tree anew with the saved values (request 22). Returns 0 or -1. */

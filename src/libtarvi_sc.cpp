@@ -24,6 +24,18 @@ int sc_call(int type, char *key, char *value) {
     return libtarvi_exchange(type, key, value, &reply) == 0 ? 0 : -1;
 }
 
+// A tree write: the daemon answers a missing node with status 404, which
+// the exchange counts as an answer; the caller must learn that nothing was
+// written.
+int sc_set(int type, char *uri, char *value) {
+    if (!uri || !fits(uri))
+        return -1;
+    tarvi_request reply;
+    if (libtarvi_exchange(type, uri, value, &reply) != 0)
+        return -1;
+    return reply.status > 0 ? -reply.status : 0;
+}
+
 // One exchange for `key`, which must be shorter than `limit`.
 bool sc_exchange(int type, char *key, tarvi_request *reply, size_t limit = TARVI_SC_REQUEST_BUF_SIZE) {
     return key && strlen(key) < limit && libtarvi_exchange(type, key, nullptr, reply) == 0;
@@ -153,7 +165,7 @@ int sc_reply_text(const tarvi_request *reply, char **out) {
 }
 
 int tarvi_sc_get(char *uri, char **value) { return sc_get(TARVI_REQUEST_TYPE_SC_GET, uri, value); }
-int tarvi_sc_set(char *uri, char *value) { return uri ? sc_call(TARVI_REQUEST_TYPE_SC_SET, uri, value) : -1; }
+int tarvi_sc_set(char *uri, char *value) { return sc_set(TARVI_REQUEST_TYPE_SC_SET, uri, value); }
 int tarvi_sc_reload(void) { return sc_call(TARVI_REQUEST_TYPE_SC_RELOAD, nullptr, nullptr); }
 int tarvi_sc_stage_reload(char *stage) { return sc_call(TARVI_REQUEST_TYPE_SC_STAGE_RELOAD, stage, nullptr); }
 int tarvi_sc_reload_default(void) { return sc_call(TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, nullptr, nullptr); }
@@ -179,7 +191,7 @@ int tarvi_sc_get_attr(char *uri, u_16 *attr) { return get_u16(TARVI_REQUEST_TYPE
 int tarvi_sc_get_limit(char *uri, char **limit) { return get_text(TARVI_REQUEST_TYPE_SC_GET_LIMIT, uri, limit); }
 int tarvi_sc_exe(char *uri, char **result) { return get_text(TARVI_REQUEST_TYPE_SC_EXE, uri, result); }
 
-int tarvi_sc_cb_set(char *uri, char *value) { return uri ? sc_call(TARVI_REQUEST_TYPE_SC_CB_SET, uri, value) : -1; }
+int tarvi_sc_cb_set(char *uri, char *value) { return sc_set(TARVI_REQUEST_TYPE_SC_CB_SET, uri, value); }
 int tarvi_sc_cb_get(char *uri, char **value) { return sc_get(TARVI_REQUEST_TYPE_SC_CB_GET, uri, value); }
 int tarvi_sc_cb_get_uint(char *uri, unsigned int *value) {
     return get_uint(TARVI_REQUEST_TYPE_SC_CB_GET_UINT, uri, value);

@@ -155,10 +155,10 @@ int cmd_sc_get(int, char **argv) {
 }
 
 int cmd_sc_set(int, char **argv) {
-    // The daemon answers a missing node without a failure: ask first.
-    if (node_state(argv[0]) == 404)
-        return sc_failed(-404, "set", argv[0]);
-    if (tarvi_sc_set(argv[0], argv[1]) == 0)
+    int rc = tarvi_sc_set(argv[0], argv[1]);
+    if (rc == -404)
+        return sc_failed(rc, "set", argv[0]);
+    if (rc == 0)
         return EXIT_OK;
     fprintf(stderr, "tarvi: sc set %s refused (or tarvid is not running)\n", argv[0]);
     return EXIT_FAIL;

@@ -89,9 +89,9 @@ TEST_F(SampleTree, EveryReplyShapeFollowsTheResultConvention) {
     EXPECT_EQ(nullptr, text);
     EXPECT_EQ(-404, tarvi_sc_get_limit(c("sys/wan/none"), &text));
     EXPECT_EQ(nullptr, text);
-    // "%d" alone, and the exchange-only calls that cannot see a 404.
+    // "%d" alone, and a set's 404 sent as its status.
     EXPECT_EQ(-404, tarvi_sc_me_del_inst(c("sys/network/v6config/9")));
-    EXPECT_EQ(0, tarvi_sc_set(c("sys/wan/none"), c("1")));
+    EXPECT_EQ(-404, tarvi_sc_set(c("sys/wan/none"), c("1")));
     int exist = 0;
     EXPECT_EQ(0, tarvi_sc_is_exist(c("sys/wan/none"), &exist));
     EXPECT_EQ(404, exist);
