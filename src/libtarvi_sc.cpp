@@ -359,17 +359,20 @@ const char QV_NULL[] = "QV_NULL";
 // Keys of the instance-field calls are built in buffers of this size.
 constexpr size_t FIELDS_KEY_SIZE = 1024;
 
-// " item<QV_TOKEN>item..." (with a final token when `closed`); values get
-// "<QV_SPACE>" for their blanks when `spaces`. False for a null list, an
-// empty one, or a field name with a blank (the daemon splits its request at
-// blanks).
-bool append_list(std::string *key, char *items[], bool closed, bool spaces) {
+// " item<QV_TOKEN>item...<QV_TOKEN>"; values get "<QV_SPACE>" for their
+// blanks when `spaces`. False for a null list, an empty one, a field name
+// with a blank, an item with another white-space character (the daemon
+// splits its request at them, and only the blank has a stand-in), or an
+// item holding the list's own words, which the daemon would take for a
+// separator.
+bool append_list(std::string *key, char *items[], bool spaces) {
     if (!items || !items[0])
         return false;
     *key += ' ';
     for (size_t i = 0; items[i]; ++i) {
         std::string item = items[i];
-        if (!spaces && item.find_first_of(" \t\r\n") != std::string::npos)
+        if (item.find_first_of(spaces ? "\t\r\n\v\f" : " \t\r\n\v\f") != std::string::npos ||
+            item.find("<QV_TOKEN>") != std::string::npos || item.find("<QV_SPACE>") != std::string::npos)
             return false;
         if (i)
             *key += QV_TOKEN;
@@ -380,8 +383,7 @@ bool append_list(std::string *key, char *items[], bool closed, bool spaces) {
                 *key += c;
         }
     }
-    if (closed)
-        *key += QV_TOKEN;
+    *key += QV_TOKEN;
     return true;
 }
 
@@ -402,7 +404,7 @@ std::vector<std::string> reply_pieces(const std::string &rest) {
 // append_list refuses.
 bool instance_key(std::string *key, const char *uri, const char *name, char *fields[]) {
     *key = std::string(uri) + "/" + name;
-    return append_list(key, fields, true, false);
+    return append_list(key, fields, false);
 }
 
 } // namespace
@@ -428,7 +430,7 @@ int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *va
 
 int tarvi_sc_set_instance_fields(char *uri, char *name, char *fields[], char *values[]) {
     std::string key;
-    if (!uri || !name || !instance_key(&key, uri, name, fields) || !append_list(&key, values, true, true))
+    if (!uri || !name || !instance_key(&key, uri, name, fields) || !append_list(&key, values, true))
         return -1;
     return sc_result_call(TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS, key.data(), nullptr, FIELDS_KEY_SIZE);
 }
@@ -438,9 +440,10 @@ int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char
         return -1;
     *name = nullptr;
     std::string key = uri;
-    // Blanks in values are sent as "<QV_SPACE>" as for a set: sent as they
-    // are, they would cut the request where the daemon splits it.
-    if (!append_list(&key, fields, true, false) || !append_list(&key, values, false, true))
+    // Values are sent as for a set: blanks as "<QV_SPACE>", since sent as
+    // they are they would cut the request where the daemon splits it, and
+    // the list closed, so that an empty last value is one.
+    if (!append_list(&key, fields, false) || !append_list(&key, values, true))
         return -1;
     std::string rest;
     int rc = sc_result_call(TARVI_REQUEST_TYPE_SC_ADD_INSTANCE_FIELDS, key.data(), &rest, FIELDS_KEY_SIZE);
