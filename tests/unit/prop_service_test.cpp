@@ -133,11 +133,12 @@ TEST_F(PropService, PrefixesReadOnceNetChangeAndPersist) {
     EXPECT_EQ("<absent>", get("ctl.pause"));
 }
 
-TEST_F(PropService, PersistentValueThatCannotBeWrittenIsReported) {
+TEST_F(PropService, PersistentValueThatCannotBeSavedIsRefused) {
     root_.write("/data", "a file where the folder should be");
     init();
     EXPECT_EQ(-1, prop_core_set("persist.z", "1"));
-    EXPECT_EQ("1", get("persist.z")) << "kept in memory for this run";
+    EXPECT_EQ(-1, prop_core_set("persist.z", "1")) << "a retry saves nothing either";
+    EXPECT_EQ("<absent>", get("persist.z"));
     EXPECT_EQ(0, prop_core_set("other.name", "still served"));
 }
 
@@ -145,9 +146,11 @@ TEST_F(PropService, PersistentValuesLoadAndSurviveAReload) {
     root_.write("/data/property/persist.big", std::string(200, 'b'));
     root_.write("/data/property/.temp.7", "leftover");
     root_.write("/data/property/persist.kept", "kept value");
+    root_.write("/default.prop", "persist.kept=from the file\n");
     init();
     EXPECT_EQ(std::string(91, 'b'), get("persist.big"));
     EXPECT_EQ("kept value", get("persist.kept"));
+    EXPECT_EQ("kept value", root_.read("/data/property/persist.kept"));
     EXPECT_EQ("<absent>", get(".temp.7"));
     EXPECT_EQ(0, prop_core_set("persist.new", "v1"));
     init();
