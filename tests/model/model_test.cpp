@@ -205,7 +205,7 @@ struct Model {
     Map firmware, mem, factory, runtime, props, saved_props;
     std::optional<Map> user; // the committed image, none before the first commit
     Opt fonly_default, fonly_runtime;
-    Tree tree, committed;
+    Tree tree, committed, flushed; // in memory, in flash, in the working folder
     bool flat_dirty = false, tree_dirty = true, persist_broken = false;
 
     Model() {
@@ -213,7 +213,7 @@ struct Model {
             if (size_t eq = line.find('='); eq != std::string::npos)
                 firmware[line.substr(0, eq)] = line.substr(eq + 1);
         mem = firmware;
-        committed = tree = initial_tree();
+        flushed = committed = tree = initial_tree();
         props = base_props();
     }
 
@@ -247,13 +247,15 @@ struct Model {
     void reload_flat(bool user_image) {
         mem = user_image && user ? *user : defaults();
         fonly_default = factory_of(FONLY);
+        if (fonly_default) // the factory's entry hides a Runtime one, which goes
+            fonly_runtime.reset();
         flat_dirty = false;
     }
     void boot() {
         reload_flat(true);
         runtime.clear();
         fonly_runtime.reset();
-        tree = committed;
+        flushed = tree = committed;
         tree_dirty = true;
         props = base_props();
     }
@@ -558,7 +560,7 @@ struct Model {
         Expect e;
         switch (s.kind) {
         case FlatSet:
-            if (s.a.size() + s.b.size() + 2 > 4096 || (s.a == FONLY && fonly_default))
+            if (s.a.size() + s.b.size() + 2 > 4096 || (s.a == FONLY && fonly_default && *fonly_default != s.b))
                 return refused();
             if (s.a == FONLY)
                 fonly_runtime = s.b;
@@ -573,18 +575,21 @@ struct Model {
         case Commit:
             if (flat_dirty || tree_dirty) {
                 user = mem;
-                committed = tree;
+                flushed = committed = tree;
             }
             flat_dirty = tree_dirty = false;
             break;
         case FlatReload:
         case ReloadDefault:
+            // A loaded image's tree archive replaces the working folder.
+            if (s.kind == FlatReload && user)
+                flushed = committed;
             reload_flat(s.kind == FlatReload);
             break;
         case RestoreDefault:
             user.reset();
             reload_flat(true);
-            committed = tree = initial_tree();
+            flushed = committed = tree = initial_tree();
             tree_dirty = true;
             break;
         case DSet:
@@ -625,11 +630,11 @@ struct Model {
             persist_broken = s.kind == BreakPersist;
             break;
         case TreeReload:
-            tree = committed;
+            tree = flushed;
             tree_dirty = true;
             break;
         case TreeRestore:
-            tree = initial_tree();
+            flushed = tree = initial_tree();
             tree_dirty = true;
             break;
         case Restart:
@@ -714,14 +719,14 @@ struct Gen {
         return pick(tabs);
     }
     // An existing instance mostly, anything else now and then.
-    std::string instance(const Model &m) {
+    std::string instance(const Model &m, bool templates = true) {
         std::vector<std::string> all;
         for (auto &[tab, names] : m.tree.inst)
             for (const std::string &n : names)
                 all.push_back(tab + "/" + n);
         if (all.empty() || chance(20))
-            return pick(std::vector<std::string>{"sys/m", "sys/m/host@@@serial", "sys/m/host/-1", "sys/m/cfg/1/Name",
-                                                 "sys/m/host/99", "sys/m/cfg/1", "sys/m/host/1"});
+            return pick(std::vector<std::string>{"sys/m", "sys/m/host@@@serial", templates ? "sys/m/host/-1" : "sys/m",
+                                                 "sys/m/cfg/1/Name", "sys/m/host/99", "sys/m/cfg/1", "sys/m/host/1"});
         return pick(all);
     }
     std::vector<std::string> fields_of(const std::string &inst) {
@@ -783,13 +788,13 @@ struct Gen {
             s.a = instance(m);
             break;
         case FieldsGet:
-            s.a = instance(m);
+            s.a = instance(m, false);
             s.kv = fields_of(s.a);
             if (chance(10))
                 s.kv.push_back("Nope");
             break;
         case FieldsSet:
-            s.a = instance(m);
+            s.a = instance(m, false);
             s.kv = kv_for(s.a);
             break;
         case FieldsAdd:
@@ -861,6 +866,8 @@ struct Device {
     // saved, nor any saved one read, until it is put back.
     void persist(bool broken) {
         std::string dir = root.at("/data/property"), aside = root.at("/data/property.aside");
+        if (broken == fs::exists(aside))
+            return;
         if (broken) {
             fs::create_directories(dir);
             fs::rename(dir, aside);
