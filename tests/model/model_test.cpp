@@ -827,6 +827,7 @@ std::vector<Step> generate(unsigned seed, size_t count) {
 // ---- the daemon ----
 
 char *c(const std::string &s) { return const_cast<char *>(s.c_str()); }
+char *c(const char *s) { return const_cast<char *>(s); }
 
 std::string got(const Opt &v) { return v ? shown(*v) : "(none)"; }
 
@@ -1171,4 +1172,23 @@ TEST(Model, AcceptedWritesAreKeptAndRefusedOnesChangeNothing) {
         printf("model: seed %u, %zu steps\n", base + static_cast<unsigned>(r), count);
         check_seed(base + static_cast<unsigned>(r), count);
     }
+}
+
+// A table bound to a flat key by instance number takes any number of adds and
+// deletes: a deleted instance's part of the key is emptied and its number
+// serves the next add, and an add that fails leaves nothing behind.
+TEST(Model, TablesSurviveEndlessAddsAndDeletes) {
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    char *fields[] = {c("Name"), c("Type"), nullptr};
+    for (int i = 0; i < 300; ++i) {
+        std::string v = i % 3 ? "n" + std::to_string(i) : "bad,name";
+        char *values[] = {c(v), c("static"), nullptr}, *name = nullptr;
+        int rc = tarvi_sc_add_instance_fields(c("sys/m/cfg"), fields, values, &name);
+        ASSERT_EQ(i % 3 ? 0 : -1, rc) << i;
+        ASSERT_EQ(i % 3 ? "2" : "(none)", text_or_none(name)) << i;
+        ASSERT_EQ(i % 3 ? 0 : -404, tarvi_sc_me_del_inst(c("sys/m/cfg/2"))) << i;
+    }
+    EXPECT_EQ(std::set<std::string>{"1"}, dev.instances("sys/m/cfg"));
+    EXPECT_EQ("one,static;", dev.flat("M_CFG"));
 }
