@@ -242,8 +242,8 @@ void row_get_fields(tarvi_request *q, reply_t *r) {
 void row_add_fields(tarvi_request *q, reply_t *r) {
     std::vector<std::string> w;
     char *name = nullptr;
-    int rc = exact_words(q, 3, &w) ? config_sc_add_instance_fields(w[0].c_str(), w[1].c_str(), w[2].c_str(), &name)
-                                   : -1;
+    int rc =
+        exact_words(q, 3, &w) ? config_sc_add_instance_fields(w[0].c_str(), w[1].c_str(), w[2].c_str(), &name) : -1;
     r->set(token_reply(rc, name));
     SC_FREE(name);
 }
