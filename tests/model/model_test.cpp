@@ -672,25 +672,10 @@ struct Gen {
     // separators, the writers' own words, names near "-1", other bytes, and
     // lengths near every limit (`room`: what a flat set still takes).
     std::string value(size_t room = 0) {
-        static const std::vector<std::string> odd = {"",           " ",
-                                                     "a b",        " lead",
-                                                     "trail ",     ";",
-                                                     ",",          ")",
-                                                     "(",          "$",
-                                                     "#",          "$1",
-                                                     "#1",         "a;b",
-                                                     "x,y",        "(x)",
-                                                     "a)b",        "k(x)",
-                                                     "v(y",        "#c",
-                                                     "SC_NULL",    "QV_NULL",
-                                                     "<QV_SPACE>", "a<QV_TOKEN>b",
-                                                     "sc_null",    "-1",
-                                                     "a-1",        "-10",
-                                                     "\xd6",       "a\xd6 b",
-                                                     "\t",         "a\tb",
-                                                     "x\r\n",      "\xc3\xa9t\xc3\xa9",
-                                                     "bad1",       "lower",
-                                                     "ok",         "0"};
+        static const std::vector<std::string> odd =
+            split("| |a b| lead|trail |;|,|)|(|$|#|$1|#1|a;b|x,y|(x)|a)b|k(x)|v(y|#c|SC_NULL|QV_NULL|<QV_SPACE>|"
+                  "a<QV_TOKEN>b|sc_null|-1|a-1|-10|\xd6|a\xd6 b|\t|a\tb|x\r\n|\xc3\xa9t\xc3\xa9|bad1|lower|ok|0",
+                  '|');
         switch (below(5)) {
         case 0:
         case 1:
@@ -708,11 +693,10 @@ struct Gen {
         }
     }
     std::string name() {
-        static const std::vector<std::string> names = {
-            "1",   "2",   "3",   "4",   "5",   "7",     "9",
-            "12",  "31",  "32",  "0",   "01",  "32767", "32768",
-            "n1",  "lab", "a_b", "x-2", "a-1", "-1",    "-10",
-            "a b", "a;b", "",    "a/b", "a.b", "Q",     std::string(300, 'n')};
+        static const std::vector<std::string> names =
+            split("1|2|3|4|5|7|9|12|31|32|0|01|32767|32768|n1|lab|a_b|x-2|a-1|-1|-10|a b|a;b||a/b|a.b|Q|" +
+                      std::string(300, 'n'),
+                  '|');
         return pick(names);
     }
     std::string table(const Model &m) {
