@@ -559,7 +559,9 @@ struct Device {
     bool start() {
         daemon = start_tree_daemon(root);
         char *level = nullptr;
-        return daemon && tarvi_sc_debug(c("1"), &level) == 0;
+        bool ok = daemon && tarvi_sc_debug(c("1"), &level) == 0;
+        free(level);
+        return ok;
     }
     int restart(bool power_cut) {
         if (power_cut)
