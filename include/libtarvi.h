@@ -386,10 +386,9 @@ int tarvi_sc_get(char *uri, char **value);
 /**
  * Writes `value` into node `uri` (request 20) after its verify callback
  * accepted it, running its set and convert callbacks.
- * @return 0 when the value was written, and also when node `uri` does not
- *         exist (the daemon's 404 counts as an answer: check with
- *         tarvi_sc_is_exist); -1 when the write was refused (verify) or the
- *         exchange failed.
+ * @return 0 when the value was written; -404 when node `uri` does not
+ *         exist; -1 when the write was refused (verify, or a value the node
+ *         cannot keep) or the exchange failed.
  */
 int tarvi_sc_set(char *uri, char *value);
 /** Builds the tree anew with the saved values (request 22). Returns 0 or -1. */
@@ -466,15 +465,18 @@ int tarvi_sc_get_tree_next(int tree_id, char **uri, u_16 *dtype, u_16 *attr);
  * Adds instance `me_name` under the table `uri` of a view (request 39). When
  * the view's instances stand for "sys" instances, a "sys" instance is added
  * too, numbered from *number (when given) on, and *number receives its
- * number. Pass a null `number` for none.
+ * number. Pass a null `number` for none. A name holds letters, digits, '_'
+ * and '-' but no "-1"; a table whose fields are numbered by their instance
+ * takes plain numbers from 1 only.
  * @return 0; -404 when the instance exists or the table or its template is
- *         missing; -1.
+ *         missing; -1 when the name is refused (nothing is added).
  */
 int tarvi_sc_me_add_inst(char *uri, char *me_name, u_16 *number);
 /**
  * Deletes the instance `uri` (request 40), and the "sys" instance it stands
- * for when it is a reference.
- * @return 0; -404 when it does not exist; -1.
+ * for when it is a reference. Instances that a profile declares stay.
+ * @return 0; -404 when it does not exist; -1 when it is no instance, or one
+ *         that a profile declares (nothing is deleted).
  */
 int tarvi_sc_me_del_inst(char *uri);
 /**
@@ -513,15 +515,17 @@ int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *va
 /**
  * Writes the values `values` into the fields `fields` (null-terminated
  * arrays in the same order) of instance `name` of table `uri` (request 57);
- * blanks in values are kept.
- * @return 0; -404 when a field does not exist; -1.
+ * blanks in values are kept; all fields are written, or none.
+ * @return 0; -404 when a field does not exist; -1 when a value is refused
+ *         (as tarvi_sc_set would, or one with a tab or line break).
  */
 int tarvi_sc_set_instance_fields(char *uri, char *name, char *fields[], char *values[]);
 /**
- * Adds the next numbered instance to table `uri` with the fields `fields`
- * set to `values` (request 56); *name: a copy of the new instance's name.
- * Blanks in values are kept.
- * @return 0; -404 when the table has no serial node; -1.
+ * Adds the lowest numbered instance that table `uri` has not got, with the
+ * fields `fields` set to `values` (request 56); *name: a copy of the new
+ * instance's name. Blanks in values are kept.
+ * @return 0; -404 when the table has no serial node; -1 when a value is
+ *         refused (nothing is added).
  */
 int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char **name);
 /**

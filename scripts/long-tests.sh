@@ -12,4 +12,4 @@ tarvi_install_deps
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVI_BUILD_BENCH=OFF >/dev/null
 cmake --build build-release -j2 --target tarvi_integration_tests tarvid tarvi_cli fixture_cbtest
 build-release/tests/tarvi_integration_tests --gtest_filter="$1" |
-    grep -E '^(soak|crash-restart|hostile):|OK \]|FAILED|Failure|Which is'
+    grep -E '^(soak|crash-restart|hostile|model):|OK \]|FAILED|Failure|Which is|^seed |^shortest|^  [0-9]+: |^replay:'

@@ -31,6 +31,24 @@ int sc_call(int type, char *key, char *value) {
     return libtarvi_exchange(type, key, value, &reply) == 0 ? 0 : -1;
 }
 
+// A tree write: the daemon answers a missing node with status 404, which
+// the exchange counts as an answer; the caller must learn that nothing was
+// written.
+int sc_set(int type, char *uri, char *value) {
+    if (!uri)
+        return libtarvi_fail(EINVAL);
+    if (!fits(uri))
+        return -1;
+    tarvi_request reply;
+    if (libtarvi_exchange(type, uri, value, &reply) != 0)
+        return -1;
+    if (reply.status > 0) {
+        errno = TARVI_EREFUSED;
+        return -reply.status;
+    }
+    return 0;
+}
+
 // One exchange for `key`, which must be shorter than `limit`.
 bool sc_exchange(int type, char *key, tarvi_request *reply, size_t limit = TARVI_SC_REQUEST_BUF_SIZE) {
     if (!key || strlen(key) >= limit) {
@@ -168,9 +186,7 @@ int sc_reply_text(const tarvi_request *reply, char **out) {
 }
 
 int tarvi_sc_get(char *uri, char **value) { return sc_get(TARVI_REQUEST_TYPE_SC_GET, uri, value); }
-int tarvi_sc_set(char *uri, char *value) {
-    return uri ? sc_call(TARVI_REQUEST_TYPE_SC_SET, uri, value) : libtarvi_fail(EINVAL);
-}
+int tarvi_sc_set(char *uri, char *value) { return sc_set(TARVI_REQUEST_TYPE_SC_SET, uri, value); }
 int tarvi_sc_reload(void) { return sc_call(TARVI_REQUEST_TYPE_SC_RELOAD, nullptr, nullptr); }
 int tarvi_sc_stage_reload(char *stage) { return sc_call(TARVI_REQUEST_TYPE_SC_STAGE_RELOAD, stage, nullptr); }
 int tarvi_sc_reload_default(void) { return sc_call(TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, nullptr, nullptr); }
@@ -196,9 +212,7 @@ int tarvi_sc_get_attr(char *uri, u_16 *attr) { return get_u16(TARVI_REQUEST_TYPE
 int tarvi_sc_get_limit(char *uri, char **limit) { return get_text(TARVI_REQUEST_TYPE_SC_GET_LIMIT, uri, limit); }
 int tarvi_sc_exe(char *uri, char **result) { return get_text(TARVI_REQUEST_TYPE_SC_EXE, uri, result); }
 
-int tarvi_sc_cb_set(char *uri, char *value) {
-    return uri ? sc_call(TARVI_REQUEST_TYPE_SC_CB_SET, uri, value) : libtarvi_fail(EINVAL);
-}
+int tarvi_sc_cb_set(char *uri, char *value) { return sc_set(TARVI_REQUEST_TYPE_SC_CB_SET, uri, value); }
 int tarvi_sc_cb_get(char *uri, char **value) { return sc_get(TARVI_REQUEST_TYPE_SC_CB_GET, uri, value); }
 int tarvi_sc_cb_get_uint(char *uri, unsigned int *value) {
     return get_uint(TARVI_REQUEST_TYPE_SC_CB_GET_UINT, uri, value);
@@ -375,17 +389,20 @@ const char QV_NULL[] = "QV_NULL";
 // Keys of the instance-field calls are built in buffers of this size.
 constexpr size_t FIELDS_KEY_SIZE = 1024;
 
-// " item<QV_TOKEN>item..." (with a final token when `closed`); values get
-// "<QV_SPACE>" for their blanks when `spaces`. False for a null list, an
-// empty one, or a field name with a blank (the daemon splits its request at
-// blanks).
-bool append_list(std::string *key, char *items[], bool closed, bool spaces) {
+// " item<QV_TOKEN>item...<QV_TOKEN>"; values get "<QV_SPACE>" for their
+// blanks when `spaces`. False for a null list, an empty one, a field name
+// with a blank, an item with another white-space character (the daemon
+// splits its request at them, and only the blank has a stand-in), or an
+// item holding the list's own words, which the daemon would take for a
+// separator.
+bool append_list(std::string *key, char *items[], bool spaces) {
     if (!items || !items[0])
         return false;
     *key += ' ';
     for (size_t i = 0; items[i]; ++i) {
         std::string item = items[i];
-        if (!spaces && item.find_first_of(" \t\r\n") != std::string::npos)
+        if (item.find_first_of(spaces ? "\t\r\n\v\f" : " \t\r\n\v\f") != std::string::npos ||
+            item.find("<QV_TOKEN>") != std::string::npos || item.find("<QV_SPACE>") != std::string::npos)
             return false;
         if (i)
             *key += QV_TOKEN;
@@ -396,8 +413,7 @@ bool append_list(std::string *key, char *items[], bool closed, bool spaces) {
                 *key += c;
         }
     }
-    if (closed)
-        *key += QV_TOKEN;
+    *key += QV_TOKEN;
     return true;
 }
 
@@ -418,7 +434,7 @@ std::vector<std::string> reply_pieces(const std::string &rest) {
 // append_list refuses.
 bool instance_key(std::string *key, const char *uri, const char *name, char *fields[]) {
     *key = std::string(uri) + "/" + name;
-    return append_list(key, fields, true, false);
+    return append_list(key, fields, false);
 }
 
 } // namespace
@@ -444,7 +460,7 @@ int tarvi_sc_get_instance_fields(char *uri, char *name, char *fields[], char *va
 
 int tarvi_sc_set_instance_fields(char *uri, char *name, char *fields[], char *values[]) {
     std::string key;
-    if (!uri || !name || !instance_key(&key, uri, name, fields) || !append_list(&key, values, true, true))
+    if (!uri || !name || !instance_key(&key, uri, name, fields) || !append_list(&key, values, true))
         return libtarvi_fail(EINVAL);
     return sc_result_call(TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS, key.data(), nullptr, FIELDS_KEY_SIZE);
 }
@@ -454,9 +470,10 @@ int tarvi_sc_add_instance_fields(char *uri, char *fields[], char *values[], char
         return libtarvi_fail(EINVAL);
     *name = nullptr;
     std::string key = uri;
-    // Blanks in values are sent as "<QV_SPACE>" as for a set: sent as they
-    // are, they would cut the request where the daemon splits it.
-    if (!append_list(&key, fields, true, false) || !append_list(&key, values, false, true))
+    // Values are sent as for a set: blanks as "<QV_SPACE>", since sent as
+    // they are they would cut the request where the daemon splits it, and
+    // the list closed, so that an empty last value is one.
+    if (!append_list(&key, fields, false) || !append_list(&key, values, true))
         return libtarvi_fail(EINVAL);
     std::string rest;
     int rc = sc_result_call(TARVI_REQUEST_TYPE_SC_ADD_INSTANCE_FIELDS, key.data(), &rest, FIELDS_KEY_SIZE);

@@ -494,10 +494,16 @@ bool overwrite_entry(struct config *c, const char *line, uint32_t len, uint32_t 
     return true;
 }
 
-// Takes one config entry of an image into `target` in the given role.
+// Whether `c` is an entry that a commit writes or a reload rebuilds: not a
+// Runtime entry nor a notification placeholder, which live in memory only.
+bool is_stored(const struct config *c) { return c && c->container && c->container != ContRuntime; }
+
+// Takes one config entry of an image into `target` in the given role. A key
+// that only a Runtime entry or a placeholder holds counts as undefined: the
+// image's line must land in a container that the next commit writes.
 int merge_config(struct container *target, const char *line, uint32_t len, enum cfgpack_reload_role role, uint32_t j) {
     struct config *found = find_config(line);
-    bool defined = found && !(found->container && (found->container->flag & CONTAINER_SET_ASIDE));
+    bool defined = is_stored(found) && !(found->container->flag & CONTAINER_SET_ASIDE);
     if (role == FIRMWARE_DEFAULT_CFGPACK_RELOAD) {
         if (defined)
             tarvid_log(LOG_WARNING,
@@ -639,18 +645,18 @@ void free_set_aside(struct container *cont) {
     free(cont);
 }
 
-// A notify placeholder whose key now has a stored entry hands its
-// registrations over and goes.
+// A notify placeholder or a Runtime entry whose key now has a stored entry,
+// which hides it, hands its registrations over and goes.
 void absorb_placeholders() {
     for (auto &bucket : ConfigHashTable) {
         list_for_each_safe(pos, &bucket) {
             struct config *p = list_entry(pos, struct config, next);
-            if (p->container)
+            if (is_stored(p))
                 continue;
             struct config *live = nullptr;
             list_for_each(q, &bucket) {
                 struct config *c = list_entry(q, struct config, next);
-                if (c->container && strcmp(c->key, p->key) == 0) {
+                if (is_stored(c) && strcmp(c->key, p->key) == 0) {
                     live = c;
                     break;
                 }
@@ -659,6 +665,8 @@ void absorb_placeholders() {
                 continue;
             move_notify(p, live);
             list_del(&p->next);
+            if (p->container)
+                list_del(&p->sibling);
             config_free(p);
         }
     }

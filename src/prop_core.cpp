@@ -289,23 +289,23 @@ int _prop_core_set(const char *name, const char *value) {
             return -1;
     }
     PROP_LOG(PROP_DEBUG_TRACE, "Can not find the item...key:%s value:%s \n", name, value ? value : "");
+    // A persistent value that cannot be saved is refused before it is set:
+    // kept in memory, it would be gone at the next start, and setting it
+    // again would find it set and save nothing.
+    if (starts_with(name, PERSIST_PREFIX) && prop_file_write_persistent(name, value) != 0)
+        return -1;
     if (prop_db_set(name, value) != 0) {
         PROP_LOG(PROP_DEBUG_TRACE, "Add item error.\n");
         return -1;
     }
-    int rc = 0;
     if (starts_with(name, NET_PREFIX)) {
         if (strcmp(name, NET_CHANGE) == 0)
             return 0;
         prop_db_set(NET_CHANGE, name);
-    } else if (starts_with(name, PERSIST_PREFIX)) {
-        // The new value stays in memory (and fires its triggers) either way;
-        // the caller learns that it will not survive a restart.
-        rc = prop_file_write_persistent(name, value);
     }
     PROP_LOG(PROP_DEBUG_TRACE, "trigger the action. key:%s value:%s\n", name, value);
     _prop_core_trigger_action(name, value);
-    return rc;
+    return 0;
 }
 
 } // namespace

@@ -31,6 +31,11 @@ constexpr int RC_READ_SIZE = 255;
 // Numbers the temporary files of persistent writes.
 unsigned int persist_temp_counter;
 
+// Set while the property files are loaded: a "persist." line of such a file
+// is not written back, or it would replace the value saved before, which
+// the load of the saved properties sets right after.
+bool loading_files;
+
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -387,9 +392,11 @@ void _prop_file_load_props_file(const char *path) {
 }
 
 void prop_file_load_props(void) {
+    loading_files = true;
     for (const char *path : PROP_FILES)
         _prop_file_load_props_file(path);
     load_persistent_dir();
+    loading_files = false;
 }
 
 int prop_file_write_persistent(const char *name, const char *value) {
@@ -397,6 +404,8 @@ int prop_file_write_persistent(const char *name, const char *value) {
     // The name becomes a file name in the folder: nothing that leaves it.
     if (!name || !value || !*name || strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
         return -1;
+    if (loading_files)
+        return 0;
     std::string dir = tarvi_path(PROP_FILE_PERSIST_DIR);
     std::string final_path = dir + "/" + name;
     size_t len = strlen(value);

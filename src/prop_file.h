@@ -25,7 +25,9 @@ void prop_file_load_props(void);
 
 // Stores `value` as the persistent property `name` (through a temporary file
 // and a rename, so a reader or a power cut sees the old or the new value).
-// Returns 0, or -1 when it could not be written (the old file is kept).
+// While prop_file_load_props runs, nothing is written: the values it sets
+// come from the files. Returns 0, or -1 when it could not be written (the
+// old file is kept).
 int prop_file_write_persistent(const char *name, const char *value);
 
 // The class of one rc line.

@@ -233,14 +233,13 @@ int config_sc_set(const char *URI, const char *value) {
     }
     const char *stored = converted ? converted : value;
     int rc = 0;
+    const u_16 forms = SC_DTYPE_VALUE | SC_DTYPE_KEY | SC_DTYPE_REF;
     if (data->dtype & SC_DTYPE_REF) {
-        // The referred node takes the write; its own result is not ours.
-        if (data->value) {
-            std::string target = data->value;
-            if (target.compare(0, 2, "./") == 0)
-                target.erase(0, 2);
-            config_sc_set(target.c_str(), stored);
-        }
+        // The referred node takes the write, and its answer is the answer:
+        // a write it refused was not made.
+        rc = data->value ? config_sc_set(data->value, stored) : -1;
+    } else if (!(data->dtype & forms) && data->CBData && data->CBData->set) {
+        // A node without a value whose set callback acts on the write.
     } else if (sc_setStringFromNodeForce(node, stored) != 0) {
         // A value that could not be stored must not be reported as written.
         rc = -1;

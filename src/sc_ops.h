@@ -37,6 +37,9 @@ int config_sc_stage_reload(s_32 user, const char *stage);
 int config_sc_initial(SCType *sc);
 
 // Value operations. 0 on success, SC_DATA_NOT_FOUND, SC_URI_TOO_LONG, or -1.
+// A set of a reference answers as the write of the node it names; a set that
+// the node cannot keep (sc_setStringFromNodeForce) is refused with -1,
+// except on a node without a value whose set callback acts on the write.
 int config_sc_get(const char *URI, char **value);
 int config_sc_set(const char *URI, const char *value);
 int config_sc_get_int(const char *URI, s_32 *value);

@@ -1,7 +1,10 @@
 #include "sc_ops_inst.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "sc_tree_inst.h"
 #include "sc_tree_key.h"
 #include "sc_utiliface.h"
+#include "tarvid_store.h"
 
 namespace {
 
@@ -53,10 +57,12 @@ const char *name_of(const char *uri) {
 
 bool is_template_name(const char *name) { return strncmp(name, "-1", 2) == 0; }
 
-// An instance name makes one path component that the other operations see:
-// no separator, no blank, not a template name.
+// An instance name makes one path component that every operation and the
+// tree files carry back: letters, digits, '_' and '-', and no "-1" in it,
+// which marks templates (hidden from walks, left out of saves).
 bool valid_instance_name(const char *name) {
-    if (!name || !*name || is_template_name(name) || strpbrk(name, "/\\ \t\r\n.")) {
+    if (!name || !*name || strstr(name, "-1") ||
+        strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") != strlen(name)) {
         SC_FAIL("Instance name %s is not valid!!\n", name ? name : "(null)");
         return false;
     }
@@ -94,6 +100,17 @@ size_t longest_uri(SCTreeNode *top) {
     return longest;
 }
 
+// Whether instance path `inst_path` numbers every field that template
+// `tmpl` at `tmpl_path` binds by instance number.
+bool numbers_fields(SCTreeNode *tmpl, const std::string &tmpl_path, const std::string &inst_path) {
+    struct list replace;
+    list_init(&replace);
+    bool ok = sc_genReplaceList(tmpl_path.c_str(), inst_path.c_str(), &replace) == 0 &&
+              sc_instanceNumbersFields(tmpl, &replace);
+    sc_freeReplaceList(&replace);
+    return ok;
+}
+
 // Copies template `tmpl` under `object` as instance path `inst_path`. The
 // copies' URIs are checked first, so that an instance is made whole or not at
 // all. 0 or -1.
@@ -109,6 +126,11 @@ int copy_template(SCTreeNode *object, SCTreeNode *tmpl, const std::string &tmpl_
     list_for_each(pos, &replace) grow += static_cast<long>(strlen(list_entry(pos, ReplaceType, chain)->value)) - 2;
     if (static_cast<long>(longest_uri(tmpl)) + grow > SC_URI_MAX_LEN) {
         SC_FAIL("URI of instance %s would be too long!!\n", inst_path.c_str());
+        sc_freeReplaceList(&replace);
+        return -1;
+    }
+    if (!sc_instanceNumbersFields(tmpl, &replace)) {
+        SC_FAIL("Instance %s numbers no fields of its table's keys!!\n", inst_path.c_str());
         sc_freeReplaceList(&replace);
         return -1;
     }
@@ -219,16 +241,20 @@ int add_sys_inst(const char *URI, const std::string &view_tmpl_path, SCTreeNode 
         SC_FAIL("%s:%d Data Not Found %s\n", "config_sc_me_query_sys_number", __LINE__, sys_object.c_str());
         return 0;
     }
+    std::string sys_tmpl_path = template_path(sys_node, sys_object);
+    SCTreeNode *tmpl = nullptr;
+    bool found = search(sys_tmpl_path, &tmpl) == SC_DATA_FOUND;
+    // The first free number that also numbers the fields of the template.
     int slot = free_slot(sys_node, *number);
+    while (slot >= 0 && found && !numbers_fields(tmpl, sys_tmpl_path, sys_object + "/" + std::to_string(slot)))
+        slot = free_slot(sys_node, slot + 1);
     if (slot < 0) {
         SC_FAIL("%s:%d reach MAX Child for query %s\n", "config_sc_me_query_sys_number", __LINE__, sys_object.c_str());
         return 0;
     }
     *number = static_cast<u_16>(slot);
     std::string sys_inst = sys_object + "/" + std::to_string(slot);
-    std::string sys_tmpl_path = template_path(sys_node, sys_object);
-    SCTreeNode *tmpl = nullptr;
-    if (search(sys_tmpl_path, &tmpl) != SC_DATA_FOUND) {
+    if (!found) {
         SC_FAIL("%s:%d Data Not Found %s\n", "config_sc_add_inst_replace", __LINE__, sys_tmpl_path.c_str());
         return 0;
     }
@@ -274,9 +300,22 @@ void point_at_sys_inst(SCTreeNode *inst, const std::string &inst_path, const std
     }
 }
 
-// Deletes the instance at stored-form path `path` and, first, the instance
-// its reference names. 0, SC_DATA_NOT_FOUND or -1.
-int del_inst(const std::string &path, int depth) {
+// Whether `node` is an instance: a child of a table (a node whose instance
+// template exists) other than the template. The table's template path is
+// stored in *tmpl_root.
+bool is_instance(SCTreeNode *node, std::string *tmpl_root) {
+    SCTreeNode *table = node->parent;
+    if (!table || !table->data || !table->data->uri || is_template_name(name_of(node->data->uri)))
+        return false;
+    *tmpl_root = template_path(table, table->data->uri);
+    SCTreeNode *tmpl = nullptr;
+    return search(*tmpl_root, &tmpl) == SC_DATA_FOUND;
+}
+
+// Checks that the instance at stored-form path `path` may be deleted, and
+// lists it in *order after the instance its reference names, which goes
+// along. 0, SC_DATA_NOT_FOUND or -1; nothing is deleted here.
+int deletable(const std::string &path, int depth, std::vector<std::string> *order) {
     if (depth > DEL_REF_DEPTH_MAX) {
         SC_FAIL("%s: reference chain too long!!\n", path.c_str());
         return -1;
@@ -289,45 +328,76 @@ int del_inst(const std::string &path, int depth) {
         SC_BUG();
         return -1;
     }
-    // The root, a module's top and table templates are the tree's frame, not
-    // instances.
-    if (!node->parent || !node->parent->parent || is_template_name(name_of(node->data->uri))) {
+    std::string tmpl;
+    if (!is_instance(node, &tmpl)) {
         SC_FAIL("%s is not an instance!!\n", path.c_str());
         return -1;
     }
-    // Refused before anything is deleted, the referred instance included.
+    // A profile brings its instances back at every load: their deletion
+    // could not be kept.
+    if (node->data->declared) {
+        SC_FAIL("%s is declared by its profile, not deleted!!\n", path.c_str());
+        return -1;
+    }
     if (config_sc_cb_holds_within(node)) {
         SC_FAIL("%s is in use by a running callback, not deleted!!\n", path.c_str());
         return -1;
     }
-    if (node->dirty)
-        list_entry(node->dirty, FileType, dirty)->flag |= SC_FILE_FLAG_DIRTY;
     if ((node->data->dtype & SC_DTYPE_REF) && node->data->value) {
         std::string target = node->data->value;
         if (target.compare(0, 2, "./") != 0)
             target = full_uri(target.c_str());
-        SCTreeNode *ref = nullptr;
         // Only an instance of a table is deleted along: a reference to any
         // other node leaves that node alone.
-        bool instance = search(target, &ref) == SC_DATA_FOUND && ref->parent && ref->data &&
-                        !is_template_name(name_of(ref->data->uri));
-        bool table = false;
-        for (SCTreeNode *c = instance ? ref->parent->child : nullptr; c; c = c->sibling)
-            table = table || (c->data && c->data->uri && is_template_name(name_of(c->data->uri)));
-        if (instance && table) {
-            rc = del_inst(target, depth + 1);
-            if (rc == -1)
-                return -1;
+        SCTreeNode *ref = nullptr;
+        if (search(target, &ref) == SC_DATA_FOUND && ref->data && is_instance(ref, &tmpl)) {
+            if (int sub = deletable(target, depth + 1, order); sub != 0)
+                return sub;
         } else {
             SC_TRACE("%s refers to %s, which is no instance: kept\n", path.c_str(), target.c_str());
         }
-        // The referred subtree may have held this node.
-        if (search(path, &node) != SC_DATA_FOUND)
-            return 0;
     }
+    order->push_back(path);
+    return 0;
+}
+
+// Empties what the instance `inst` held in the flat keys its fields are
+// bound to by its number: each field's part of the key (up to the binding's
+// last placeholder, as its template has it), so that the number can serve a
+// new instance and the keys do not grow with every add and delete.
+void clear_bound_fields(SCTreeNode *inst, const std::string &tmpl_root) {
+    size_t base = strlen(inst->data->uri);
+    std::vector<SCTreeNode *> stack{inst};
+    while (!stack.empty()) {
+        SCTreeNode *n = stack.back();
+        stack.pop_back();
+        for (SCTreeNode *c = n->child; c; c = c->sibling)
+            stack.push_back(c);
+        SCTreeNode *tmpl = nullptr;
+        if (!n->data || !n->data->TarviKey || search(tmpl_root + (n->data->uri + base), &tmpl) != SC_DATA_FOUND ||
+            !tmpl->data || !tmpl->data->TarviKey)
+            continue;
+        size_t stages = sc_placeholderStages(tmpl->data->TarviKey);
+        const char *own = n->data->TarviKey->key, *shared = tmpl->data->TarviKey->key;
+        // A key named by the instance's number is the instance's whole.
+        if (stages > 0 || (own && shared && strcmp(own, shared) != 0))
+            sc_clearTarviKeyField(n->data->TarviKey, stages);
+    }
+}
+
+// Deletes the subtree of the instance at `path`, if it is still there;
+// `clear` empties its bound fields first.
+void delete_instance(const std::string &path, bool clear) {
+    SCTreeNode *node = nullptr;
+    std::string tmpl;
+    if (search(path, &node) != SC_DATA_FOUND || !node->data || !is_instance(node, &tmpl))
+        return;
+    if (node->dirty)
+        list_entry(node->dirty, FileType, dirty)->flag |= SC_FILE_FLAG_DIRTY;
+    if (clear)
+        clear_bound_fields(node, tmpl);
     config_sc_walk_forget(node);
     sc_deleteSubTree(&node);
-    return 0;
 }
 
 // The items of a "<QV_TOKEN>" list up to its last token (the text after it
@@ -374,16 +444,37 @@ int field_value(SCTreeNode *node, char **value) {
     return 0;
 }
 
-// A decimal number of 0 to 2147483646 (so that one more still fits).
-bool parse_serial(const char *text, long *n) {
-    if (!*text || strlen(text) > 10)
-        return false;
-    for (const char *p = text; *p; ++p)
-        if (!sc_util_isdigit(*p))
-            return false;
-    *n = strtol(text, nullptr, 10);
-    return *n < 2147483647L;
-}
+// What the fields of one request held before it wrote them: literal values
+// and whole flat values, put back when a later field is refused.
+class field_undo {
+  public:
+    void keep(SCTreeNode *node) {
+        SCDataType *d = node->data;
+        if ((d->dtype & SC_DTYPE_VALUE) && !literals_.count(d->uri))
+            literals_[d->uri] = d->value ? std::optional<std::string>(d->value) : std::nullopt;
+        else if ((d->dtype & SC_DTYPE_KEY) && d->TarviKey && d->TarviKey->key && !keys_.count(d->TarviKey->key)) {
+            char *v = nullptr;
+            config_sc_tarvi_get(d->TarviKey->key, &v);
+            keys_[d->TarviKey->key] = v ? std::optional<std::string>(v) : std::nullopt;
+            free(v);
+        }
+    }
+    void restore() {
+        for (auto &[uri, value] : literals_) {
+            SCTreeNode *node = nullptr;
+            if (search(uri, &node) != SC_DATA_FOUND || !node->data)
+                continue;
+            SC_FREE(node->data->value);
+            node->data->value = value ? sc_util_strdup(value->c_str()) : nullptr;
+        }
+        for (auto &[key, value] : keys_)
+            if (value)
+                config_sc_tarvi_set(key.c_str(), value->c_str());
+    }
+
+  private:
+    std::map<std::string, std::optional<std::string>> literals_, keys_;
+};
 
 // Counting and naming: calls `visit(name)` for each instance of the object
 // at URI in sibling order. 0, SC_DATA_NOT_FOUND, or 1 for another search
@@ -523,6 +614,9 @@ int config_sc_me_add_inst(const char *URI, const char *MeName, u_16 *number) {
         }
     }
     if (add_inst(object_path, MeName) != 0) {
+        // A refused add leaves nothing behind: not the "sys" instance either.
+        if (!sys_inst.empty())
+            delete_instance(sys_inst, false);
         sc_freeReplaceList(&replace);
         return -1;
     }
@@ -543,7 +637,13 @@ int config_sc_me_add_inst(const char *URI, const char *MeName, u_16 *number) {
 int config_sc_del_Inst(const char *URI) {
     if (!URI)
         return -1;
-    return del_inst(full_uri(URI), 0);
+    std::vector<std::string> order;
+    if (int rc = deletable(full_uri(URI), 0, &order); rc != 0)
+        return rc;
+    // The referred instances first: their subtrees may hold the others.
+    for (const std::string &path : order)
+        delete_instance(path, true);
+    return 0;
 }
 
 int config_sc_get_instance_fields(const char *URI, const char *fields, char **values) {
@@ -602,36 +702,43 @@ int config_sc_set_instance_fields(const char *URI, const char *fields, const cha
     std::vector<std::string> vals = all_items(values);
     if (!valid_fields(names))
         return -1;
-    // Every field needs its value: nothing is written for a short list.
-    if (vals.size() < names.size()) {
+    // Every field takes one value: a list of another length was cut or
+    // joined on its way here.
+    if (vals.size() != names.size()) {
         SC_FAIL("Set URI=%s: %zu values for %zu fields!!\n", URI, vals.size(), names.size());
         return -1;
     }
-    size_t next = 0;
+    field_undo undo;
     for (size_t i = 0; i < names.size(); ++i) {
         std::string query = std::string(URI) + "/" + names[i];
         SCTreeNode *node = nullptr;
         int rc = config_sc_search("config_sc_set_instance_fields", query.c_str(), &node);
-        if (rc == SC_DATA_NOT_FOUND) {
+        for (int depth = 0; rc == SC_DATA_FOUND && node->data && (node->data->dtype & SC_DTYPE_REF); ++depth) {
+            // A reference field is written where it points, as a set would.
+            rc = depth < DEL_REF_DEPTH_MAX && node->data->value
+                     ? config_sc_search("config_sc_set_instance_fields", node->data->value, &node)
+                     : -1;
+        }
+        if (rc != SC_DATA_FOUND || !node->data) {
             SC_FAIL("Query %s not found!!\n", query.c_str());
-            return SC_DATA_NOT_FOUND;
+            undo.restore();
+            return rc == SC_DATA_NOT_FOUND ? SC_DATA_NOT_FOUND : -1;
         }
-        if (rc != SC_DATA_FOUND)
-            continue;
-        if (!node->data) {
-            SC_BUG();
+        char *value = sc_util_replace_all(vals[i].c_str(), QV_SPACE, " ");
+        if (!value) {
+            undo.restore();
             return -1;
         }
-        char *value = sc_util_replace_all(vals[next].c_str(), QV_SPACE, " ");
-        if (!value)
-            return -1;
-        SC_TRACE("Value%zu = %s!!\n", next, value);
-        ++next;
+        SC_TRACE("Value%zu = %s!!\n", i, value);
+        undo.keep(node);
         sc_node_hold hold(node);
         rc = sc_setStringFromNodeForce(node, value);
         SC_FREE(value);
-        if (rc != 0)
+        // The fields written before go back: a refused request changes nothing.
+        if (rc != 0) {
+            undo.restore();
             return -1;
+        }
     }
     return 0;
 }
@@ -651,34 +758,34 @@ int config_sc_add_instance_fields(const char *URI, const char *fields, const cha
         SC_BUG();
         return -1;
     }
-    long n = 0;
-    if (!serial->data->value) {
-        SC_FAIL("Serial Number is not exist!!\n");
-        return -1;
-    }
-    if (!parse_serial(serial->data->value, &n)) {
-        SC_FAIL("Serial Number %s is not a number!!\n", serial->data->value);
-        return -1;
-    }
-    // An instance made under this number by another operation is not taken
-    // over: the next free number is used.
+    // The lowest number that no instance has and that numbers the fields of
+    // the template: numbers come back free when instances go, so a table
+    // bound to a flat key by instance number does not outgrow the key.
     std::string object_path = full_uri(URI);
-    std::string number;
-    SCTreeNode *existing = nullptr;
-    do {
-        if (++n > 2147483646L) {
-            SC_FAIL("No instance number left for %s!!\n", URI);
-            return -1;
-        }
-        number = std::to_string(n);
-    } while (search(object_path + "/" + number, &existing) == SC_DATA_FOUND);
-    if (add_inst(object_path, number.c_str()) != 0) {
+    SCTreeNode *object = nullptr;
+    if (search(object_path, &object) != SC_DATA_FOUND)
+        return -1;
+    std::string tmpl_path = template_path(object, object_path), number;
+    SCTreeNode *tmpl = nullptr, *existing = nullptr;
+    if (search(tmpl_path, &tmpl) != SC_DATA_FOUND)
+        return SC_DATA_NOT_FOUND;
+    size_t count = 0;
+    for (SCTreeNode *c = object->child; c; c = c->sibling)
+        ++count;
+    for (size_t n = 1; number.empty() && n <= count + 2; ++n) {
+        std::string path = object_path + "/" + std::to_string(n);
+        if (search(path, &existing) != SC_DATA_FOUND && numbers_fields(tmpl, tmpl_path, path))
+            number = std::to_string(n);
+    }
+    if (number.empty() || add_inst(object_path, number.c_str()) != 0) {
         SC_FAIL("Add instance Fail!!uri=%s, name=%s\n", URI, number.c_str());
         return -1;
     }
     std::string inst = std::string(URI) + "/" + number;
     if (config_sc_set_instance_fields(inst.c_str(), fields, values) != 0) {
         SC_FAIL("Set instance Fail!!uri=%s\n", inst.c_str());
+        // The fields went back; the instance goes too.
+        delete_instance(object_path + "/" + number, false);
         return -1;
     }
     // The fields' callbacks may have run: the serial node is searched again.

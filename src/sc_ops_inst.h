@@ -15,21 +15,24 @@
 // Adds instance `name` under the table at URI (slash form; a URI beginning
 // with '.' is refused with -1) by copying the table's template.
 // 0; SC_DATA_NOT_FOUND for a missing table or template; -1 for a name that
-// is empty, holds a separator, blank or '.', or begins with "-1", or whose
-// copies' URIs would be too long (nothing is made then).
+// is empty, holds other than letters, digits, '_' and '-', or holds "-1",
+// whose copies' URIs would be too long, or that numbers no field of a key
+// the template binds by instance number (nothing is made then).
 int config_sc_add_inst(const char *URI, const char *name);
 
 // Adds instance MeName under the view table at URI. When the view's
 // template is a reference to a "sys" template, a "sys" instance is made too:
 // its number is the first of *number to 31 that no "sys" instance is named
-// with, stored in *number, and the view instance's references point at it.
-// 0; SC_DATA_NOT_FOUND when MeName exists or the table or template is
-// missing; -1.
+// with and that numbers the "sys" template's fields, stored in *number, and
+// the view instance's references point at it. 0; SC_DATA_NOT_FOUND when
+// MeName exists or the table or template is missing; -1 (nothing is made).
 int config_sc_me_add_inst(const char *URI, const char *MeName, u_16 *number);
 // Deletes the instance at URI and, when it is a reference to an instance of
-// another table, that instance first. 0; SC_DATA_NOT_FOUND; -1 for the root,
-// a module's top node or a template, or a subtree that a callback running
-// for a parked request still uses (nothing is deleted then).
+// another table, that instance first; the fields the instances bind by their
+// number in flat keys are emptied. 0; SC_DATA_NOT_FOUND; -1 (nothing is
+// deleted) for a node that is no instance of a table, an instance declared
+// by a profile (the next load would bring it back), or a subtree that a
+// callback running for a parked request still uses.
 int config_sc_del_Inst(const char *URI);
 // *number: the number of instances of the view's table at URI.
 int config_sc_query_sys_inst_number_by_me(const char *URI, u_16 *number);
@@ -44,14 +47,15 @@ int config_sc_query_inst_number(const char *URI, u_16 *number);
 // through their binding). 0; SC_DATA_NOT_FOUND for a missing field; -1 for an
 // empty field name or one with a blank, or a list that does not fit.
 int config_sc_get_instance_fields(const char *URI, const char *fields, char **values);
-// Adds instance number serial + 1 (the next unused one) under URI, sets its
-// fields and advances the serial node "URI@@@serial"; *name: its name.
-// 0; SC_DATA_NOT_FOUND without serial node; -1.
+// Adds the instance with the lowest number from 1 that no instance has and
+// that numbers the template's fields, sets its fields and writes the number
+// into the serial node "URI@@@serial"; *name: its name. 0; SC_DATA_NOT_FOUND
+// without serial node; -1 (nothing is left behind).
 int config_sc_add_instance_fields(const char *URI, const char *fields, const char *values, char **name);
 // Sets the fields of the instance at URI ("<QV_SPACE>" in a value stands for
-// a blank). 0; SC_DATA_NOT_FOUND for a missing field (the fields before it
-// stay written); -1 for a value list shorter than the field list (nothing
-// is written) or a failed write.
+// a blank; a reference field is written where it points), all or none.
+// 0; SC_DATA_NOT_FOUND for a missing field; -1 for a value list of another
+// length than the field list or a write a field refuses.
 int config_sc_set_instance_fields(const char *URI, const char *fields, const char *values);
 
 #endif

@@ -449,6 +449,7 @@ int sc_processNodeFromProfileFile(SCTreeType *tree, const char *URI, const char 
     data->value = value;
     data->limit = limit;
     data->TarviKey = key;
+    data->declared = !default_dirty;
     if (!key)
         SC_TRACE("KEY is NULL!\n\r");
     join_module(node, file_entry, default_dirty);

@@ -33,7 +33,8 @@ int sc_readProfileFromProfileFolder(SCType *sc, const char *stage);
 int sc_readTreeFromTreeFolder(SCType *sc, const char *stage);
 
 // Creates one node from the five fields of a profile line in module
-// `file_entry` (dirty when `default_dirty`); a URI ending in "/-1" also
+// `file_entry` (dirty when `default_dirty`, as for a tree file's line; else
+// marked declared by the profile); a URI ending in "/-1" also
 // creates the table's "@@@serial" node. Returns 0 or -1 (nothing is created
 // then).
 int sc_processNodeFromProfileFile(SCTreeType *tree, const char *URI, const char *ATR, const char *DataType,

@@ -53,6 +53,10 @@ bool is_number(const char *s) {
     return true;
 }
 
+// A decimal number as the instance numbering writes it: no sign, no
+// leading zero, at most five digits.
+bool is_plain_number(const char *s) { return is_number(s) && (s[0] != '0' || !s[1]) && strlen(s) <= 5; }
+
 // The last component of a URI.
 const char *last_name(const char *uri) {
     const char *slash = strrchr(uri, '/');
@@ -86,8 +90,10 @@ s_16 resolve_index(s_16 index, const std::vector<const char *> &entries) {
         SC_BUG();
         return index;
     }
-    // A level beyond the list stays a placeholder.
-    if (n < 1 || static_cast<size_t>(n) > entries.size())
+    // A level beyond the list stays a placeholder, and so does a level whose
+    // instance name is no plain number: "n1" or "01" would take the field of
+    // instance 0 or 1.
+    if (n < 1 || static_cast<size_t>(n) > entries.size() || !is_plain_number(entries[static_cast<size_t>(n) - 1]))
         return index;
     int64_t v = static_cast<int64_t>(sc_util_atoi(entries[static_cast<size_t>(n) - 1])) - minus;
     if (v < 0 || v > INT16_MAX) {
@@ -246,11 +252,12 @@ SCTreeNode *find(SCTreeType *tree, const char *uri) {
     return sc_searchNode(tree, uri, &parent, &found) == SC_DATA_FOUND ? found : nullptr;
 }
 
-// The numbered children of `table`, the instances.
+// The children of `table` but its template: the instances, whatever their
+// names.
 std::vector<SCTreeNode *> instances_of(const SCTreeNode *table) {
     std::vector<SCTreeNode *> out;
     for (SCTreeNode *c = table->child; c; c = c->sibling) {
-        if (c->data && c->data->uri && is_number(last_name(c->data->uri)))
+        if (c->data && c->data->uri && strncmp(last_name(c->data->uri), "-1", 2) != 0)
             out.push_back(c);
     }
     return out;
@@ -333,6 +340,36 @@ int sc_freeReplaceList(struct list *head) {
     }
     list_init(head);
     return 0;
+}
+
+size_t sc_placeholderStages(const TarviKeyType *key) {
+    size_t count = 0, i = 0;
+    auto *head = const_cast<struct list *>(&key->split);
+    for (struct list *pos = head->prev; pos != head; pos = pos->prev) {
+        ++i;
+        if (list_entry(pos, SplitType, chain)->index < 0)
+            count = i;
+    }
+    return count;
+}
+
+bool sc_instanceNumbersFields(SCTreeNode *tmpl, struct list *replace_list) {
+    std::vector<const char *> entries = entries_of(replace_list);
+    std::vector<SCTreeNode *> stack{tmpl};
+    while (!stack.empty()) {
+        SCTreeNode *n = stack.back();
+        stack.pop_back();
+        for (SCTreeNode *c = n->child; c; c = c->sibling)
+            stack.push_back(c);
+        if (!n->data || !n->data->TarviKey || sc_getLevelOfNode(n) != static_cast<int>(entries.size()))
+            continue;
+        auto *head = &n->data->TarviKey->split;
+        for (struct list *pos = head->prev; pos != head; pos = pos->prev) {
+            if (resolve_index(list_entry(pos, SplitType, chain)->index, entries) < 1)
+                return false;
+        }
+    }
+    return true;
 }
 
 int sc_addNodeFromNode(SCTreeType *tree, SCTreeNode *parent, SCTreeNode *srcNode, struct list *replace_list,

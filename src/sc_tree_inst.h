@@ -24,6 +24,17 @@ int sc_freeReplaceList(struct list *head);
 int sc_addNodeFromNode(SCTreeType *tree, SCTreeNode *parent, SCTreeNode *srcNode, struct list *replace_list,
                        int replace_level);
 
+// True when every key binding that an instance made from template root
+// `tmpl` with `replace_list` copies gets a field number for each of its
+// placeholders: a name that is no plain number, or a number that comes out
+// as field 0, would make the instance read and write another one's field.
+bool sc_instanceNumbersFields(SCTreeNode *tmpl, struct list *replace_list);
+
+// The number of leading split stages of template binding `key` up to its
+// last placeholder (0 when it has none): the part of the flat value that
+// belongs to one instance.
+size_t sc_placeholderStages(const TarviKeyType *key);
+
 // Walk operation: fills the placeholders of a reference node's URI. Returns 0.
 int sc_modifyRef(SCTreeNode *node, struct list *replace_list);
 
@@ -33,11 +44,11 @@ int sc_modifyRef(SCTreeNode *node, struct list *replace_list);
 // for none). Returns 0.
 int sc_reprocess_all_inst(SCType *sc);
 
-// Reprocessing steps. Completes every numbered child of the table of
-// first-level template root `ori` (`inst`, the sibling after the template,
-// is where instances usually start; numbered nodes declared before the
-// template count too) and sets the table's serial node. Returns 0, or -1
-// when the serial node is missing.
+// Reprocessing steps. Completes every child of the table of first-level
+// template root `ori` but the template, whatever its name (`inst`, the
+// sibling after the template, is where instances usually start; instances
+// declared before the template count too) and sets the table's serial node.
+// Returns 0, or -1 when the serial node is missing.
 int sc_reprocess_inst_first_layer(SCTreeType *tree, SCTreeNode *ori, SCTreeNode *inst);
 // Completes instance `newNode` from template root `old`. Returns 0 or -1.
 int sc_reprocess_inst(SCTreeType *tree, SCTreeNode *old, SCTreeNode *newNode);

@@ -1,5 +1,6 @@
 #include "sc_tree_key.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
+#include "sc_tree_write.h"
 #include "sc_utiliface.h"
 #include "tarvid_store.h"
 
@@ -26,9 +28,6 @@ std::vector<const SplitType *> stages_of(const TarviKeyType *key) {
         out.push_back(list_entry(pos, SplitType, chain));
     return out;
 }
-
-// A placeholder still unresolved selects field 1.
-size_t field_number(const SplitType *s) { return s->index < 1 ? 1 : static_cast<size_t>(s->index); }
 
 // A flat value prepared for splitting: every real blank is a marker byte, and
 // every delimiter of every stage carries one padding space on each side, so
@@ -295,11 +294,25 @@ int sc_parseDataKey(const char *String, TarviKeyType **RetKey) {
     return 0;
 }
 
-int sc_getStringFromTarviKeyForce(const TarviKeyType *TarviKey, char **value) {
-    SC_FUNC_TRACE();
+namespace {
+
+// A stage without a field number of its own (an unresolved placeholder of a
+// template, or an instance name that numbers no field) would read and write
+// the field of another instance: such a binding reaches no flat key.
+bool numbered(const std::vector<const SplitType *> &st) {
+    for (const SplitType *s : st) {
+        if (s->index < 1)
+            return false;
+    }
+    return true;
+}
+
+int get_field(const TarviKeyType *TarviKey, const std::vector<const SplitType *> &st, char **value) {
     *value = nullptr;
     if (!TarviKey || !TarviKey->key)
         return -1;
+    if (!numbered(st))
+        return 0;
     std::string flat;
     bool found = false;
     if (read_flat(TarviKey->key, flat, found) != 0)
@@ -308,14 +321,13 @@ int sc_getStringFromTarviKeyForce(const TarviKeyType *TarviKey, char **value) {
         SC_FAIL("no such value for key %s\n", TarviKey->key);
         return -1;
     }
-    std::vector<const SplitType *> st = stages_of(TarviKey);
     Padded p;
     if (!pad(p, flat, nullptr, st, TarviKey->key))
         return -1;
     Field cur{true, 0, p.text.size()};
     for (const SplitType *s : st) {
         std::vector<Field> fields = split_field(p.text, cur, p.delim(s));
-        size_t n = field_number(s);
+        size_t n = static_cast<size_t>(s->index);
         if (n > fields.size())
             return 0; // absent: *value stays null
         cur = fields[n - 1];
@@ -329,20 +341,22 @@ int sc_getStringFromTarviKeyForce(const TarviKeyType *TarviKey, char **value) {
     return *value ? 0 : -1;
 }
 
-int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
-    SC_FUNC_TRACE();
+int set_field(const TarviKeyType *TarviKey, const std::vector<const SplitType *> &st, const char *value) {
     if (!TarviKey || !TarviKey->key || !value)
         return -1;
+    if (!numbered(st)) {
+        SC_FAIL("binding of key %s numbers no field here, not written\n", TarviKey->key);
+        return -1;
+    }
     const char *key = TarviKey->key;
     std::string flat;
     bool found = false;
     if (read_flat(key, flat, found) != 0)
         return -1;
-    std::vector<const SplitType *> st = stages_of(TarviKey);
     if (!found) {
         std::string fresh;
         for (const SplitType *s : st)
-            fresh.append(field_number(s) - 1, s->delimiter);
+            fresh.append(static_cast<size_t>(s->index) - 1, s->delimiter);
         fresh += value;
         if (write_flat(key, fresh) != 0) {
             SC_FAIL("no such value for key %s, result=%s\n", key, fresh.c_str());
@@ -353,12 +367,19 @@ int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
     Padded p;
     if (!pad(p, flat, value, st, key))
         return -1;
+    // The value's own blanks are marked like the flat value's: left as
+    // blanks, those at its ends would be taken for padding and removed.
+    std::string marked = value;
+    for (char &c : marked) {
+        if (c == ' ')
+            c = p.marker;
+    }
     Field cur{true, 0, p.text.size()};
     Field prev;
     std::string prefix;
     for (const SplitType *s : st) {
         char d = p.delim(s);
-        size_t n = field_number(s);
+        size_t n = static_cast<size_t>(s->index);
         if (!cur.present) {
             prefix.append(n - 1, d);
             continue;
@@ -384,7 +405,7 @@ int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
         SC_TRACE("[QV] 5 #%s#offset=%zu, pos_len%zu\n", prefix.c_str(), cur.off, cur.len);
         if (cur.off > 0)
             out.assign(p.text, 0, cur.off + 1);
-        out += value;
+        out += marked;
         SC_TRACE("[QV] 5.1 #%s#\n", out.c_str());
         std::string rest = p.text.substr(cur.off + cur.len);
         SC_TRACE("[QV] 5.2 #%s#\n", rest.c_str());
@@ -398,17 +419,44 @@ int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
         SC_TRACE("[QV] 3 #%s#%zu#\n", prefix.c_str(), e - 1);
         out.assign(p.text, 0, e);
         out += prefix;
-        out += value;
+        out += marked;
         SC_TRACE("[QV] 3.1 #%s#\n", out.c_str());
         out.append(p.text, e, std::string::npos);
         collapse(out, p, st);
         SC_TRACE("[QV] 4 #%s#\n", out.c_str());
     } else {
-        out = prefix + value;
+        out = prefix + marked;
     }
     // Delimiters of a blank-separated stage were markers too.
     unmark(out, p.marker);
     return write_flat(key, out);
+}
+
+} // namespace
+
+int sc_getStringFromTarviKeyForce(const TarviKeyType *TarviKey, char **value) {
+    SC_FUNC_TRACE();
+    *value = nullptr;
+    return TarviKey ? get_field(TarviKey, stages_of(TarviKey), value) : -1;
+}
+
+int sc_setStringToTarviKey(const TarviKeyType *TarviKey, const char *value) {
+    SC_FUNC_TRACE();
+    return TarviKey ? set_field(TarviKey, stages_of(TarviKey), value) : -1;
+}
+
+int sc_clearTarviKeyField(const TarviKeyType *TarviKey, size_t stages) {
+    if (!TarviKey)
+        return -1;
+    std::vector<const SplitType *> st = stages_of(TarviKey);
+    st.resize(std::min(stages, st.size()));
+    char *current = nullptr;
+    int rc = get_field(TarviKey, st, &current);
+    bool empty = !current || !*current;
+    SC_FREE(current);
+    if (rc != 0 || empty)
+        return rc;
+    return set_field(TarviKey, st, "");
 }
 
 int sc_getStringFromNodeForce(SCTreeNode *node, char **value) {
@@ -452,6 +500,29 @@ int sc_getStringFromNodeForce(SCTreeNode *node, char **value) {
 
 bool sc_isStorableValue(const char *value) { return strpbrk(value, ")\r\n") == nullptr; }
 
+bool sc_isReservedValue(const char *value) {
+    return strcmp(value, "SC_NULL") == 0 || strcmp(value, "QV_NULL") == 0 || strstr(value, "<QV_TOKEN>") ||
+           strstr(value, "<QV_SPACE>");
+}
+
+namespace {
+
+// A field value that the field would not give back: tabs and line ends at
+// its ends are trimmed away when it is read, and a delimiter of its binding
+// would split it into fields of their own, moving the fields after it.
+bool keyed_value_fits(const TarviKeyType *key, const char *value) {
+    size_t len = strlen(value);
+    if (len && (strchr("\t\r\n", value[0]) || strchr("\t\r\n", value[len - 1])))
+        return false;
+    for (const SplitType *s : stages_of(key)) {
+        if (strchr(value, s->delimiter))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int sc_setStringFromNodeForce(SCTreeNode *node, const char *value) {
     SC_FUNC_TRACE();
     if (!node || !node->data || !value) {
@@ -464,12 +535,16 @@ int sc_setStringFromNodeForce(SCTreeNode *node, const char *value) {
         SC_FAIL("%s: value length %zu is too long\n", node_uri(node), len);
         return -1;
     }
+    if (sc_isReservedValue(value)) {
+        SC_FAIL("%s: value %s is a word of the tree's own files and requests\n", node_uri(node), value);
+        return -1;
+    }
     if (data->dtype & SC_DTYPE_VALUE) {
         if (data->value && strcmp(data->value, value) == 0)
             return 0;
         // Refused rather than lost: the tree file would give back another
         // value after the next restart.
-        if (!sc_isStorableValue(value)) {
+        if (!sc_isStorableValue(value) || !sc_nodeLineFits(node, value)) {
             SC_FAIL("%s: value can not be stored in a tree file\n", node_uri(node));
             return -1;
         }
@@ -496,6 +571,10 @@ int sc_setStringFromNodeForce(SCTreeNode *node, const char *value) {
         SC_FREE(current);
         if (same)
             return 0;
+        if (!keyed_value_fits(data->TarviKey, value)) {
+            SC_FAIL("%s: value %s would not come back from its field\n", node_uri(node), value);
+            return -1;
+        }
         // The flat store persists the value: the node itself stays clean.
         if (sc_setStringToTarviKey(data->TarviKey, value) != 0)
             return -1;
@@ -503,5 +582,8 @@ int sc_setStringFromNodeForce(SCTreeNode *node, const char *value) {
             sc_setNotify_hook(node, value);
         return 0;
     }
-    return 0;
+    // A reference is written through the node it names; any other node
+    // holds no value that a write could keep.
+    SC_FAIL("%s: the node holds no value of its own\n", node_uri(node));
+    return -1;
 }

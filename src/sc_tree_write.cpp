@@ -254,6 +254,17 @@ int sc_nodeLine(const SCTreeNode *node, bool isCWMP, std::string *line) {
     return 0;
 }
 
+bool sc_nodeLineFits(const SCTreeNode *node, const char *value) {
+    if (!node || !node->data)
+        return false;
+    SCDataType data = *node->data;
+    data.value = const_cast<char *>(value);
+    SCTreeNode probe = *node;
+    probe.data = &data;
+    std::string line;
+    return sc_nodeLine(&probe, false, &line) == 0;
+}
+
 int sc_writeNodeToTreeFile(const SCTreeNode *node, FILE *FileHandler, bool isCWMP) {
     std::string line;
     if (sc_nodeLine(node, isCWMP, &line) != 0)

@@ -29,6 +29,10 @@ char *sc_transSYStoCWMP(char *uri);
 // than a reader takes.
 int sc_nodeLine(const SCTreeNode *node, bool isCWMP, std::string *line);
 
+// True when `node` holding `value` instead of its own value would still
+// have a line the readers give back.
+bool sc_nodeLineFits(const SCTreeNode *node, const char *value);
+
 // Writes the line of `node` to FileHandler. 0, or -1 as above or when the
 // write fails.
 int sc_writeNodeToTreeFile(const SCTreeNode *node, FILE *FileHandler, bool isCWMP);

@@ -114,6 +114,7 @@ struct SCDataType {
     struct CBDataType *CBData;
     struct NotifyType *Notify;
     struct SCTreeNode *InstNode; // parent passed when the node was made from a template
+    u_8 declared;                // made by a profile, which brings it back at every load
 };
 
 struct IPCType;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "log.h"
+
 struct list ConfigHashTable[CONFIG_HASH_SIZE];
 struct list ContList;
 struct container *ContDefault;
@@ -12,6 +14,17 @@ int ALLOW_RESUME_VALUE;
 config_sc_notify_fn config_sc_notify_hook;
 
 static const char RESUME_KEY[] = "S2D_ALLOW_RESUME";
+
+// A key that only the factory's Not-Reset Default run defines lives in a
+// container that no commit writes: a change of it would be gone at the next
+// reload, so it is refused.
+static bool factory_only(const struct config *c, const char *op) {
+    if (!c->container || c->container != ContDefault)
+        return false;
+    tarvid_log(LOG_WARNING, "%s - Config (%s) is a factory setting that a commit does not keep, refused !!", op,
+               c->key);
+    return true;
+}
 
 int config_store_init() {
     list_init(&ContList);
@@ -120,6 +133,8 @@ int config_set(const char *key, const char *value) {
         TARVI_KEY_CHANGE = 0;
         return 0;
     }
+    if (factory_only(c, "Set"))
+        return -1;
     TARVI_KEY_CHANGE = 1;
     if (strcmp(key, RESUME_KEY) == 0)
         ALLOW_RESUME_VALUE = strcmp(value, "1") == 0 ? 1 : 0;
@@ -192,6 +207,8 @@ int config_sc_tarvi_set(const char *key, const char *value) {
     struct config *c = find_config(key);
     if (!c)
         return config_set_runtime(key, value);
+    if (factory_only(c, "Tree set"))
+        return -1;
     if (config_store_value(c, value, true) < 0)
         return -1;
     if (c->container)

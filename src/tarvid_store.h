@@ -72,7 +72,9 @@ char *config_get(const char *key);
 
 // Sets a value: updates the commit flags, notifies registered tree nodes,
 // marks the container changed; unknown keys become Runtime entries.
-// Returns 0, or -1 when memory is short (the old value is kept).
+// Returns 0, or -1 when memory is short or the key is defined only by the
+// Not-Reset Default container, which no commit writes (the old value is
+// kept).
 int config_set(const char *key, const char *value);
 
 // Adds a new Runtime entry for a key that is absent. Returns 0 or -1.
@@ -94,7 +96,8 @@ int config_notify_register(const char *key, void *node);
 int config_notify_unregister(const char *key, void *node);
 
 // The tree's write path: stores a value without comparing, flags or
-// notifications. Returns 0, or -1 for a null value or when memory is short.
+// notifications. Returns 0, or -1 for a null value, a key defined only by the
+// Not-Reset Default container, or when memory is short.
 int config_sc_tarvi_set(const char *key, const char *value);
 
 // The tree's read path: *value = a malloc'ed copy of the value (the caller

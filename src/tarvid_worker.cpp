@@ -66,6 +66,17 @@ std::vector<std::string> words_of(const char *key) {
 // Word `i`, or empty when the key has fewer.
 std::string word(const std::vector<std::string> &words, size_t i) { return i < words.size() ? words[i] : ""; }
 
+// The words of the key of a request that changes the tree, which must be
+// exactly `count`: a name or value with a blank in it would otherwise be
+// cut, and the request would act on something else than what was asked.
+bool exact_words(const tarvi_request *q, size_t count, std::vector<std::string> *words) {
+    *words = words_of(q->key);
+    if (words->size() == count)
+        return true;
+    SC_FAIL("request %d: %zu words where %zu are expected!!\n", q->type, words->size(), count);
+    return false;
+}
+
 // Reads word `i` as a number in `base` into *out; a missing or malformed word
 // leaves the preset, as a failed scan would.
 template <typename T> void number(const std::vector<std::string> &words, size_t i, int base, T *out) {
@@ -180,15 +191,17 @@ void row_exe(tarvi_request *q, reply_t *r) {
 }
 
 void row_add_inst(tarvi_request *q, reply_t *r) {
-    auto w = words_of(q->key);
+    std::vector<std::string> w;
     u_16 n = 0;
-    number(w, 2, 8, &n);
-    int rc = config_sc_me_add_inst(word(w, 0).c_str(), word(w, 1).c_str(), &n);
+    char *end = nullptr;
+    bool ok = exact_words(q, 3, &w) && (n = static_cast<u_16>(strtoul(w[2].c_str(), &end, 8)), *end == '\0');
+    int rc = ok ? config_sc_me_add_inst(w[0].c_str(), w[1].c_str(), &n) : -1;
     r->set(with_number(rc, fmt_octal(n)));
 }
 
 void row_del_inst(tarvi_request *q, reply_t *r) {
-    r->set(fmt_d(config_sc_del_Inst(word(words_of(q->key), 0).c_str())));
+    std::vector<std::string> w;
+    r->set(fmt_d(exact_words(q, 1, &w) ? config_sc_del_Inst(w[0].c_str()) : -1));
 }
 
 // Rows whose key is "%s %ho" and whose reply is "%d %ho".
@@ -219,26 +232,26 @@ void row_last_name(tarvi_request *q, reply_t *r) {
 std::string token_reply(int rc, const char *list) { return fmt_d(rc) + QV_TOKEN + (list ? list : ""); }
 
 void row_get_fields(tarvi_request *q, reply_t *r) {
-    auto w = words_of(q->key);
+    std::vector<std::string> w;
     char *values = nullptr;
-    int rc = config_sc_get_instance_fields(word(w, 0).c_str(), word(w, 1).c_str(), &values);
+    int rc = exact_words(q, 2, &w) ? config_sc_get_instance_fields(w[0].c_str(), w[1].c_str(), &values) : -1;
     r->set(token_reply(rc, values));
     SC_FREE(values);
 }
 
 void row_add_fields(tarvi_request *q, reply_t *r) {
-    auto w = words_of(q->key);
+    std::vector<std::string> w;
     char *name = nullptr;
-    int rc = config_sc_add_instance_fields(word(w, 0).c_str(), word(w, 1).c_str(), word(w, 2).c_str(), &name);
+    int rc =
+        exact_words(q, 3, &w) ? config_sc_add_instance_fields(w[0].c_str(), w[1].c_str(), w[2].c_str(), &name) : -1;
     r->set(token_reply(rc, name));
     SC_FREE(name);
 }
 
 void row_set_fields(tarvi_request *q, reply_t *r) {
-    auto w = words_of(q->key);
-    std::string values = word(w, 2);
-    int rc = config_sc_set_instance_fields(word(w, 0).c_str(), word(w, 1).c_str(), values.c_str());
-    r->set(token_reply(rc, values.c_str()));
+    std::vector<std::string> w;
+    int rc = exact_words(q, 3, &w) ? config_sc_set_instance_fields(w[0].c_str(), w[1].c_str(), w[2].c_str()) : -1;
+    r->set(token_reply(rc, word(w, 2).c_str()));
 }
 
 void row_cb_set(tarvi_request *q, reply_t *r) { r->status = q->key && q->value ? config_set(q->key, q->value) : -1; }

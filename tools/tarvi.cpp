@@ -189,10 +189,7 @@ int cmd_sc_get(int, char **argv) {
 }
 
 int cmd_sc_set(int, char **argv) {
-    // The daemon answers a missing node without a failure: ask first.
-    int state = node_state(argv[0]);
-    if (state == 404 || (state == 0 && unreachable()))
-        return sc_failed(state == 404 ? -404 : -1, "set", argv[0]);
+    // A missing node is -404 now that the call reports it.
     return sc_done(tarvi_sc_set(argv[0], argv[1]), "set", argv[0]);
 }
 

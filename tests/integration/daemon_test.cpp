@@ -114,47 +114,6 @@ TEST_F(DaemonTest, StartsInTheBackgroundAndWritesItsPid) {
     EXPECT_EQ(std::to_string(daemon_->pid()) + "\n", root_.read("/var/run/tarvid.pid"));
 }
 
-TEST_F(DaemonTest, FlatGetSetCommitAndReload) {
-    reply r = call(TARVI_REQUEST_TYPE_GET, "wan.mode");
-    ASSERT_EQ(0, r.rc);
-    EXPECT_EQ("wan.mode", r.key);
-    EXPECT_EQ("dhcp", r.value);
-
-    r = call(TARVI_REQUEST_TYPE_NONBLOCK_GET, "no.such.key");
-    ASSERT_EQ(0, r.rc);
-    EXPECT_EQ(0, r.status);
-    EXPECT_FALSE(r.has_value);
-
-    r = call(TARVI_REQUEST_TYPE_SET, "wan.mode", "static");
-    ASSERT_EQ(0, r.rc);
-    EXPECT_EQ("wan.mode", r.key);
-    EXPECT_EQ("static", r.value);
-    EXPECT_EQ("static", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-
-    // Not stored until the commit; runtime keys never are.
-    EXPECT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "runtime.only", "1").rc);
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
-    std::string saved = stored_text(root_);
-    EXPECT_NE(std::string::npos, saved.find("wan.mode=static\n"));
-    EXPECT_EQ(std::string::npos, saved.find("runtime.only"));
-
-    // Reload with the user image, then without it. The first commit went to
-    // the second user partition under serial number 1.
-    ASSERT_EQ(1u, partition_serial_of(root_, "ConfigPack2"));
-    lay_partition(root_, "ConfigPack2", image_of(root_, "system.cfg", "wan.mode=pppoe\n"), 1);
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD).rc);
-    EXPECT_EQ("pppoe", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
-    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-
-    // A restart brings the committed value back.
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "10.0.0.1").rc);
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT).rc);
-    daemon_->stop();
-    ASSERT_TRUE(daemon_->start());
-    EXPECT_EQ("10.0.0.1", call(TARVI_REQUEST_TYPE_GET, "lan.ip").value);
-}
-
 TEST_F(DaemonTest, CommitKeepsOrResetsTheResumeFlag) {
     // Raising it to "1" as the last change keeps "1" through the commit.
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "S2D_ALLOW_RESUME", "1").rc);
@@ -188,19 +147,7 @@ TEST_F(DaemonTest, CommitKeepsOrResetsTheResumeFlag) {
     EXPECT_EQ("0", call(TARVI_REQUEST_TYPE_GET, "S2D_ALLOW_RESUME").value);
 }
 
-TEST_F(DaemonTest, FactoryValuesBackupAndRestore) {
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_DSET, "wan.mode", "lte").rc);
-    EXPECT_EQ("wan.mode=lte\n", partition_text(root_, "FactoryConfig"));
-    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
-    EXPECT_EQ("lte", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_DUNSET, "wan.mode").rc);
-    // Unsetting what is not there has nothing to do.
-    EXPECT_EQ(0, call(TARVI_REQUEST_TYPE_DUNSET, "wan.mode").rc);
-    EXPECT_EQ("", partition_text(root_, "FactoryConfig"));
-    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT).rc);
-    EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-
+TEST_F(DaemonTest, BackupAndRestore) {
     std::string backup = root_.at("/backup.bin");
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "lan.ip", "172.16.0.1").rc);
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_BACKUP_CFGFILE, backup.c_str()).rc);

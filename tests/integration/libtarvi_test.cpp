@@ -70,16 +70,7 @@ class LibtarviTest : public ::testing::Test {
 } // namespace
 
 TEST_F(LibtarviTest, FlatCallsAndTheirResults) {
-    EXPECT_EQ("dhcp", get("wan.mode"));
     EXPECT_EQ("(null)", get("no.such.key"));
-    char key[] = "wan.mode", value[] = "static";
-    ASSERT_EQ(0, tarvi_set(key, value));
-    EXPECT_EQ("static", get("wan.mode"));
-    ASSERT_EQ(0, tarvi_commit());
-    ASSERT_EQ(0, tarvi_reload_default());
-    EXPECT_EQ("dhcp", get("wan.mode"));
-    ASSERT_EQ(0, tarvi_reload());
-    EXPECT_EQ("static", get("wan.mode"));
     // Refused by the daemon: a negative status is a failure.
     char nowhere[] = "/nonexistent/folder";
     EXPECT_EQ(-1, tarvi_chroot(nowhere));

@@ -77,8 +77,8 @@ TEST_F(TreeCallbacks, VerifyDecidesEveryWriteAndKeyPairsAreReused) {
     EXPECT_EQ("good", tree_value("sys/cbt/verified"));
     EXPECT_EQ("IPC00000 IPC00001", flat_value("CBT_VER_KEYS")); // the node keeps its pair
 
-    // A missing node is an answer (404 as status), not a failed exchange.
-    EXPECT_EQ(0, tree_set("sys/cbt/missing", "x"));
+    // A missing node is no write.
+    EXPECT_EQ(-404, tree_set("sys/cbt/missing", "x"));
 
     // A verification without an object to run accepts nothing.
     EXPECT_EQ(-1, tree_set("sys/cbt/noso", "x"));
@@ -119,9 +119,10 @@ TEST_F(TreeCallbacks, ConvertGetExecuteAndReferences) {
     EXPECT_EQ(0, tree_set("sys/cbt/ref", "through"));
     EXPECT_EQ("through", tree_value("sys/cbt/target"));
     EXPECT_EQ("through", tree_value("sys/cbt/ref"));
-    // Two references naming each other end, they do not take the daemon down.
+    // Two references naming each other end, they do not take the daemon
+    // down; a write that reaches no value is refused.
     EXPECT_EQ("(none)", tree_value("sys/cbt/loop1"));
-    EXPECT_EQ(0, tree_set("sys/cbt/loop1", "round"));
+    EXPECT_EQ(-1, tree_set("sys/cbt/loop1", "round"));
 }
 
 TEST_F(TreeCallbacks, TypedReadsRowsAndLongUris) {
@@ -167,11 +168,13 @@ TEST_F(TreeCallbacks, TypedReadsRowsAndLongUris) {
 // The callback worker serves a callback's requests while the request worker
 // waits inside a write: it must not free the node that write holds.
 TEST_F(TreeCallbacks, ACallbackCannotDeleteTheInstanceAWaitingWriteHolds) {
-    EXPECT_EQ(0, tree_set("sys/cbt/rows/1/guarded", "x"));
+    u_16 n = 0;
+    ASSERT_EQ(0, tarvi_sc_me_add_inst(const_cast<char *>("sys/cbt/rows"), const_cast<char *>("2"), &n));
+    EXPECT_EQ(0, tree_set("sys/cbt/rows/2/guarded", "x"));
     EXPECT_EQ("-1", flat_value("CBT_DROP"));
-    EXPECT_EQ("x", tree_value("sys/cbt/rows/1/guarded"));
-    EXPECT_EQ(0, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/1")));
-    EXPECT_EQ(-404, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/1")));
+    EXPECT_EQ("x", tree_value("sys/cbt/rows/2/guarded"));
+    EXPECT_EQ(0, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/2")));
+    EXPECT_EQ(-404, tarvi_sc_me_del_inst(const_cast<char *>("sys/cbt/rows/2")));
 }
 
 TEST_F(TreeCallbacks, NotificationsActiveAtOncePassiveQueued) {

@@ -349,6 +349,8 @@ TEST_F(Partition, LayersFirmwareFactoryAndUserImages) {
     EXPECT_EQ("f", get("only.factory"));
     ASSERT_NE(nullptr, ContDefault);
     EXPECT_EQ(ContDefault, find_config("only.factory")->container);
+    EXPECT_EQ(-1, config_set("only.factory", "x")); // no commit would write it
+    EXPECT_EQ("f", get("only.factory"));
     // The user image overrides; its default run is ignored with one warning.
     EXPECT_EQ("static", get("wan.mode"));
     EXPECT_EQ(1, count_logged("Reload - Non Factory ConfigPack has Not-Reset Default Configuration"));
@@ -356,6 +358,15 @@ TEST_F(Partition, LayersFirmwareFactoryAndUserImages) {
     EXPECT_TRUE(was_logged("Reload - No definition for config entry[2] : unknown.key in system.cfg, maybe firmware "
                            "version is changed !!"));
     EXPECT_EQ("<none>", get("unknown.key"));
+    ASSERT_EQ(0, partition_flush(1));
+    EXPECT_NE(std::string::npos, stored_text(root).find("unknown.key=kept\n"));
+    // Also when the tree watches the key, or a client set it in memory: a
+    // reload leaves the saved value to the next commit, not to them.
+    int node = 0;
+    ASSERT_EQ(0, config_notify_register("unknown.key", &node));
+    ASSERT_EQ(0, partition_reload(1));
+    ASSERT_EQ(0, config_set("unknown.key", "memory only"));
+    ASSERT_EQ(0, partition_reload(1));
     ASSERT_EQ(0, partition_flush(1));
     EXPECT_NE(std::string::npos, stored_text(root).find("unknown.key=kept\n"));
 

@@ -121,8 +121,6 @@ TEST_F(PropService, PrefixesReadOnceNetChangeAndPersist) {
 
     EXPECT_EQ(0, prop_core_set("persist.y", "abc"));
     EXPECT_EQ("abc", root_.read("/data/property/persist.y"));
-    EXPECT_EQ(0, prop_core_set("persist.y", "a"));
-    EXPECT_EQ("a", root_.read("/data/property/persist.y"));
     EXPECT_EQ(0, prop_core_set("persist.empty", ""));
     EXPECT_TRUE(root_.exists("/data/property/persist.empty"));
     EXPECT_EQ("", root_.read("/data/property/persist.empty"));
@@ -131,14 +129,6 @@ TEST_F(PropService, PrefixesReadOnceNetChangeAndPersist) {
     EXPECT_EQ(-1, prop_core_set("ctl.pause", "x"));
     EXPECT_TRUE(log_.has("unknown control msg 'ctl.pause'"));
     EXPECT_EQ("<absent>", get("ctl.pause"));
-}
-
-TEST_F(PropService, PersistentValueThatCannotBeWrittenIsReported) {
-    root_.write("/data", "a file where the folder should be");
-    init();
-    EXPECT_EQ(-1, prop_core_set("persist.z", "1"));
-    EXPECT_EQ("1", get("persist.z")) << "kept in memory for this run";
-    EXPECT_EQ(0, prop_core_set("other.name", "still served"));
 }
 
 TEST_F(PropService, PersistentValuesLoadAndSurviveAReload) {

@@ -172,9 +172,10 @@ TEST_F(KeyBinding, ReadsFields) {
         // A blank as delimiter.
         {"k(cfg)split( ){2}", "a b c", nullptr, "b"},
         {"k(cfg)split( ){2}", "a  c", nullptr, ""},
-        // Placeholders before instantiation select field 1.
-        {"k(cfg)split(,){$1}", "first,second", nullptr, "first"},
-        {"k(cfg)split(,){#2}", "first,second", nullptr, "first"},
+        // A placeholder not filled in numbers no field: it reads nothing,
+        // not instance 1's field.
+        {"k(cfg)split(,){$1}", "first,second", nullptr, "(null)"},
+        {"k(cfg)split(,){#2}", "first,second", nullptr, "(null)"},
         // No stage: the whole value; the same delimiter twice.
         {"k(cfg)", "all of it\r\n", nullptr, "all of it"},
         {"k(cfg)split(;){2}split(;){1}", "a;b;c", nullptr, "b"},
@@ -208,9 +209,12 @@ TEST_F(KeyBinding, WritesFields) {
         // Nested splits.
         {"k(cfg)split(;){2}split(,){2}", "a,b;c,d,e;f", "Q", "a,b;c,Q,e;f"},
         {"k(cfg)split(;){2}split(,){2}", "a;b", "Q", "a;b,Q"},
-        // A placeholder, and no stage at all.
-        {"k(cfg)split(,){$1}", "first,second", "Q", "Q,second"},
-        {"k(cfg)", "old value", "new whole", "new whole"},
+        // Blanks at a value's ends stay its own; a placeholder not filled in
+        // writes nothing; no stage at all.
+        {"k(cfg)split(,){2}", "x,y,z", " Q ", "x, Q ,z"},
+        {"k(cfg)split(;){1}split(,){2}", "x,y", " ", "x, "},
+        {"k(cfg)split(,){$1}", "first,second", "Q", "(fail)"},
+        {"k(cfg)", "old value", " new whole ", " new whole "},
     };
     for (const FieldCase &c : cases) {
         bind(c.binding);
@@ -309,7 +313,8 @@ TEST_F(KeyBinding, NodeReferencesAndUntypedNodes) {
     EXPECT_EQ("target-value", node_get(r));
     EXPECT_EQ("InternetGatewayDevice/Time", ref_asked);
     EXPECT_STREQ("InternetGatewayDevice/Time", r->data->value);
-    EXPECT_EQ(0, sc_setStringFromNodeForce(r, "ignored"));
+    // A reference is written through the node it names, never here.
+    EXPECT_EQ(-1, sc_setStringFromNodeForce(r, "ignored"));
     EXPECT_STREQ("InternetGatewayDevice/Time", r->data->value);
     EXPECT_EQ("(null)", node_get(node("./R2", SC_DTYPE_REF), -1));
 
@@ -317,6 +322,6 @@ TEST_F(KeyBinding, NodeReferencesAndUntypedNodes) {
     char *untouched = reinterpret_cast<char *>(8);
     EXPECT_EQ(0, sc_getStringFromNodeForce(plain, &untouched));
     EXPECT_EQ(reinterpret_cast<char *>(8), untouched);
-    EXPECT_EQ(0, sc_setStringFromNodeForce(plain, "x"));
+    EXPECT_EQ(-1, sc_setStringFromNodeForce(plain, "x"));
     EXPECT_STREQ("kept", plain->data->value);
 }
