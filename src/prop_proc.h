@@ -1,0 +1,33 @@
+// Processes as the system's process table shows them: what the service
+// engine needs to tell whether a service still runs once the process it
+// started (the launcher) is gone, and to find the service's process when the
+// launcher left it running in the background. The table is the kernel's
+// "/proc", not a device path under the sandbox root.
+#ifndef TARVI_PROP_PROC_H
+#define TARVI_PROP_PROC_H
+
+#include <sys/types.h>
+
+// One process: its id, process group, state letter and start time (clock
+// ticks since boot). Id and start time together name it for good: a later
+// process given the same id starts later.
+struct prop_proc_t {
+    pid_t pid;
+    pid_t pgrp;
+    char state;
+    unsigned long long start;
+};
+
+// Reads process `pid`. 0, or -1 when there is no such process.
+int prop_proc_read(pid_t pid, struct prop_proc_t *out);
+
+// True while the process `p` names still runs (same id, same start time,
+// not a zombie).
+bool prop_proc_alive(const struct prop_proc_t *p);
+
+// A running process other than the caller: the first in process group
+// `pgrp` (when > 0) or, failing that, the first whose command line (words
+// joined by blanks) contains `text` (when not empty). 0 with *out, or -1.
+int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out);
+
+#endif
