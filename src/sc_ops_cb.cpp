@@ -205,6 +205,17 @@ bool clear_pair(IPCType *ipc) {
     return true;
 }
 
+// True when a pair of the tree already has one of `ipc`'s key names.
+bool pair_named_like(const IPCType *ipc) {
+    list_for_each(pos, &SC.IPCList) {
+        const IPCType *p = list_entry(pos, IPCType, chain);
+        for (const char *key : {p->IKey, p->OKey})
+            if (strcmp(key, ipc->IKey) == 0 || strcmp(key, ipc->OKey) == 0)
+                return true;
+    }
+    return false;
+}
+
 IPCType *adopt_pair(IPCType *ipc, SCTreeNode *node, const char *URI) {
     ipc->lock = 1;
     if (ipc->node && ipc->node != node)
@@ -265,12 +276,12 @@ IPCType *config_sc_get_ipc(const char *URI) {
         SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
         return nullptr;
     }
-    // Numbers whose keys a child of an earlier tree may still write are
-    // skipped.
+    // Numbers whose keys a child of an earlier tree may still write, or
+    // that a pair of this tree has (the numbers wrap), are skipped.
     for (int tries = 0; tries < 32768; ++tries) {
         snprintf(ipc->IKey, sizeof ipc->IKey, "IPC%05u", static_cast<unsigned>(SC.IPCindex++));
         snprintf(ipc->OKey, sizeof ipc->OKey, "IPC%05u", static_cast<unsigned>(SC.IPCindex++));
-        if (!pair_lingering(ipc))
+        if (!pair_lingering(ipc) && !pair_named_like(ipc))
             break;
     }
     list_init(&ipc->chain);
