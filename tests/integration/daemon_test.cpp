@@ -318,18 +318,13 @@ TEST_F(DaemonTest, ARawReplyIsTheExactPackedRecord) {
     EXPECT_EQ(std::string(100, 'R'), got.substr(20, 100));
 }
 
-TEST_F(DaemonTest, ASilentClientDoesNotHoldUpOthersAndIsDroppedAfterTheTimeout) {
+// (That others are served meanwhile is the wedge test's, hostile_test.cpp.)
+TEST_F(DaemonTest, ASilentClientIsDroppedAfterTheTimeout) {
     int silent = raw_connect();
     ASSERT_GE(silent, 0);
     // Half a record, then nothing.
     int half = raw_connect();
     ASSERT_EQ(5, write(half, "\x87\x22\0\0\0", 5));
-
-    auto started = std::chrono::steady_clock::now();
-    for (int i = 0; i < 20; ++i)
-        ASSERT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
-
     // The silent one is dropped with the read failure after its 8 seconds.
     EXPECT_TRUE(daemon_->wait_stderr("Can't read request on", 12000));
     EXPECT_NE(std::string::npos, daemon_->stderr_text().find(" : Resource temporarily unavailable !!"));

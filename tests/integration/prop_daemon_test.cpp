@@ -156,11 +156,14 @@ TEST_F(PropDaemon, ServicesFollowTheirProcessWhateverTheLauncherDoes) {
             EXPECT_EQ("running", prop(state.c_str()));
         }
         EXPECT_EQ(1u, launches(kind)) << root_.read("/calls");
+        EXPECT_TRUE(daemon_->wait_stderr("svc is running! " + kind));
 
         // Stopped by the daemon, not by the (recording) killall.
         ASSERT_EQ(0, property_set("ctl.stop", kind.c_str()));
         EXPECT_EQ("stopped", prop(state.c_str()));
         EXPECT_TRUE(gone(service));
+        EXPECT_EQ(0, property_set("ctl.stop", kind.c_str()));
+        EXPECT_TRUE(daemon_->wait_stderr("svc is stopped " + kind));
 
         // Started again; this time the service dies on its own.
         root_.write("/" + kind + ".pid", "");
@@ -174,6 +177,7 @@ TEST_F(PropDaemon, ServicesFollowTheirProcessWhateverTheLauncherDoes) {
     }
     EXPECT_EQ(0, property_set("ctl.restart", "demo"));
     EXPECT_EQ(-1, property_set("ctl.pause", "demo"));
+    EXPECT_EQ(-1, property_set("ctl.start", "nosuch"));
     EXPECT_NE(std::string::npos, root_.read("/calls").find("killall -9 demo-daemon\n"));
     EXPECT_TRUE(daemon_->running());
 }

@@ -1,6 +1,6 @@
-// The service core: name rules and prefixes, triggers, service control with
-// recording stubs for the launcher and killall, child exits, rc, property
-// and persistent files.
+// The service core: name rules and prefixes, triggers, rc, property and
+// persistent files. Service control is tested against the daemon
+// (prop_daemon_test.cpp).
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -208,54 +208,6 @@ TEST_F(PropService, TriggerLoopsAreBounded) {
     EXPECT_EQ(0, prop_core_set("fan", "1"));
     EXPECT_EQ(0, prop_core_set("after.loop", "1"));
     EXPECT_EQ("1", get("after.loop"));
-}
-
-TEST_F(PropService, ControlStartStopRestartAndState) {
-    root_.write("/init.foo.rc", "service foo /sbin/food\n");
-    root_.write("/init.bar.rc", "service bar /usr/sbin/bard -c /etc/bard.conf\n");
-    // A launcher that stays in the foreground, as the service.
-    root_.write("/bin/service-launcher",
-                "#!/bin/sh\necho \"service-launcher $*\" >> " + root_.at("/calls") + "\nexec sleep 30\n");
-    init();
-    EXPECT_EQ(0, prop_core_set("ctl.start", "foo"));
-    EXPECT_EQ("running", get("init.svc.foo"));
-    for (int i = 0; i < 500 && root_.read("/calls").empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(0, prop_core_set("ctl.start", "foo"));
-    EXPECT_TRUE(log_.has("svc is running! foo"));
-    EXPECT_EQ(0, prop_core_set("ctl.restart", "foo"));
-    EXPECT_EQ(0, prop_core_set("ctl.stop", "foo"));
-    EXPECT_EQ("stopped", get("init.svc.foo"));
-    EXPECT_EQ(0, prop_core_set("ctl.stop", "foo"));
-    EXPECT_TRUE(log_.has("svc is stopped foo"));
-    // Never started, still stoppable; the program is the last word's last part.
-    EXPECT_EQ(0, prop_core_set("ctl.stop", "bar"));
-    EXPECT_EQ(-1, prop_core_set("ctl.start", "nosuch"));
-    EXPECT_TRUE(log_.has("failed to find svc. nosuch"));
-    EXPECT_EQ("killall -9 bard.conf\nkillall -9 food\nservice-launcher init.foo.rc\n", calls());
-}
-
-TEST_F(PropService, LauncherExitStopsTheServiceOtherChildrenDoNot) {
-    root_.write("/init.foo.rc", "service foo /sbin/food\n");
-    root_.write("/init.bar.rc", "service bar /sbin/bard\n");
-    init();
-    ASSERT_EQ(0, prop_core_set("ctl.start", "foo"));
-    prop_svc_t *foo = prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, "init.foo.rc", "foo", nullptr);
-    ASSERT_NE(nullptr, foo);
-    pid_t launcher = foo->pid;
-    ASSERT_GT(launcher, 0);
-    ASSERT_EQ(0, prop_core_set("ctl.stop", "bar")); // a killall child, not a service
-    wait_children();
-    EXPECT_NE(exited.end(), std::find(exited.begin(), exited.end(), launcher));
-    EXPECT_EQ("stopped", get("init.svc.foo"));
-    EXPECT_EQ(0, foo->pid);
-    EXPECT_EQ(-1, prop_core_notify_ctrl(launcher)) << "no service holds that pid any more";
-
-    // Started again after its exit, it runs a second launcher.
-    ASSERT_EQ(0, prop_core_set("ctl.start", "foo"));
-    EXPECT_EQ("running", get("init.svc.foo"));
-    wait_children();
-    EXPECT_EQ("stopped", get("init.svc.foo"));
 }
 
 TEST_F(PropService, RcLinesOfEveryShape) {
