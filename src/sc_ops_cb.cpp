@@ -176,9 +176,15 @@ bool wait_for_release(long long deadline) {
     long long left = deadline - monotonic_ms();
     if (left <= 0)
         return false;
+    // Counted before the lock is lent: the holder may release its pair the
+    // moment it has the lock again.
+    unsigned long seen;
+    {
+        std::lock_guard<std::mutex> lock(release_mutex);
+        seen = release_count;
+    }
     config_park_guard parked;
     std::unique_lock<std::mutex> lock(release_mutex);
-    unsigned long seen = release_count;
     release_cv.wait_for(lock, std::chrono::milliseconds(left), [seen] { return release_count != seen; });
     return true;
 }

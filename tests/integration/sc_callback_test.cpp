@@ -1,5 +1,6 @@
 // Tree requests against the real daemon, with callback objects built from
 // tests/fixtures/callbacks installed in the sandbox's lib/.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -8,12 +9,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "daemon.h"
 #include "device.h"
 #include "libtarvi.h"
 #include "records.h"
 #include "scratch.h"
+#include "tarvid.h"
 #include "tree_device.h"
 
 namespace fs = std::filesystem;
@@ -226,6 +229,24 @@ TEST_F(TreeCallbacks, MisbehavingCallbacksCostOnlyTheirOwnResult) {
     EXPECT_TRUE(daemon_->wait_stdout("node sys/cbt/reenter IPC is used by others !!"));
     EXPECT_EQ(0, tree_set("sys/cbt/verified", "still served"));
     EXPECT_EQ("still served", tree_value("sys/cbt/verified"));
+}
+
+// Writes of one node from several clients at once: each waits for the
+// node's key pair while another write's verification runs, and passes its
+// own.
+TEST_F(TreeCallbacks, ConcurrentWritesOfOneNodeEachPassTheirVerification) {
+    std::atomic<int> refused{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < TARVID_TREE_WORKERS; ++t)
+        writers.emplace_back([t, &refused] {
+            for (int i = 0; i < 5; ++i)
+                refused +=
+                    tree_set("sys/cbt/verified", ("w" + std::to_string(t) + "-" + std::to_string(i)).c_str()) != 0;
+        });
+    for (auto &w : writers)
+        w.join();
+    EXPECT_EQ(0, refused.load());
+    EXPECT_EQ('w', tree_value("sys/cbt/verified")[0]);
 }
 
 TEST_F(TreeCallbacks, CallbackWorkerServesWhileRequestWorkerWaits) {
