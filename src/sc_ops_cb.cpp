@@ -1,5 +1,6 @@
 #include "sc_ops_cb.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,6 +191,34 @@ bool wait_for_release(long long deadline) {
     return true;
 }
 
+// The requests waiting for a node's key pair, in arrival order: the pair
+// goes to the first of them. Used under the configuration lock only.
+class pair_turn {
+  public:
+    explicit pair_turn(const SCTreeNode *node) : node_(node), ticket_(next_++) { waiting_.push_back(this); }
+    // The next in turn may be waiting for this one rather than for a release.
+    ~pair_turn() {
+        waiting_.erase(std::find(waiting_.begin(), waiting_.end(), this));
+        pair_released();
+    }
+    pair_turn(const pair_turn &) = delete;
+    pair_turn &operator=(const pair_turn &) = delete;
+    // True when a request that came before `mine` (none: any) waits for
+    // `node`'s pair.
+    static bool waits_before(const SCTreeNode *node, const std::optional<pair_turn> &mine) {
+        for (const pair_turn *t : waiting_)
+            if (t->node_ == node && (!mine || t->ticket_ < mine->ticket_))
+                return true;
+        return false;
+    }
+
+  private:
+    const SCTreeNode *node_;
+    unsigned long ticket_;
+    static inline unsigned long next_ = 0;
+    static inline std::vector<const pair_turn *> waiting_;
+};
+
 // ---- nodes held across a wait ----
 
 std::mutex hold_mutex;
@@ -241,16 +271,21 @@ IPCType *adopt_pair(IPCType *ipc, SCTreeNode *node, const char *URI) {
 IPCType *config_sc_get_ipc(const char *URI) {
     SCTreeNode *node = nullptr;
     // A client's request on a node whose pair another request holds waits
-    // for it (bounded); a callback writing its own node, or a flat write,
-    // does not: the holder waits for it.
+    // for it (bounded), in turn with the others that wait for it; a
+    // callback writing its own node, or a flat write, does not: the holder
+    // waits for it.
     long long deadline = monotonic_ms() + SC_CB_PAIR_WAIT_MS;
+    std::optional<pair_turn> turn;
     for (;;) {
         if (config_sc_search("config_sc_get_ipc", URI, &node) != SC_DATA_FOUND) {
             SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
             return nullptr;
         }
-        if (!node->ipc || !node->ipc->lock)
+        bool in_use = node->ipc && node->ipc->lock;
+        if (thread_kind != THREAD_WORKER ? !in_use : !in_use && !pair_turn::waits_before(node, turn))
             break;
+        if (thread_kind == THREAD_WORKER && !turn)
+            turn.emplace(node);
         if (thread_kind != THREAD_WORKER || !wait_for_release(deadline)) {
             SC_FAIL("node %s IPC is used by others !!\n", URI);
             SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
