@@ -203,7 +203,10 @@ bool _prop_core_service_alive(struct prop_svc_t *svc) {
     char program[PROP_SVC_LINE_SIZE];
     if (prop_svc_get_daemon_ext(svc, program) != 0)
         program[0] = '\0';
-    if (prop_proc_find(group, program, &p) != 0)
+    int rc = prop_proc_find(group, program, &p);
+    if (rc == PROP_PROC_UNKNOWN)
+        return true; // the state stays as it was until it can be told
+    if (rc != 0)
         return false;
     PROP_LOG(PROP_DEBUG_TRACE, "svc:%s runs as pid:%d \n", svc->svc_key, static_cast<int>(p.pid));
     _prop_core_track(svc, p);
@@ -216,7 +219,7 @@ void _prop_core_kill_service(struct prop_svc_t *svc) {
     if (!(svc->flags & PROP_SVC_RUNNING) || !_prop_core_service_alive(svc))
         return;
     struct prop_proc_t now;
-    if (prop_proc_read(svc->pid, &now) != 0 || now.start != svc->start)
+    if (prop_proc_read(svc->pid, &now) != 0 || now.start != svc->start || now.state == 'Z')
         return;
     // A live member keeps the group's id from being reused: it is ours.
     if (svc->pgid > 0 && now.pgrp == svc->pgid)

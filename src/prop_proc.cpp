@@ -1,5 +1,6 @@
 #include "prop_proc.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +18,15 @@ const char PROC_DIR[] = "/proc";
 // and its first arguments, which is what a service is found by.
 constexpr size_t CMDLINE_MAX = 4096;
 
-// The whole small file at `path` (at most `max` bytes), or empty.
-std::string read_small(const std::string &path, size_t max) {
+// The whole small file at `path` (at most `max` bytes), or empty; *known
+// false when it could not be opened for another reason than its absence.
+std::string read_small(const std::string &path, size_t max, bool *known = nullptr) {
     unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
+    if (fd.get() < 0) {
+        if (known)
+            *known = errno == ENOENT || errno == ESRCH;
         return {};
+    }
     std::string text(max, '\0');
     size_t got = 0;
     while (got < max) {
@@ -42,13 +47,16 @@ std::string proc_path(pid_t pid, const char *file) {
 
 int prop_proc_read(pid_t pid, struct prop_proc_t *out) {
     if (pid <= 0)
-        return -1;
-    std::string stat = read_small(proc_path(pid, "stat"), 1024);
+        return PROP_PROC_NONE;
+    bool known = true;
+    std::string stat = read_small(proc_path(pid, "stat"), 1024, &known);
+    if (!known)
+        return PROP_PROC_UNKNOWN;
     // The command name may hold blanks and parentheses: the fields start
     // after the last ')'.
     size_t paren = stat.rfind(')');
     if (paren == std::string::npos || paren + 2 >= stat.size())
-        return -1;
+        return PROP_PROC_NONE;
     const char *p = stat.c_str() + paren + 2;
     // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt
     // utime stime cutime cstime priority nice threads itrealvalue starttime
@@ -59,7 +67,7 @@ int prop_proc_read(pid_t pid, struct prop_proc_t *out) {
         char *end = nullptr;
         field = strtoull(q, &end, 10);
         if (end == q)
-            return -1;
+            return PROP_PROC_NONE;
         q = end;
     }
     out->pid = pid;
@@ -71,18 +79,21 @@ int prop_proc_read(pid_t pid, struct prop_proc_t *out) {
 
 bool prop_proc_alive(const struct prop_proc_t *p) {
     struct prop_proc_t now;
-    return p && prop_proc_read(p->pid, &now) == 0 && now.start == p->start && now.state != 'Z' && now.state != 'X';
+    int rc = p ? prop_proc_read(p->pid, &now) : PROP_PROC_NONE;
+    if (rc == PROP_PROC_UNKNOWN)
+        return true;
+    return rc == 0 && now.start == p->start && now.state != 'Z' && now.state != 'X';
 }
 
 int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out) {
     bool by_text = text && *text;
     if (pgrp <= 0 && !by_text)
-        return -1;
+        return PROP_PROC_NONE;
     unique_dir dir(opendir(PROC_DIR));
     if (!dir)
-        return -1;
+        return PROP_PROC_UNKNOWN;
     pid_t self = getpid();
-    bool found_text = false;
+    bool found_text = false, unknown = false;
     struct prop_proc_t by_cmdline = {};
     while (struct dirent *entry = readdir(dir.get())) {
         char *end = nullptr;
@@ -90,7 +101,9 @@ int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out) {
         if (*end || pid <= 0 || pid == self)
             continue;
         struct prop_proc_t p;
-        if (prop_proc_read(static_cast<pid_t>(pid), &p) != 0 || p.state == 'Z' || p.state == 'X')
+        int rc = prop_proc_read(static_cast<pid_t>(pid), &p);
+        unknown |= rc == PROP_PROC_UNKNOWN;
+        if (rc != 0 || p.state == 'Z' || p.state == 'X')
             continue;
         if (pgrp > 0 && p.pgrp == pgrp) {
             *out = p;
@@ -110,7 +123,7 @@ int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out) {
         }
     }
     if (!found_text)
-        return -1;
+        return unknown ? PROP_PROC_UNKNOWN : PROP_PROC_NONE;
     *out = by_cmdline;
     return 0;
 }

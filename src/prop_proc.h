@@ -18,16 +18,22 @@ struct prop_proc_t {
     unsigned long long start;
 };
 
-// Reads process `pid`. 0, or -1 when there is no such process.
+// Results of the look-ups below besides 0: there is no such process, or the
+// table could not be read (out of descriptors, for one), so nobody knows.
+#define PROP_PROC_NONE (-1)
+#define PROP_PROC_UNKNOWN (-2)
+
+// Reads process `pid`. 0, PROP_PROC_NONE or PROP_PROC_UNKNOWN.
 int prop_proc_read(pid_t pid, struct prop_proc_t *out);
 
 // True while the process `p` names still runs (same id, same start time,
-// not a zombie).
+// not a zombie), and when that cannot be told.
 bool prop_proc_alive(const struct prop_proc_t *p);
 
 // A running process other than the caller: the first in process group
 // `pgrp` (when > 0) or, failing that, the first whose command line (words
-// joined by blanks) contains `text` (when not empty). 0 with *out, or -1.
+// joined by blanks) contains `text` (when not empty). 0 with *out,
+// PROP_PROC_NONE or PROP_PROC_UNKNOWN.
 int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out);
 
 #endif
