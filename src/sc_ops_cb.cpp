@@ -80,6 +80,7 @@ void find_helper() {
 // pair record itself goes with the tree on a reload, the flat keys do not.
 struct cb_child {
     pid_t pid;
+    std::string uri; // the node's, as the callback got it
     std::string ikey, okey;
 };
 std::mutex child_mutex;
@@ -106,19 +107,24 @@ bool key_lingering(const char *key) {
 
 bool pair_lingering(const IPCType *ipc) { return key_lingering(ipc->IKey) || key_lingering(ipc->OKey); }
 
-// Room for one more child? Logs the refusal.
-bool child_room(const char *what) {
+// Room for one more child of node `uri`? A node whose callbacks hang uses
+// up its own room, not the others'. Logs the refusal.
+bool child_room(const char *uri, const char *what) {
     std::lock_guard<std::mutex> lock(child_mutex);
-    if (live_children.size() < SC_CB_CHILDREN_MAX)
+    size_t mine = 0;
+    for (const auto &child : live_children)
+        mine += child.uri == uri;
+    if (live_children.size() < SC_CB_CHILDREN_MAX && mine < SC_CB_NODE_CHILDREN_MAX)
         return true;
-    SC_FAIL("%d callback children alive, %s not run!!\n", SC_CB_CHILDREN_MAX, what);
+    SC_FAIL("%d callback children alive, %d of %s: %s not run!!\n", static_cast<int>(live_children.size()),
+            static_cast<int>(mine), uri, what);
     return false;
 }
 
-void child_started(pid_t pid, const char *ikey, const char *okey) {
+void child_started(pid_t pid, const char *uri, const char *ikey, const char *okey) {
     try {
         std::lock_guard<std::mutex> lock(child_mutex);
-        live_children.push_back({pid, ikey, okey});
+        live_children.push_back({pid, uri, ikey, okey});
     } catch (const std::bad_alloc &) {
         // Unrecorded, its pair may be reused early; it is still killed and reaped.
     }
@@ -356,15 +362,15 @@ pid_t start_helper(const char *SO, const char *FUN, const char *URI, const IPCTy
 // An "s(command)" callback: run by the shell and waited for like a function,
 // but given longer before it is killed: it is the firmware's own command,
 // and it has no key pair whose answer could come late.
-void run_shell(const std::string &command, int limit_ms) {
-    if (!child_room(command.c_str()))
+void run_shell(const char *uri, const std::string &command, int limit_ms) {
+    if (!child_room(uri, command.c_str()))
         return;
     pid_t pid;
     if (nonrt_spawn_group(command.c_str(), &pid) != 0) {
         SC_FAIL("Fail to fork!!\n");
         return;
     }
-    child_started(pid, "", "");
+    child_started(pid, uri, "", "");
     if (!wait_or_hand_off(pid, limit_ms, SC_CB_SHELL_GRACE_MS))
         SC_FAIL("BUG: we wait too long for s(%s)!!\n", command.c_str());
 }
@@ -415,13 +421,13 @@ int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, 
     // "x(body)": the body runs from the third character to the last but one.
     size_t len = strlen(call);
     std::string body = len >= 3 ? std::string(call + 2, len - 3) : std::string();
+    const char *uri = data->uri;
+    if (strncmp(uri, "./", 2) == 0)
+        uri += 2;
     if (call[0] == 's') {
         SC_TRACE("s(), %s!\n", body.c_str());
-        run_shell(body, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS);
+        run_shell(uri, body, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS);
     } else if (call[0] == 'f') {
-        const char *uri = data->uri;
-        if (strncmp(uri, "./", 2) == 0)
-            uri += 2;
         SC_TRACE("f(),URI=%s!\n", uri);
         SC_TRACE("f(),SO=%s!\n", so);
         SC_TRACE("f(),FUN=%s!\n", body.c_str());
@@ -458,7 +464,7 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
         config_sc_release_ipc(URI);
         return -1;
     }
-    if (!child_room(FUN)) {
+    if (!child_room(URI, FUN)) {
         config_sc_release_ipc(URI);
         return -1;
     }
@@ -466,7 +472,7 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
     if (pid < 0) {
         SC_FAIL("Fail to fork!!\n");
     } else {
-        child_started(pid, ikey, okey);
+        child_started(pid, URI, ikey, okey);
         if (!wait_or_hand_off(pid, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS, SC_CB_KILL_GRACE_MS) &&
             thread_kind != THREAD_DISPATCH)
             SC_FAIL("BUG: we wait too long for %s:%s:%s!!\n", URI, SO, FUN);
