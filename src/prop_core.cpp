@@ -167,13 +167,23 @@ pid_t _prop_core_spawn(const char *name, const char *cmd, bool own_group) {
     return pid;
 }
 
-// A command the engine counts (see PROP_COMMANDS_MAX), started for `job`
-// (null: nobody waits for it). Returns its pid, or -1 (logged).
+// Room for one more command `cmd` (see PROP_COMMANDS_MAX)? Logs the refusal.
+bool _prop_core_command_room(const char *cmd) {
+    int same = 0;
+    for (const auto &c : commands)
+        same += c.line == cmd;
+    if (commands.size() < PROP_COMMANDS_MAX && same < PROP_COMMAND_SAME_MAX)
+        return true;
+    PROP_LOG(PROP_DEBUG_FAIL, "Too many commands running:%d, %d of them this one, not run:%s \n",
+             static_cast<int>(commands.size()), same, cmd);
+    return false;
+}
+
+// A command the engine counts, started for `job` (null: nobody waits for
+// it). Returns its pid, or -1 (logged).
 pid_t _prop_core_start_command(const char *name, const char *cmd, prop_job *job) {
-    if (commands.size() >= PROP_COMMANDS_MAX) {
-        PROP_LOG(PROP_DEBUG_FAIL, "Too many commands running, max:%d, not run:%s \n", PROP_COMMANDS_MAX, cmd);
+    if (!_prop_core_command_room(cmd))
         return -1;
-    }
     pid_t pid = _prop_core_spawn(name, cmd, false);
     if (pid > 0)
         commands.push_back({pid, job, cmd});
@@ -343,10 +353,8 @@ int _prop_core_run_command(const char *line) {
         current_job->wait_until = monotonic_ms() + PROP_COMMAND_WAIT_MS;
         return 0;
     }
-    if (commands.size() >= PROP_COMMANDS_MAX) {
-        PROP_LOG(PROP_DEBUG_FAIL, "Too many commands running, max:%d, not run:%s \n", PROP_COMMANDS_MAX, line);
+    if (!_prop_core_command_room(line))
         return -1;
-    }
     pid_t pid;
     if (nonrt_spawn(line, &pid) != 0)
         return -1;

@@ -23,9 +23,11 @@
 // serves other requests meanwhile, so a command may call back into the
 // daemon.
 #define PROP_COMMAND_WAIT_MS 1000
-// Commands (trigger and kill commands) alive at once; beyond that one more
-// is not started (logged, and the trigger goes on).
-#define PROP_COMMANDS_MAX 8
+// Commands (trigger and kill commands) alive at once, in all and of one
+// command line; beyond that one more is not started (logged, and the
+// trigger goes on). A command that hangs uses up its own room only.
+#define PROP_COMMANDS_MAX 16
+#define PROP_COMMAND_SAME_MAX 2
 
 extern int prop_core_inited;
 

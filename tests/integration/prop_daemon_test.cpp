@@ -208,7 +208,10 @@ TEST_F(PropDaemon, TriggerCommandsNeverHoldUpTheService) {
                            root_.at("/held.release") + " ] && break; sleep 0.05; done\ntouch " +
                            root_.at("/held.ended") + "\n");
     root_.write("/dl.rc", "on property:dl.go=1\n    call-back\n    setprop dl.done 1\n\n"
-                          "on property:slow=1\n    held\n    setprop slow.after 1\n");
+                          "on property:slow=1\n    held\n    setprop slow.after 1\n\n"
+                          "on property:hang=1\n    held\n\non property:hang=2\n    held\n\n"
+                          "on property:ok=1\n    touch " +
+                              root_.at("/ok.ran") + "\n");
     start();
     ASSERT_EQ(0, property_set("dl.x", "from the daemon"));
     ASSERT_EQ(0, property_set("dl.go", "1"));
@@ -233,6 +236,16 @@ TEST_F(PropDaemon, TriggerCommandsNeverHoldUpTheService) {
     EXPECT_GE(took.count(), PROP_COMMAND_WAIT_MS);
     EXPECT_TRUE(prop_becomes("slow.after", "1"));
     EXPECT_FALSE(root_.exists("/held.ended"));
+
+    // A command that hangs uses up its own room only: a third copy of it is
+    // not started, other commands still are.
+    EXPECT_EQ(0, property_set("hang", "1"));
+    EXPECT_EQ(0, property_set("hang", "2"));
+    EXPECT_TRUE(daemon_->wait_stderr("Too many commands running:2, 2 of them this one, not run:held"));
+    EXPECT_EQ(0, property_set("ok", "1"));
+    for (int i = 0; i < 500 && !root_.exists("/ok.ran"); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(root_.exists("/ok.ran"));
     root_.write("/held.release", "");
     for (int i = 0; i < 500 && !root_.exists("/held.ended"); ++i)
         std::this_thread::sleep_for(10ms);
