@@ -31,6 +31,7 @@ bool may_go(const waiter &w) {
         return true;
     switch (w.kind) {
     case CONFIG_LOCK_BRIEF:
+    case CONFIG_LOCK_CHILD:
         return true;
     case CONFIG_LOCK_SHARED:
         return parked_exclusive == 0;
@@ -53,14 +54,17 @@ bool may_go_now(const waiter &w) {
     return true;
 }
 
-// Resumers first; then the earliest newcomer that may go.
+// Resumers first, then the requests of callback children (what the parked
+// ones wait for), then the others; within each, the earliest that may go.
+int rank(const waiter &w) { return w.resume ? 0 : w.kind == CONFIG_LOCK_CHILD ? 1 : 2; }
+
 bool my_turn(const waiter &w) {
     if (!may_go_now(w))
         return false;
     for (const waiter *o : waiters) {
         if (o == &w || !may_go_now(*o))
             continue;
-        if (o->resume != w.resume ? o->resume : o->ticket < w.ticket)
+        if (rank(*o) != rank(w) ? rank(*o) < rank(w) : o->ticket < w.ticket)
             return false;
     }
     return true;

@@ -4,8 +4,10 @@
 // child's own requests, flat requests and other tree requests do not wait
 // for it. What may run meanwhile depends on the kind of work:
 //
-//   brief      flat reads and writes, the callback worker's requests, the
-//              signal listing: admitted whenever nobody is working;
+//   brief      flat reads and writes, the signal listing: admitted whenever
+//              nobody is working;
+//   child      the callback worker's requests: as brief, and before the
+//              other newcomers, since the parked holders wait for them;
 //   shared     tree requests: also admitted while others are parked, unless
 //              one of them is exclusive or an exclusive one waits;
 //   exclusive  reloads, restores, commits, self-tests: admitted only when
@@ -16,7 +18,7 @@
 #ifndef TARVI_TARVID_LOCK_H
 #define TARVI_TARVID_LOCK_H
 
-enum config_lock_kind { CONFIG_LOCK_BRIEF, CONFIG_LOCK_SHARED, CONFIG_LOCK_EXCLUSIVE };
+enum config_lock_kind { CONFIG_LOCK_BRIEF, CONFIG_LOCK_CHILD, CONFIG_LOCK_SHARED, CONFIG_LOCK_EXCLUSIVE };
 
 // Waits until the calling thread may work, then holds the lock. A thread
 // that already holds it goes on (the calls nest).

@@ -294,8 +294,8 @@ const row tree_rows[] = {
 };
 
 // What callback children ask is served even while an exclusive request
-// waits for them: it is what that request waits for.
-constexpr config_lock_kind CHILD = CONFIG_LOCK_BRIEF;
+// waits for them, and first: it is what the waiting requests wait for.
+constexpr config_lock_kind CHILD = CONFIG_LOCK_CHILD;
 
 const row cb_rows[] = {
     {TARVI_REQUEST_TYPE_SC_CB_SET, row_set, CHILD},

@@ -34,7 +34,7 @@ TEST(ConfigLock, OneAtWorkExclusiveAloneAndEveryoneGetsThrough) {
         threads.emplace_back([&, t] {
             std::mt19937 rng(seed + t);
             for (int i = 0; i < 200; ++i) {
-                auto kind = static_cast<config_lock_kind>(rng() % 3);
+                auto kind = static_cast<config_lock_kind>(rng() % 4);
                 bool exclusive = kind == CONFIG_LOCK_EXCLUSIVE;
                 config_lock_guard lock(kind);
                 check(++at_work == 1, "two holders at work");
