@@ -473,7 +473,8 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
         SC_FAIL("Fail to fork!!\n");
     } else {
         child_started(pid, URI, ikey, okey);
-        if (!wait_or_hand_off(pid, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS, SC_CB_KILL_GRACE_MS) &&
+        if (!wait_or_hand_off(pid, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS,
+                              wait ? SC_CB_KILL_GRACE_MS : SC_CB_SIDE_GRACE_MS) &&
             thread_kind != THREAD_DISPATCH)
             SC_FAIL("BUG: we wait too long for %s:%s:%s!!\n", URI, SO, FUN);
     }

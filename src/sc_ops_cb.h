@@ -16,15 +16,19 @@
 #define SC_CB_WAIT_SHORT_MS 300
 #define SC_CB_WAIT_LONG_MS 1000
 // A callback child that outlives its wait is killed, with the process group
-// it leads, this much later; a shell command ("s(...)") gets longer.
+// it leads, this much later: soon when its answer was waited for (verify,
+// convert, execute), later when only its side effects count (get, set,
+// notify, whose output is dropped), later still for a shell command
+// ("s(...)"), the firmware's own.
 #define SC_CB_KILL_GRACE_MS 1000
+#define SC_CB_SIDE_GRACE_MS 5000
 #define SC_CB_SHELL_GRACE_MS 10000
 // Callback children alive at once (waited for or outliving their wait), in
 // all and of one node; a callback beyond that is not run and gives no
 // output. The limit per node keeps a node whose callbacks hang from using up
 // the room of the others.
 #define SC_CB_CHILDREN_MAX 16
-#define SC_CB_NODE_CHILDREN_MAX 2
+#define SC_CB_NODE_CHILDREN_MAX 4
 // How long a client's tree request waits for a node's key pair that another
 // request holds, before it gives up as for a pair in use.
 #define SC_CB_PAIR_WAIT_MS 2000

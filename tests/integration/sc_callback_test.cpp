@@ -265,7 +265,7 @@ TEST_F(TreeCallbacks, HangingCallbacksUseUpOnlyTheirNodesRoom) {
     stop = true;
     for (auto &r : readers)
         r.join();
-    for (int i = 0; i < 500 && daemon_->usage_now().children > 0; ++i)
+    for (int i = 0; i < 1000 && daemon_->usage_now().children > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(0, daemon_->usage_now().children);
 }
