@@ -63,7 +63,8 @@ static void _prop_tarvi_reply_later(void *cookie) {
 
 // A set is answered once its trigger commands have run, or when the engine
 // stops waiting for them; the thread serves others meanwhile. True when the
-// request was answered (and freed) or will be.
+// answer comes later (the engine keeps the request until then); false when
+// the caller answers now.
 static bool _prop_tarvi_set(struct req *r) {
     tarvi_request *q = &r->request;
     int later = 0;
