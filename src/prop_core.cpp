@@ -224,18 +224,25 @@ bool _prop_core_service_alive(struct prop_svc_t *svc) {
 }
 
 // Kills what the service's start left running: the tracked process, with
-// the launcher's process group while that group still has it.
+// the launcher's process group while that group still has it, and what
+// runs the service's program. The launcher may not have ended yet and have
+// started the service outside its group already.
 void _prop_core_kill_service(struct prop_svc_t *svc) {
     if (!(svc->flags & PROP_SVC_RUNNING) || !_prop_core_service_alive(svc))
         return;
     struct prop_proc_t now;
-    if (prop_proc_read(svc->pid, &now) != 0 || now.start != svc->start || now.state == 'Z')
-        return;
-    // A live member keeps the group's id from being reused: it is ours.
-    if (svc->pgid > 0 && now.pgrp == svc->pgid)
-        kill(-svc->pgid, SIGKILL);
-    else
-        kill(svc->pid, SIGKILL);
+    if (prop_proc_read(svc->pid, &now) == 0 && now.start == svc->start && now.state != 'Z') {
+        // A live member keeps the group's id from being reused: it is ours.
+        if (svc->pgid > 0 && now.pgrp == svc->pgid)
+            kill(-svc->pgid, SIGKILL);
+        else
+            kill(svc->pid, SIGKILL);
+    }
+    char program[PROP_SVC_LINE_SIZE];
+    std::vector<struct prop_proc_t> found;
+    if (prop_svc_get_daemon_ext(svc, program) == 0 && prop_proc_list(0, program, &found) == 0)
+        for (const auto &p : found)
+            kill(p.pid, SIGKILL);
 }
 
 void _prop_core_forget_processes(struct prop_svc_t *svc) {

@@ -85,7 +85,8 @@ bool prop_proc_alive(const struct prop_proc_t *p) {
     return rc == 0 && now.start == p->start && now.state != 'Z' && now.state != 'X';
 }
 
-int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out) {
+int prop_proc_list(pid_t pgrp, const char *text, std::vector<struct prop_proc_t> *out) {
+    out->clear();
     bool by_text = text && *text;
     if (pgrp <= 0 && !by_text)
         return PROP_PROC_NONE;
@@ -93,8 +94,8 @@ int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out) {
     if (!dir)
         return PROP_PROC_UNKNOWN;
     pid_t self = getpid();
-    bool found_text = false, unknown = false;
-    struct prop_proc_t by_cmdline = {};
+    bool unknown = false;
+    size_t in_group = 0;
     while (struct dirent *entry = readdir(dir.get())) {
         char *end = nullptr;
         long pid = strtol(entry->d_name, &end, 10);
@@ -106,24 +107,27 @@ int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out) {
         if (rc != 0 || p.state == 'Z' || p.state == 'X')
             continue;
         if (pgrp > 0 && p.pgrp == pgrp) {
-            *out = p;
-            return 0;
+            out->insert(out->begin() + static_cast<long>(in_group++), p);
+            continue;
         }
-        if (!by_text || found_text)
+        if (!by_text)
             continue;
         std::string cmdline = read_small(proc_path(p.pid, "cmdline"), CMDLINE_MAX);
         for (char &c : cmdline)
             if (c == '\0')
                 c = ' ';
-        if (cmdline.find(text) != std::string::npos) {
-            by_cmdline = p;
-            found_text = true;
-            if (pgrp <= 0)
-                break;
-        }
+        if (cmdline.find(text) != std::string::npos)
+            out->push_back(p);
     }
-    if (!found_text)
-        return unknown ? PROP_PROC_UNKNOWN : PROP_PROC_NONE;
-    *out = by_cmdline;
-    return 0;
+    if (!out->empty())
+        return 0;
+    return unknown ? PROP_PROC_UNKNOWN : PROP_PROC_NONE;
+}
+
+int prop_proc_find(pid_t pgrp, const char *text, struct prop_proc_t *out) {
+    std::vector<struct prop_proc_t> found;
+    int rc = prop_proc_list(pgrp, text, &found);
+    if (rc == 0)
+        *out = found.front();
+    return rc;
 }

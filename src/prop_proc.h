@@ -7,6 +7,7 @@
 #define TARVI_PROP_PROC_H
 
 #include <sys/types.h>
+#include <vector>
 
 // One process: its id, process group, state letter and start time (clock
 // ticks since boot). Id and start time together name it for good: a later
@@ -29,6 +30,12 @@ int prop_proc_read(pid_t pid, struct prop_proc_t *out);
 // True while the process `p` names still runs (same id, same start time,
 // not a zombie), and when that cannot be told.
 bool prop_proc_alive(const struct prop_proc_t *p);
+
+// Every running process other than the caller in process group `pgrp`
+// (when > 0), then every one whose command line (words joined by blanks)
+// contains `text` (when not empty), into *out. 0 when some were found, else
+// PROP_PROC_NONE or PROP_PROC_UNKNOWN.
+int prop_proc_list(pid_t pgrp, const char *text, std::vector<struct prop_proc_t> *out);
 
 // A running process other than the caller: the first in process group
 // `pgrp` (when > 0) or, failing that, the first whose command line (words

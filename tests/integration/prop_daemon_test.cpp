@@ -30,11 +30,12 @@ using namespace std::chrono_literals;
 // foreground as the service; "bg" starts the service in the background and
 // returns; "ds" starts it in a session of its own (it leaves the launcher's
 // process group) and returns. Each writes the service's pid to
-// /<kind>.pid. killall only records: stopping is the daemon's own work.
+// /<kind>.pid; "ds" returns a second later, so that a stop may come while
+// it still runs. killall only records: stopping is the daemon's own work.
 const char LAUNCHER[] = R"(case "$1" in
 init.demo.rc) echo $$ > "$ROOT/demo.pid"; exec sleep 60 ;;
 init.bg.rc) sleep 61 & echo $! > "$ROOT/bg.pid" ;;
-init.ds.rc) setsid /bin/sleep 62 & echo $! > "$ROOT/ds.pid" ;;
+init.ds.rc) setsid /bin/sleep 62 & echo $! > "$ROOT/ds.pid"; sleep 1 ;;
 esac
 )";
 
