@@ -108,8 +108,8 @@ pid_t daemon_pid; // for the signal bursts
 // the kind ends; `held` keeps connections open on purpose (closed at the
 // end). A crowd kind stops adding once each thread holds `crowd`. A flood
 // costs the daemon CPU rather than a wait: alone it runs flat out and only
-// its figures are reported; with the others it is paced, so that the bounds
-// still say what they are about.
+// its figures are reported; with the others it is paced (20 a second per
+// thread), so that the bounds still say what they are about.
 struct hostile_kind {
     const char *name;
     int threads;
@@ -313,7 +313,7 @@ class Hostile : public ::testing::Test {
                         else
                             kind->run(rng, held);
                         if (paced && kind->flood)
-                            std::this_thread::sleep_for(10ms);
+                            std::this_thread::sleep_for(50ms);
                     }
                     for (int fd : held)
                         close(fd);
