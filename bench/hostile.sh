@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Worst extra latency of a well-behaved client while others misbehave: random
-# bytes, half records, records claiming huge lengths, hundreds of idle
+# The wedge test as a benchmark: the worst latency of a well-behaved client's
+# flat, tree and property requests while others misbehave -- random bytes,
+# half-sent records, records claiming huge lengths, hundreds of silent
 # connections (with the daemon held to 200 descriptors), replies never read,
-# and callbacks that crash or hang. Each kind runs for SECONDS (default 20);
-# prints the probe's worst latency per kind and when all is quiet.
+# callbacks that hang, crash or answer late, trigger commands that call back
+# into the daemon or hang, bursts of SIGUSR1 and SIGUSR2 -- each kind for
+# SECONDS (default 20), then all at once; and the daemon's descriptors,
+# threads, children, memory and callback keys before and after.
 #   bench/hostile.sh [SECONDS]
 export TARVI_HOSTILE_SECONDS=${1:-20}
 exec "$(dirname "$0")/../scripts/long-tests.sh" 'Hostile.*'

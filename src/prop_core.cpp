@@ -1,14 +1,19 @@
 #include "prop_core.h"
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <list>
+#include <memory>
 #include <string>
-#include <sys/wait.h>
+#include <vector>
 
 #include "prop_db.h"
 #include "prop_debug.h"
 #include "prop_file.h"
+#include "prop_proc.h"
 #include "prop_svc.h"
 #include "utility.h"
 
@@ -22,13 +27,47 @@ const char RO_PREFIX[] = "ro.";
 const char NET_PREFIX[] = "net.";
 const char NET_CHANGE[] = "net.change";
 const char PERSIST_PREFIX[] = "persist.";
+const char STATE_PREFIX[] = "init.svc.";
 const char STATE_FORMAT[] = "init.svc.%s";
 const char RC_FORMAT[] = "init.%s.rc";
 
-// Nesting of sets made by trigger commands, and the commands run since the
-// outermost set began.
-int trigger_depth;
-int trigger_actions;
+// ---- jobs ----
+
+// A job is what one outside set (a request, a line of a property file) has
+// set going: the trigger commands still to run, in order. Commands that set
+// properties add the commands of the triggers they fire at the front, so a
+// job runs them depth first, as nested calls would. A job waits for a shell
+// command only in the background: meanwhile the property thread serves
+// others, and the job goes on when the command ends or its wait runs out.
+struct job_action {
+    std::string line;
+    int level; // nesting of the trigger that holds it: 0 for the outermost
+};
+
+struct prop_job {
+    std::deque<job_action> todo;
+    int actions_run = 0;
+    pid_t waiting = 0;        // the command waited for
+    long long wait_until = 0; // when that wait runs out
+    void (*done)(void *) = nullptr;
+    void *cookie = nullptr;
+    long long answer_by = 0; // when `done` is due at the latest
+};
+
+std::list<std::unique_ptr<prop_job>> jobs;
+bool background;
+// The job whose command runs now, and its nesting; null outside jobs.
+prop_job *current_job;
+int current_level;
+
+// Children of the engine that it counts: trigger commands (with the job
+// waiting for them, or none) and kill commands.
+struct command_child {
+    pid_t pid;
+    prop_job *job;
+    std::string line;
+};
+std::vector<command_child> commands;
 
 bool starts_with(const char *text, const char *prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
@@ -102,23 +141,25 @@ struct prop_svc_t *_prop_core_find_service(const char *service) {
         PROP_LOG(PROP_DEBUG_FAIL, "Key length is error: %s\n", service);
         return nullptr;
     }
-    struct prop_svc_t *svc = prop_svc_find_by_name(rc_name, service, nullptr);
+    struct prop_svc_t *svc = prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, rc_name, service, nullptr);
     if (!svc)
         PROP_LOG(PROP_DEBUG_FAIL, "failed to find svc. %s \n", service);
     return svc;
 }
 
-// Starts "/bin/sh -c cmd" without waiting; the reaper reports its end to
-// `on_exit`. Returns the child's pid, or -1.
-pid_t _prop_core_spawn(const char *name, const char *cmd, tarvid_child_exit_fn on_exit) {
+// Starts "/bin/sh -c cmd" without waiting (leading a process group of its
+// own with `own_group`); the reaper reports its end to prop_core_exit_handler.
+// Returns the child's pid, or -1.
+pid_t _prop_core_spawn(const char *name, const char *cmd, bool own_group) {
     pid_t pid = -1;
-    if (nonrt_spawn(cmd, &pid) != 0) {
+    if ((own_group ? nonrt_spawn_group(cmd, &pid) : nonrt_spawn(cmd, &pid)) != 0) {
         PROP_LOG(PROP_DEBUG_FAIL, "failed to start fork() \n");
         return -1;
     }
     PROP_LOG(PROP_DEBUG_TRACE, " In child! name: %s action:%s \n", name, cmd);
-    if (tarvid_child_watch(pid, on_exit) != 0) {
-        // Nobody would reap it: wait here rather than leave a zombie behind.
+    if (tarvid_child_watch(pid, prop_core_exit_handler) != 0) {
+        // Nobody would reap it: end it here rather than leave a zombie.
+        kill(pid, SIGKILL);
         nonrt_wait(pid);
         PROP_LOG(PROP_DEBUG_FAIL, "failed to start fork() \n");
         return -1;
@@ -126,13 +167,102 @@ pid_t _prop_core_spawn(const char *name, const char *cmd, tarvid_child_exit_fn o
     return pid;
 }
 
+// Room for one more command `cmd` (see PROP_COMMANDS_MAX)? Logs the refusal.
+bool _prop_core_command_room(const char *cmd) {
+    int same = 0;
+    for (const auto &c : commands)
+        same += c.line == cmd;
+    if (commands.size() < PROP_COMMANDS_MAX && same < PROP_COMMAND_SAME_MAX)
+        return true;
+    PROP_LOG(PROP_DEBUG_FAIL, "Too many commands running:%d, %d of them this one, not run:%s \n",
+             static_cast<int>(commands.size()), same, cmd);
+    return false;
+}
+
+// A command the engine counts, started for `job` (null: nobody waits for
+// it). Returns its pid, or -1 (logged).
+pid_t _prop_core_start_command(const char *name, const char *cmd, prop_job *job) {
+    if (!_prop_core_command_room(cmd))
+        return -1;
+    pid_t pid = _prop_core_spawn(name, cmd, false);
+    if (pid > 0)
+        commands.push_back({pid, job, cmd});
+    return pid;
+}
+
+// ---- the processes of a service ----
+
+// Starts tracking process `p` as the service's.
+void _prop_core_track(struct prop_svc_t *svc, const struct prop_proc_t &p) {
+    svc->pid = p.pid;
+    svc->start = p.start;
+}
+
+// Whether the service still runs: the process that stands for it; while
+// that is the launcher, anything left in the launcher's process group (the
+// launcher may have ended a moment ago, before the daemon heard of it); or a
+// process found by the service's program text (a service may leave the
+// launcher's group). A process found is tracked from then on. The group is
+// searched only while it is the launcher's: once the launcher and all its
+// group have gone, the group's number may be given to someone else.
+bool _prop_core_service_alive(struct prop_svc_t *svc) {
+    struct prop_proc_t p = {svc->pid, 0, 0, svc->start};
+    if (svc->pid > 0 && prop_proc_alive(&p))
+        return true;
+    pid_t group = svc->pgid > 0 && svc->pid == svc->pgid ? svc->pgid : 0;
+    char program[PROP_SVC_LINE_SIZE];
+    if (prop_svc_get_daemon_ext(svc, program) != 0)
+        program[0] = '\0';
+    int rc = prop_proc_find(group, program, &p);
+    if (rc == PROP_PROC_UNKNOWN)
+        return true; // the state stays as it was until it can be told
+    if (rc != 0)
+        return false;
+    PROP_LOG(PROP_DEBUG_TRACE, "svc:%s runs as pid:%d \n", svc->svc_key, static_cast<int>(p.pid));
+    _prop_core_track(svc, p);
+    return true;
+}
+
+// Kills what the service's start left running: the tracked process, with
+// the launcher's process group while that group still has it, and what
+// runs the service's program. The launcher may not have ended yet and have
+// started the service outside its group already.
+void _prop_core_kill_service(struct prop_svc_t *svc) {
+    if (!(svc->flags & PROP_SVC_RUNNING) || !_prop_core_service_alive(svc))
+        return;
+    struct prop_proc_t now;
+    if (prop_proc_read(svc->pid, &now) == 0 && now.start == svc->start && now.state != 'Z') {
+        // A live member keeps the group's id from being reused: it is ours.
+        if (svc->pgid > 0 && now.pgrp == svc->pgid)
+            kill(-svc->pgid, SIGKILL);
+        else
+            kill(svc->pid, SIGKILL);
+    }
+    char program[PROP_SVC_LINE_SIZE];
+    std::vector<struct prop_proc_t> found;
+    if (prop_svc_get_daemon_ext(svc, program) == 0 && prop_proc_list(0, program, &found) == 0)
+        for (const auto &p : found)
+            kill(p.pid, SIGKILL);
+}
+
+void _prop_core_forget_processes(struct prop_svc_t *svc) {
+    svc->pid = 0;
+    svc->pgid = 0;
+    svc->start = 0;
+}
+
 int _prop_core_set_ctrlstart(const char *service) {
     struct prop_svc_t *svc = _prop_core_find_service(service);
     if (!svc)
         return -1;
     if (svc->flags & PROP_SVC_RUNNING) {
-        PROP_LOG(PROP_DEBUG_FAIL, "svc is running! %s \n", service);
-        return 0;
+        if (_prop_core_service_alive(svc)) {
+            PROP_LOG(PROP_DEBUG_FAIL, "svc is running! %s \n", service);
+            return 0;
+        }
+        // It ended without the daemon seeing it: it is started again.
+        _prop_core_forget_processes(svc);
+        _prop_core_set_ctrl_state(svc, "stopped");
     }
     char cmd[256];
     int n = snprintf(cmd, sizeof cmd, "service-launcher %s", svc->svc_name);
@@ -141,12 +271,16 @@ int _prop_core_set_ctrlstart(const char *service) {
         return -1;
     }
     PROP_LOG(PROP_DEBUG_FAIL, "Boot-up the service! key: %s action:%s \n", service, cmd);
-    // The launcher's own process stands for the service: when it ends, the
-    // service is stopped.
-    pid_t pid = _prop_core_spawn(service, cmd, prop_core_exit_handler);
+    // The launcher leads a process group of its own: what it starts stays
+    // in it (unless it leaves), so the service can be found and stopped
+    // whether the launcher stays in the foreground or not.
+    pid_t pid = _prop_core_spawn(service, cmd, true);
     if (pid < 0)
         return -1;
-    svc->pid = pid;
+    struct prop_proc_t p = {pid, pid, 0, 0};
+    prop_proc_read(pid, &p);
+    _prop_core_track(svc, p);
+    svc->pgid = pid;
     _prop_core_set_ctrl_state(svc, "running");
     return 0;
 }
@@ -171,7 +305,12 @@ int _prop_core_set_ctrlstop(const char *service) {
         return -1;
     }
     PROP_LOG(PROP_DEBUG_FAIL, "Stop the service! key:%s action:%s \n", service, cmd);
-    if (_prop_core_spawn(service, cmd, nullptr) < 0)
+    // The kill command goes by program name; what the start left running is
+    // killed as well, whatever its launcher did with it.
+    pid_t killer = _prop_core_start_command(service, cmd, nullptr);
+    _prop_core_kill_service(svc);
+    _prop_core_forget_processes(svc);
+    if (killer < 0 && !(svc->flags & PROP_SVC_RUNNING))
         return -1;
     _prop_core_set_ctrl_state(svc, "stopped");
     return 0;
@@ -208,6 +347,37 @@ const action_word ACTION_WORDS[] = {
     {"setprop", "Setprop", 3, ACTION_SETPROP},
 };
 
+// A command run by the shell for the current job. In the background the job
+// waits for it (see prop_core_tick); otherwise it is waited for here, at
+// most PROP_COMMAND_WAIT_MS. Returns its wait status when it ended, 0 when it
+// still runs, -1 when it could not be started.
+int _prop_core_run_command(const char *line) {
+    if (background) {
+        pid_t pid = _prop_core_start_command(line, line, current_job);
+        if (pid < 0)
+            return -1;
+        current_job->waiting = pid;
+        current_job->wait_until = monotonic_ms() + PROP_COMMAND_WAIT_MS;
+        return 0;
+    }
+    if (!_prop_core_command_room(line))
+        return -1;
+    pid_t pid;
+    if (nonrt_spawn(line, &pid) != 0)
+        return -1;
+    int status = 0;
+    if (nonrt_wait_for(pid, PROP_COMMAND_WAIT_MS, &status))
+        return status;
+    PROP_LOG(PROP_DEBUG_FAIL, "Command still running after %d ms, left running:%s \n", PROP_COMMAND_WAIT_MS, line);
+    if (tarvid_child_watch(pid, prop_core_exit_handler) == 0) {
+        commands.push_back({pid, nullptr, line});
+    } else {
+        kill(pid, SIGKILL);
+        nonrt_wait(pid);
+    }
+    return 0;
+}
+
 int _prop_core_exec_onecommand(struct prop_svc_act_t *act) {
     PROP_LOG(PROP_DEBUG_TRACE, " command:%s args[0]:%s args_num:%d \n", act->act_name, act->args[0], act->args_num);
     // Only the beginning counts: a first word "startx" is "start".
@@ -230,53 +400,88 @@ int _prop_core_exec_onecommand(struct prop_svc_act_t *act) {
         }
     }
     PROP_LOG(PROP_DEBUG_TRACE, " Unknown command...command:%s \n", act->act_name);
-    pid_t pid;
-    if (nonrt_spawn(act->act_name, &pid) != 0)
-        return -1;
-    return nonrt_wait(pid);
+    return _prop_core_run_command(act->act_name);
 }
 
+// Runs one job until it is done or waits for a command.
+void _prop_core_job_run(prop_job *job) {
+    while (!job->waiting && !job->todo.empty()) {
+        job_action a = std::move(job->todo.front());
+        job->todo.pop_front();
+        struct prop_svc_act_t act;
+        if (prop_svc_split(a.line.c_str(), &act) != 0)
+            continue;
+        PROP_LOG(PROP_DEBUG_TRACE, "svc command:%s \n", act.act_name);
+        if (job->actions_run >= PROP_TRIGGER_ACTIONS_MAX) {
+            PROP_LOG(PROP_DEBUG_FAIL, " Trigger commands exceed MAX:%d, skip:%s \n", PROP_TRIGGER_ACTIONS_MAX,
+                     act.act_name);
+            continue;
+        }
+        ++job->actions_run;
+        prop_job *outer = current_job;
+        int outer_level = current_level;
+        current_job = job;
+        current_level = a.level;
+        if (_prop_core_exec_onecommand(&act) < 0)
+            PROP_LOG(PROP_DEBUG_FAIL, " Exec command error\n");
+        current_job = outer;
+        current_level = outer_level;
+    }
+}
+
+// Gives the job's answer and drops the job once it is done.
+void _prop_core_job_settle(prop_job *job) {
+    if (job->waiting || !job->todo.empty())
+        return;
+    if (job->done)
+        job->done(job->cookie);
+    for (auto it = jobs.begin(); it != jobs.end(); ++it) {
+        if (it->get() == job) {
+            jobs.erase(it);
+            return;
+        }
+    }
+}
+
+// The command `pid` of a job has ended or is no longer waited for.
+void _prop_core_job_resume(prop_job *job) {
+    job->waiting = 0;
+    _prop_core_job_run(job);
+    _prop_core_job_settle(job);
+}
+
+// The commands of the triggers that fire, in registry order.
+std::vector<job_action> *fired;
+
+// Collects the commands of trigger `svc` for the current job.
 void _prop_core_exec_command(struct prop_svc_t *svc) {
     list_for_each(pos, &svc->act_list) {
         auto *act = list_entry(pos, struct prop_svc_act_t, alist);
-        PROP_LOG(PROP_DEBUG_TRACE, "svc command:%s \n", act->act_name);
         if (act->args_num < 1) {
             PROP_LOG(PROP_DEBUG_FAIL, " find the action without args???\n");
             continue;
         }
-        if (trigger_actions >= PROP_TRIGGER_ACTIONS_MAX) {
-            PROP_LOG(PROP_DEBUG_FAIL, " Trigger commands exceed MAX:%d, skip:%s \n", PROP_TRIGGER_ACTIONS_MAX,
-                     act->act_name);
-            continue;
-        }
-        ++trigger_actions;
-        if (_prop_core_exec_onecommand(act) < 0)
-            PROP_LOG(PROP_DEBUG_FAIL, " Exec command error\n");
+        fired->push_back({act->act_name, current_level + 1});
     }
 }
 
-// A service record is not a trigger: its command line is the service itself,
-// which runs through the launcher, never in the property thread's own wait.
-void _prop_core_exec_trigger(struct prop_svc_t *svc) {
-    if (svc->svc_type == PROP_SVC_TYPE_TRIGGER)
-        _prop_core_exec_command(svc);
-}
-
+// A service's record is not a trigger, and the lookup says so: setting a
+// property that has a service's name never runs the service's command.
 void _prop_core_trigger_action(const char *name, const char *value) {
     if (!value) {
         PROP_LOG(PROP_DEBUG_FAIL, " Wrong name or value\n");
         return;
     }
-    if (trigger_depth >= PROP_TRIGGER_DEPTH_MAX) {
+    if (current_level + 1 >= PROP_TRIGGER_DEPTH_MAX) {
         PROP_LOG(PROP_DEBUG_FAIL, " Trigger depth exceed MAX:%d, not run for key:%s value:%s \n",
                  PROP_TRIGGER_DEPTH_MAX, name, value);
         return;
     }
-    if (trigger_depth == 0)
-        trigger_actions = 0;
-    ++trigger_depth;
-    prop_svc_exe_by_name(nullptr, name, value, _prop_core_exec_trigger);
-    --trigger_depth;
+    std::vector<job_action> added;
+    fired = &added;
+    prop_svc_exe_by_name(PROP_SVC_TYPE_TRIGGER, nullptr, name, value, _prop_core_exec_command);
+    fired = nullptr;
+    current_job->todo.insert(current_job->todo.begin(), added.begin(), added.end());
 }
 
 int _prop_core_set(const char *name, const char *value) {
@@ -308,19 +513,8 @@ int _prop_core_set(const char *name, const char *value) {
     return 0;
 }
 
-} // namespace
-
-int prop_core_init(void) {
-    prop_svc_init();
-    prop_db_init();
-    prop_core_inited = 1;
-    trigger_depth = 0;
-    prop_file_load_svc();
-    prop_file_load_props();
-    return 0;
-}
-
-int prop_core_set(const char *name, const char *value) {
+// The name and value rules, then the control or the plain set.
+int _prop_core_set_checked(const char *name, const char *value) {
     if (!prop_core_inited) {
         PROP_LOG(PROP_DEBUG_FAIL, " Not Inited!\n");
         return -1;
@@ -344,10 +538,131 @@ int prop_core_set(const char *name, const char *value) {
     return _prop_core_set(name, value);
 }
 
+// The service whose state property is `name`, or null.
+struct prop_svc_t *_prop_core_state_service(const char *name) {
+    if (!starts_with(name, STATE_PREFIX))
+        return nullptr;
+    const char *service = name + strlen(STATE_PREFIX);
+    char rc_name[PROP_SVC_NAME_SIZE];
+    int n = snprintf(rc_name, sizeof rc_name, RC_FORMAT, service);
+    if (n < 0 || n >= static_cast<int>(sizeof rc_name))
+        return nullptr;
+    return prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, rc_name, service, nullptr);
+}
+
+// What a started service was, kept across a reload.
+struct kept_service {
+    std::string name, key;
+    pid_t pid, pgid;
+    unsigned long long start;
+    int flags;
+};
+
+} // namespace
+
+int prop_core_init(void) {
+    std::vector<kept_service> kept;
+    list_for_each(pos, &prop_svc_list) {
+        auto *svc = list_entry(pos, struct prop_svc_t, slist);
+        if (svc->svc_type == PROP_SVC_TYPE_SERVICE && svc->flags)
+            kept.push_back({svc->svc_name, svc->svc_key, svc->pid, svc->pgid, svc->start, svc->flags});
+    }
+    prop_svc_init();
+    prop_db_init();
+    prop_core_inited = 1;
+    prop_file_load_svc();
+    // Before the property files, which may start services: one that runs
+    // must not be started a second time.
+    for (const auto &k : kept) {
+        struct prop_svc_t *svc = prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, k.name.c_str(), k.key.c_str(), nullptr);
+        if (!svc) {
+            PROP_LOG(PROP_DEBUG_FAIL, "svc:%s is no longer declared, its state is dropped \n", k.key.c_str());
+            continue;
+        }
+        svc->pid = k.pid;
+        svc->pgid = k.pgid;
+        svc->start = k.start;
+        _prop_core_set_ctrl_state(svc, (k.flags & PROP_SVC_RUNNING)    ? "running"
+                                       : (k.flags & PROP_SVC_STOPPING) ? "stopping"
+                                                                       : "stopped");
+    }
+    prop_file_load_props();
+    return 0;
+}
+
+void prop_core_set_background(int on) { background = on != 0; }
+
+int prop_core_set(const char *name, const char *value) {
+    int later = 0;
+    return prop_core_set_then(name, value, nullptr, nullptr, &later);
+}
+
+int prop_core_set_then(const char *name, const char *value, void (*done)(void *), void *cookie, int *later) {
+    *later = 0;
+    // A set made by a trigger's command adds to that command's job.
+    if (current_job)
+        return _prop_core_set_checked(name, value);
+    auto owned = std::make_unique<prop_job>();
+    prop_job *job = owned.get();
+    jobs.push_back(std::move(owned));
+    current_job = job;
+    current_level = -1;
+    int rc = _prop_core_set_checked(name, value);
+    _prop_core_job_run(job);
+    current_job = nullptr;
+    if (job->waiting) {
+        job->done = done;
+        job->cookie = cookie;
+        job->answer_by = monotonic_ms() + PROP_COMMAND_WAIT_MS;
+        *later = done ? 1 : 0;
+    }
+    _prop_core_job_settle(job);
+    return rc;
+}
+
+int prop_core_tick(void) {
+    long long now = monotonic_ms();
+    long long next = -1;
+    std::vector<prop_job *> due;
+    for (const auto &job : jobs)
+        due.push_back(job.get());
+    for (prop_job *job : due) {
+        if (job->done && job->answer_by <= now) {
+            job->done(job->cookie);
+            job->done = nullptr;
+        }
+        if (job->waiting && job->wait_until <= now) {
+            for (auto &c : commands)
+                if (c.pid == job->waiting) {
+                    PROP_LOG(PROP_DEBUG_FAIL, "Command still running after %d ms, left running:%s \n",
+                             PROP_COMMAND_WAIT_MS, c.line.c_str());
+                    c.job = nullptr;
+                }
+            _prop_core_job_resume(job); // may drop the job
+        }
+    }
+    for (const auto &job : jobs) {
+        if (job->waiting && (next < 0 || job->wait_until < next))
+            next = job->wait_until;
+        if (job->done && (next < 0 || job->answer_by < next))
+            next = job->answer_by;
+    }
+    if (next < 0)
+        return -1;
+    return next <= now ? 0 : static_cast<int>(next - now);
+}
+
 int prop_core_get(const char *name, char *value) {
     if (!prop_core_inited) {
         PROP_LOG(PROP_DEBUG_FAIL, " Not Inited!\n");
         return -1;
+    }
+    // A service whose processes ended unseen (the launcher left it in the
+    // background, and it is not the daemon's child) is stopped now.
+    struct prop_svc_t *svc = _prop_core_state_service(name);
+    if (svc && (svc->flags & PROP_SVC_RUNNING) && !_prop_core_service_alive(svc)) {
+        _prop_core_forget_processes(svc);
+        _prop_core_set_ctrl_state(svc, "stopped");
     }
     return prop_db_get(name, value);
 }
@@ -357,6 +672,17 @@ int prop_core_notify_ctrl(pid_t pid) {
     if (!prop_core_inited) {
         PROP_LOG(PROP_DEBUG_FAIL, " Not Inited!\n");
         return -1;
+    }
+    for (size_t i = 0; i < commands.size(); ++i) {
+        if (commands[i].pid != pid)
+            continue;
+        prop_job *job = commands[i].job;
+        PROP_LOG(PROP_DEBUG_TRACE, "command ended. pid:%d command:%s \n", static_cast<int>(pid),
+                 commands[i].line.c_str());
+        commands.erase(commands.begin() + static_cast<long>(i));
+        if (job && job->waiting == pid)
+            _prop_core_job_resume(job);
+        return 0;
     }
     struct prop_svc_t *svc = pid > 0 ? prop_svc_find_by_pid(pid) : nullptr;
     if (!svc) {
@@ -370,6 +696,15 @@ int prop_core_notify_ctrl(pid_t pid) {
         PROP_LOG(PROP_DEBUG_FAIL, "svc :%s is already stopped. pid:%d \n", svc->svc_key, static_cast<int>(pid));
         return -1;
     }
+    // The launcher may have left the service running in its process group,
+    // or under a process of its own: the service is stopped only when
+    // neither is there.
+    if (svc->pid == 0 && svc->pgid == pid) {
+        svc->pid = pid; // the group is still the launcher's: search it
+        if (_prop_core_service_alive(svc))
+            return 0;
+    }
+    _prop_core_forget_processes(svc);
     _prop_core_set_ctrl_state(svc, "stopped");
     PROP_LOG(PROP_DEBUG_TRACE, "OK. service: %s stopped. pid:%d \n", svc->svc_key, static_cast<int>(pid));
     return 0;

@@ -82,7 +82,7 @@ void load_service_line(const char *file, const char *line) {
         PROP_LOG(PROP_DEBUG_FAIL, "Unable to add the on property\n");
         return;
     }
-    if (prop_svc_add_act(file, key.c_str(), nullptr, p) != 0)
+    if (prop_svc_add_act(PROP_SVC_TYPE_SERVICE, file, key.c_str(), nullptr, p) != 0)
         PROP_LOG(PROP_DEBUG_FAIL, "Unable to add the property\n");
 }
 
@@ -163,7 +163,8 @@ void load_command_line(const char *line, const rc_section &section) {
         PROP_LOG(PROP_DEBUG_FAIL, "Action length exceed MAX %s \n", p);
         return;
     }
-    if (prop_svc_add_act(section.file.c_str(), section.key.c_str(), section.value.c_str(), p) != 0)
+    if (prop_svc_add_act(PROP_SVC_TYPE_TRIGGER, section.file.c_str(), section.key.c_str(), section.value.c_str(), p) !=
+        0)
         PROP_LOG(PROP_DEBUG_FAIL, "Can not add the action.name:%s %s \n", section.key.c_str(), p);
 }
 

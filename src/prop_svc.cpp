@@ -6,6 +6,7 @@
 
 #include "log.h"
 #include "prop_debug.h"
+#include "prop_proc.h"
 #include "unique.h"
 
 struct list prop_svc_list = {&prop_svc_list, &prop_svc_list};
@@ -28,17 +29,18 @@ void prop_svc_init(void) {
     list_init(&prop_svc_list);
 }
 
-static bool prop_svc_matches(const struct prop_svc_t *svc, const char *name, const char *key, const char *value) {
-    return strcmp(svc->svc_key, key) == 0 && (!name || strcmp(svc->svc_name, name) == 0) &&
+static bool prop_svc_matches(const struct prop_svc_t *svc, int type, const char *name, const char *key,
+                             const char *value) {
+    return svc->svc_type == type && strcmp(svc->svc_key, key) == 0 && (!name || strcmp(svc->svc_name, name) == 0) &&
            (!value || strcmp(svc->svc_value, value) == 0);
 }
 
-struct prop_svc_t *prop_svc_find_by_name(const char *name, const char *key, const char *value) {
+struct prop_svc_t *prop_svc_find_by_name(int type, const char *name, const char *key, const char *value) {
     if (!key || !name)
         return nullptr;
     list_for_each(pos, &prop_svc_list) {
         auto *svc = list_entry(pos, struct prop_svc_t, slist);
-        if (prop_svc_matches(svc, name, key, value))
+        if (prop_svc_matches(svc, type, name, key, value))
             return svc;
     }
     return nullptr;
@@ -47,19 +49,19 @@ struct prop_svc_t *prop_svc_find_by_name(const char *name, const char *key, cons
 struct prop_svc_t *prop_svc_find_by_pid(pid_t pid) {
     list_for_each(pos, &prop_svc_list) {
         auto *svc = list_entry(pos, struct prop_svc_t, slist);
-        if (svc->pid == pid)
+        if (svc->svc_type == PROP_SVC_TYPE_SERVICE && svc->pid == pid)
             return svc;
     }
     return nullptr;
 }
 
-struct prop_svc_t *prop_svc_exe_by_name(const char *name, const char *key, const char *value,
+struct prop_svc_t *prop_svc_exe_by_name(int type, const char *name, const char *key, const char *value,
                                         void (*fn)(struct prop_svc_t *)) {
     if (!key || !fn)
         return nullptr;
     list_for_each(pos, &prop_svc_list) {
         auto *svc = list_entry(pos, struct prop_svc_t, slist);
-        if (prop_svc_matches(svc, name, key, value))
+        if (prop_svc_matches(svc, type, name, key, value))
             fn(svc);
     }
     return nullptr;
@@ -88,7 +90,7 @@ int prop_svc_add(struct prop_svc_t *item) {
     }
     PROP_LOG(PROP_DEBUG_TRACE, "...1...type:%s len:%d key:%s len:%d value:%s len:%d\n", item->svc_name,
              static_cast<int>(nlen), item->svc_key, static_cast<int>(klen), item->svc_value, static_cast<int>(vlen));
-    if (prop_svc_find_by_name(item->svc_name, item->svc_key, item->svc_value)) {
+    if (prop_svc_find_by_name(item->svc_type, item->svc_name, item->svc_key, item->svc_value)) {
         PROP_LOG(PROP_DEBUG_FAIL, "Item already existed...name:%s \n", item->svc_key);
         return -1;
     }
@@ -102,7 +104,6 @@ int prop_svc_add(struct prop_svc_t *item) {
     memcpy(svc->svc_value, item->svc_value, vlen);
     svc->svc_type = item->svc_type;
     svc->flags = item->flags;
-    svc->pid = 0;
     list_init(&svc->act_list);
     list_add_tail(&svc->slist, &prop_svc_list);
     return 0;
@@ -110,7 +111,7 @@ int prop_svc_add(struct prop_svc_t *item) {
 
 static bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-int prop_svc_add_act(const char *name, const char *key, const char *value, const char *line) {
+int prop_svc_add_act(int type, const char *name, const char *key, const char *value, const char *line) {
     if (!line || !key)
         return -1;
     if (value)
@@ -122,7 +123,7 @@ int prop_svc_add_act(const char *name, const char *key, const char *value, const
         PROP_LOG(PROP_DEBUG_FAIL, "action length:%d \n", static_cast<int>(len));
         return -1;
     }
-    struct prop_svc_t *svc = prop_svc_find_by_name(name, key, value);
+    struct prop_svc_t *svc = prop_svc_find_by_name(type, name, key, value);
     if (!svc) {
         PROP_LOG(PROP_DEBUG_FAIL, "can not find the svc\n");
         return -1;
@@ -132,13 +133,29 @@ int prop_svc_add_act(const char *name, const char *key, const char *value, const
         PROP_LOG(PROP_DEBUG_FAIL, "can not malloc\n");
         return -1;
     }
+    if (prop_svc_split(line, act) != 0) {
+        free(act);
+        return -1;
+    }
+    list_add_tail(&act->alist, &svc->act_list);
+    return 0;
+}
+
+int prop_svc_split(const char *line, struct prop_svc_act_t *act) {
+    size_t len = strnlen(line, PROP_SVC_LINE_SIZE);
+    if (len == 0 || len >= PROP_SVC_LINE_SIZE) {
+        PROP_LOG(PROP_DEBUG_FAIL, "action length:%d \n", static_cast<int>(len));
+        return -1;
+    }
+    memset(act->line_buf, 0, sizeof act->line_buf);
+    memset(act->act_name, 0, sizeof act->act_name);
+    act->args_num = 0;
     memcpy(act->line_buf, line, len);
     size_t i = 0;
     while (i < len && is_blank(act->line_buf[i]))
         ++i;
     if (i == len) {
         PROP_LOG(PROP_DEBUG_FAIL, "Wrong line! action_len:%d index:%d \n", static_cast<int>(len), static_cast<int>(i));
-        free(act);
         return -1;
     }
     while (i < len) {
@@ -146,7 +163,6 @@ int prop_svc_add_act(const char *name, const char *key, const char *value, const
         // whole instead.
         if (act->args_num == PROP_SVC_ARGS_MAX) {
             PROP_LOG(PROP_DEBUG_FAIL, "Too many words, max:%d line:%s \n", PROP_SVC_ARGS_MAX, line);
-            free(act);
             return -1;
         }
         act->args[act->args_num++] = &act->line_buf[i];
@@ -156,7 +172,6 @@ int prop_svc_add_act(const char *name, const char *key, const char *value, const
             act->line_buf[i++] = '\0';
     }
     memcpy(act->act_name, line, len);
-    list_add_tail(&act->alist, &svc->act_list);
     return 0;
 }
 
@@ -205,30 +220,15 @@ int prop_svc_get_pid(struct prop_svc_t *svc) {
         PROP_LOG(PROP_DEBUG_FAIL, "failed to get the svc's action: %s\n", svc ? svc->svc_key : "");
         return -1;
     }
-    // The program text is quoted for the shell; a quote inside would end it.
-    if (strchr(program, '\'')) {
-        PROP_LOG(PROP_DEBUG_FAIL, "Length is error: %s\n", program);
+    // The process table is read here rather than through "pgrep": no child
+    // to wait for on the property thread.
+    struct prop_proc_t proc;
+    if (prop_proc_find(0, program, &proc) != 0) {
+        PROP_LOG(PROP_DEBUG_FAIL, "failed to fgets: %s\n", program);
         return -1;
     }
-    char cmd[256];
-    int n = snprintf(cmd, sizeof cmd, "pgrep -f '%s'", program);
-    if (n < 0 || n >= static_cast<int>(sizeof cmd)) {
-        PROP_LOG(PROP_DEBUG_FAIL, "Length is error: %s\n", program);
-        return -1;
-    }
-    FILE *p = popen(cmd, "r");
-    if (!p)
-        return -1;
-    char line[9];
-    bool got = fgets(line, sizeof line, p) != nullptr;
-    pclose(p);
-    if (!got) {
-        PROP_LOG(PROP_DEBUG_FAIL, "failed to fgets: %s\n", cmd);
-        return -1;
-    }
-    int pid = atoi(line);
-    PROP_LOG(PROP_DEBUG_INFO, "success to fgets: %s (%d)\n", line, pid);
-    return pid;
+    PROP_LOG(PROP_DEBUG_INFO, "success to fgets: %s (%d)\n", program, static_cast<int>(proc.pid));
+    return static_cast<int>(proc.pid);
 }
 
 int prop_svc_get_actions(struct prop_svc_t *svc, char *buf) {
@@ -257,8 +257,8 @@ int prop_svc_get_actions(struct prop_svc_t *svc, char *buf) {
     return 0;
 }
 
-int prop_svc_get_actions_by_name(const char *name, const char *key, const char *value, char *buf) {
-    struct prop_svc_t *svc = prop_svc_find_by_name(name, key, value);
+int prop_svc_get_actions_by_name(int type, const char *name, const char *key, const char *value, char *buf) {
+    struct prop_svc_t *svc = prop_svc_find_by_name(type, name, key, value);
     if (!svc) {
         PROP_LOG(PROP_DEBUG_FAIL, "svc not exist...name:%s \n", name ? name : "");
         return -1;

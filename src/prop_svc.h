@@ -41,7 +41,14 @@ struct prop_svc_t {
     char svc_key[PROP_SVC_KEY_SIZE];     // trigger: the property; service: its name
     int svc_type;
     struct list act_list;
-    pid_t pid; // process the last start launched, while it runs; else 0
+    // The process that stands for a started service: first its launcher,
+    // then, if the launcher ends and leaves the service running, the
+    // service's own process; 0 when none. `start` names it for good (see
+    // prop_proc.h); `pgid` is the launcher's process group, 0 once it is
+    // gone.
+    pid_t pid;
+    pid_t pgid;
+    unsigned long long start;
     int flags; // PROP_SVC_RUNNING / STOPPING / STOPPED, 0 before any control
 };
 
@@ -55,18 +62,29 @@ void prop_svc_init(void);
 // with the same name, key and value, or a short memory.
 int prop_svc_add(struct prop_svc_t *item);
 
-// Appends the command `line` to the record (name, key, value; null value
-// matches any). Returns 0, or -1 for an empty line, one of 128 characters or
-// more, one of more than 12 words (refused whole), or no such record.
-int prop_svc_add_act(const char *name, const char *key, const char *value, const char *line);
+// Every lookup names the kind of record it wants (PROP_SVC_TYPE_SERVICE or
+// PROP_SVC_TYPE_TRIGGER): a service and a trigger may share a name.
 
-// The first record with this name, key and (when given) value, or null.
-struct prop_svc_t *prop_svc_find_by_name(const char *name, const char *key, const char *value);
-// The first record whose pid is `pid`, or null.
+// Appends the command `line` to the record of kind `type` (name, key, value;
+// null value matches any). Returns 0, or -1 for an empty line, one of 128
+// characters or more, one of more than 12 words (refused whole), or no such
+// record.
+int prop_svc_add_act(int type, const char *name, const char *key, const char *value, const char *line);
+
+// Fills `act` from the command `line`: its text and its words (at most 12).
+// The list link is left alone. Returns 0, or -1 for a line that is empty,
+// blank, of 128 characters or more, or of more than 12 words.
+int prop_svc_split(const char *line, struct prop_svc_act_t *act);
+
+// The first record of kind `type` with this name, key and (when given)
+// value, or null.
+struct prop_svc_t *prop_svc_find_by_name(int type, const char *name, const char *key, const char *value);
+// The first service whose pid is `pid`, or null.
 struct prop_svc_t *prop_svc_find_by_pid(pid_t pid);
-// Calls `fn` on every record with key `key` and, when given, name and value,
-// in registry order. `fn` must not change the registry. Returns null.
-struct prop_svc_t *prop_svc_exe_by_name(const char *name, const char *key, const char *value,
+// Calls `fn` on every record of kind `type` with key `key` and, when given,
+// name and value, in registry order. `fn` must not change the registry.
+// Returns null.
+struct prop_svc_t *prop_svc_exe_by_name(int type, const char *name, const char *key, const char *value,
                                         void (*fn)(struct prop_svc_t *));
 
 // The program name of the service: the text after the last '/' or blank of
@@ -76,12 +94,13 @@ int prop_svc_get_daemon(struct prop_svc_t *svc, char *dst);
 // The text from the first '/' of the first command that has one, into `dst`
 // (PROP_SVC_LINE_SIZE bytes). Returns 0 or -1.
 int prop_svc_get_daemon_ext(struct prop_svc_t *svc, char *dst);
-// The process id that "pgrep -f" reports for the service's program, or -1.
+// The id of a running process whose command line contains the service's
+// program text (prop_svc_get_daemon_ext), as "pgrep -f" would find it, or -1.
 int prop_svc_get_pid(struct prop_svc_t *svc);
 // The service's commands joined by ';' into `buf` (PROP_SVC_ACTIONS_SIZE
 // bytes). Returns 0 or -1.
 int prop_svc_get_actions(struct prop_svc_t *svc, char *buf);
-int prop_svc_get_actions_by_name(const char *name, const char *key, const char *value, char *buf);
+int prop_svc_get_actions_by_name(int type, const char *name, const char *key, const char *value, char *buf);
 
 // Writes the registry to the log.
 void prop_svc_dump(void);

@@ -19,7 +19,7 @@
 namespace {
 struct list prop_queue_list;
 pthread_mutex_t prop_queue_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t prop_queue_condition = PTHREAD_COND_INITIALIZER;
+pthread_cond_t prop_queue_condition; // on the monotonic clock: the thread waits with timeouts
 int prop_queue_inited;
 pthread_t prop_pthread;
 
@@ -33,10 +33,43 @@ int local_detach(pid_t pid) { return tarvid_child_watch(pid, nullptr); }
 const prop_test_ops daemon_test_ops = {local_set, local_get, prop_core_dump, local_detach};
 } // namespace
 
-static struct req *_prop_tarvi_dequeue() {
+// The next request, or null when `timeout_ms` (-1: none) passes first.
+static struct req *_prop_tarvi_dequeue(int timeout_ms) {
     if (!prop_queue_inited)
         return nullptr;
-    return req_queue_take(&prop_queue_list, &prop_queue_mutex, &prop_queue_condition);
+    return req_queue_take_for(&prop_queue_list, &prop_queue_mutex, &prop_queue_condition, timeout_ms);
+}
+
+// Packs `request` as the reply and writes it on `sock`: a reply that is too
+// large goes back as a failed get without a value.
+static void _prop_tarvi_reply(const int sock, tarvi_request *request) {
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    int size = request_encode(request, wire);
+    if (size < 0 && request->type == TARVI_REQUEST_TYPE_PROP_GET) {
+        request->value = nullptr;
+        request->status = -1;
+        size = request_encode(request, wire);
+    }
+    if (size > 0)
+        safe_write_mode(sock, wire, static_cast<size_t>(size), 0);
+}
+
+// The answer to a set whose trigger commands ran on after it returned.
+static void _prop_tarvi_reply_later(void *cookie) {
+    auto *r = static_cast<struct req *>(cookie);
+    _prop_tarvi_reply(r->sock, &r->request);
+    req_drop(r);
+}
+
+// A set is answered once its trigger commands have run, or when the engine
+// stops waiting for them; the thread serves others meanwhile. True when the
+// answer comes later (the engine keeps the request until then); false when
+// the caller answers now.
+static bool _prop_tarvi_set(struct req *r) {
+    tarvi_request *q = &r->request;
+    int later = 0;
+    q->status = prop_core_set_then(q->key, q->value, _prop_tarvi_reply_later, r, &later);
+    return later != 0;
 }
 
 int _prop_tarvi_request_handle(const int sock, tarvi_request *request) {
@@ -66,21 +99,15 @@ int _prop_tarvi_request_handle(const int sock, tarvi_request *request) {
     default:
         return 0;
     }
-    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
-    int size = request_encode(request, wire);
-    if (size < 0 && request->type == TARVI_REQUEST_TYPE_PROP_GET) {
-        request->value = nullptr;
-        request->status = -1;
-        size = request_encode(request, wire);
-    }
-    if (size > 0)
-        safe_write_mode(sock, wire, static_cast<size_t>(size), 0);
+    _prop_tarvi_reply(sock, request);
     return 0;
 }
 
 static void *_prop_tarvi_thread(void *) {
+    // Loaded here, so that nothing else runs the engine meanwhile.
+    prop_core_init();
     for (;;) {
-        struct req *r = _prop_tarvi_dequeue();
+        struct req *r = _prop_tarvi_dequeue(prop_core_tick());
         if (!r)
             continue;
         tarvi_request *q = &r->request;
@@ -91,6 +118,11 @@ static void *_prop_tarvi_thread(void *) {
             free(r);
             break;
         case TARVI_REQUEST_TYPE_PROP_SET:
+            if (!_prop_tarvi_set(r)) {
+                _prop_tarvi_reply(r->sock, q);
+                req_drop(r);
+            }
+            break;
         case TARVI_REQUEST_TYPE_PROP_GET:
         case TARVI_REQUEST_TYPE_PROP_RELOAD:
         case TARVI_REQUEST_TYPE_PROP_DEBUG:
@@ -129,7 +161,15 @@ void prop_tarvi_child_exit_handle(pid_t pid, int) {
 
 int prop_tarvi_init() {
     list_init(&prop_queue_list);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&prop_queue_condition, &attr);
+    pthread_condattr_destroy(&attr);
     prop_queue_inited = 1;
+    prop_test_set_ops(&daemon_test_ops);
+    prop_core_exit_handler = prop_tarvi_child_exit_handle;
+    prop_core_set_background(1);
     int rc = pthread_create(&prop_pthread, nullptr, _prop_tarvi_thread, nullptr);
     if (rc != 0) {
         prop_queue_inited = 0;
@@ -137,9 +177,6 @@ int prop_tarvi_init() {
         return -1;
     }
     pthread_detach(prop_pthread);
-    prop_test_set_ops(&daemon_test_ops);
-    prop_core_exit_handler = prop_tarvi_child_exit_handle;
-    prop_core_init();
     return 0;
 }
 

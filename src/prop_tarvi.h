@@ -10,8 +10,9 @@
 
 struct req;
 
-// Prepares the queue, starts the property thread and loads the service
-// (rc and property files). Returns 0, or -1 when the thread cannot be started.
+// Prepares the queue and starts the property thread, which first loads the
+// service (rc and property files). Returns 0, or -1 when the thread cannot
+// be started.
 int prop_tarvi_init();
 
 // Appends `request` to the property queue; ownership passes to the queue only

@@ -1,18 +1,18 @@
 #include "sc_ops_cb.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <poll.h>
+#include <optional>
 #include <string>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,6 +24,7 @@
 #include "sc_tree_key.h"
 #include "tarvid.h"
 #include "tarvid_child.h"
+#include "tarvid_lock.h"
 #include "tarvid_store.h"
 #include "utility.h"
 
@@ -68,33 +69,37 @@ void find_helper() {
     helper_command.push_back(helper);
 }
 
-// ---- children that outlived their wait ----
+// ---- callback children ----
 
-// Such a child may still write its pair's keys. Its pair is not handed to
-// another call until it has ended, so that a late answer can never be read as
-// the answer of a later call. Its keys are remembered by name: the pair
-// record itself goes with the tree on a reload, the flat keys do not.
-struct lingering_child {
+// Every callback child from its start until it is reaped: waited for by the
+// worker that started it, then, if it outlived that wait, by the reaper,
+// which kills it (with its process group) after a grace. While it lives it
+// may still write its pair's keys, so the pair is not handed to another call
+// until it has ended: a late answer can never be read as the answer of a
+// later call. Keys are remembered by name (empty for shell commands): the
+// pair record itself goes with the tree on a reload, the flat keys do not.
+struct cb_child {
     pid_t pid;
+    std::string uri; // the node's, as the callback got it
     std::string ikey, okey;
 };
-std::mutex linger_mutex;
-std::vector<lingering_child> lingering;
+std::mutex child_mutex;
+std::vector<cb_child> live_children;
 
-void linger_ended(pid_t pid, int) {
-    std::lock_guard<std::mutex> lock(linger_mutex);
-    for (size_t i = 0; i < lingering.size(); ++i) {
-        if (lingering[i].pid == pid) {
-            lingering[i] = lingering.back();
-            lingering.pop_back();
+void child_gone(pid_t pid, int) {
+    std::lock_guard<std::mutex> lock(child_mutex);
+    for (size_t i = 0; i < live_children.size(); ++i) {
+        if (live_children[i].pid == pid) {
+            live_children[i] = live_children.back();
+            live_children.pop_back();
             return;
         }
     }
 }
 
 bool key_lingering(const char *key) {
-    std::lock_guard<std::mutex> lock(linger_mutex);
-    for (const auto &child : lingering)
+    std::lock_guard<std::mutex> lock(child_mutex);
+    for (const auto &child : live_children)
         if (child.ikey == key || child.okey == key)
             return true;
     return false;
@@ -102,118 +107,128 @@ bool key_lingering(const char *key) {
 
 bool pair_lingering(const IPCType *ipc) { return key_lingering(ipc->IKey) || key_lingering(ipc->OKey); }
 
-void linger(pid_t pid, const char *ikey, const char *okey) {
-    try {
-        std::lock_guard<std::mutex> lock(linger_mutex);
-        lingering.push_back({pid, ikey, okey});
-    } catch (const std::bad_alloc &) {
-        // Unrecorded, the pair may be reused early; the child is still reaped.
-    }
-    if (tarvid_child_watch(pid, linger_ended) != 0)
-        linger_ended(pid, 0);
+// Room for one more child of node `uri`? A node whose callbacks hang uses
+// up its own room, not the others'. Logs the refusal.
+bool child_room(const char *uri, const char *what) {
+    std::lock_guard<std::mutex> lock(child_mutex);
+    size_t mine = 0;
+    for (const auto &child : live_children)
+        mine += child.uri == uri;
+    if (live_children.size() < SC_CB_CHILDREN_MAX && mine < SC_CB_NODE_CHILDREN_MAX)
+        return true;
+    SC_FAIL("%d callback children alive, %d of %s: %s not run!!\n", static_cast<int>(live_children.size()),
+            static_cast<int>(mine), uri, what);
+    return false;
 }
 
-// ---- the callback worker's gate ----
+void child_started(pid_t pid, const char *uri, const char *ikey, const char *okey) {
+    try {
+        std::lock_guard<std::mutex> lock(child_mutex);
+        live_children.push_back({pid, uri, ikey, okey});
+    } catch (const std::bad_alloc &) {
+        // Unrecorded, its pair may be reused early; it is still killed and reaped.
+    }
+}
 
-std::mutex gate_mutex;
-std::condition_variable gate_cv;
-int gate_parked = 0;       // threads holding MutexConfig parked in a callback wait
-bool gate_cb_busy = false; // the callback worker serves a request in their place
-thread_local bool on_cb_thread = false;
-thread_local bool on_dispatch_thread = false;
+// Leaves a child that still runs to the reaper, which kills it after
+// `grace_ms` unless it ends first.
+void hand_off(pid_t pid, int grace_ms) {
+    if (tarvid_child_watch(pid, child_gone, grace_ms) == 0)
+        return;
+    // Nobody would reap it: end it here.
+    kill(-pid, SIGKILL);
+    nonrt_wait(pid);
+    child_gone(pid, 0);
+}
 
-constexpr int GATE_PARKED = 1;
-constexpr int GATE_LOCKED = 0;
+// The thread a callback runs on decides how it may wait.
+enum cb_thread_kind { THREAD_OTHER, THREAD_WORKER, THREAD_CB, THREAD_DISPATCH };
+thread_local cb_thread_kind thread_kind = THREAD_OTHER;
 
-// Lends the caller's configuration lock to the callback worker while the
-// caller waits for a child. The worker's thread has nothing to lend.
-class park_guard {
+// Waits (with the configuration lock lent) for child `pid` of a callback
+// that may take `limit_ms`, then hands it off if it still runs. On the
+// thread that dispatches flat writes nothing is waited for: the child gets
+// its time with the reaper. True when it ended within the wait.
+bool wait_or_hand_off(pid_t pid, int limit_ms, int grace_ms) {
+    if (thread_kind == THREAD_DISPATCH) {
+        hand_off(pid, limit_ms + grace_ms);
+        return false;
+    }
+    bool ended;
+    {
+        config_park_guard parked;
+        ended = nonrt_wait_for(pid, limit_ms);
+    }
+    if (ended)
+        child_gone(pid, 0);
+    else
+        hand_off(pid, grace_ms);
+    return ended;
+}
+
+// ---- waits for a key pair that another request holds ----
+
+std::mutex release_mutex;
+std::condition_variable release_cv;
+unsigned long release_count = 0;
+
+void pair_released() {
+    std::lock_guard<std::mutex> lock(release_mutex);
+    ++release_count;
+    release_cv.notify_all();
+}
+
+// Waits, with the configuration lock lent, until some pair is released or
+// `deadline` (monotonic ms) passes. False once the deadline has passed.
+bool wait_for_release(long long deadline) {
+    long long left = deadline - monotonic_ms();
+    if (left <= 0)
+        return false;
+    // Counted before the lock is lent: the holder may release its pair the
+    // moment it has the lock again.
+    unsigned long seen;
+    {
+        std::lock_guard<std::mutex> lock(release_mutex);
+        seen = release_count;
+    }
+    config_park_guard parked;
+    std::unique_lock<std::mutex> lock(release_mutex);
+    release_cv.wait_for(lock, std::chrono::milliseconds(left), [seen] { return release_count != seen; });
+    return true;
+}
+
+// The requests waiting for a node's key pair, in arrival order: the pair
+// goes to the first of them. Used under the configuration lock only.
+class pair_turn {
   public:
-    park_guard() : active_(!on_cb_thread) {
-        if (!active_)
-            return;
-        std::lock_guard<std::mutex> lock(gate_mutex);
-        ++gate_parked;
-        gate_cv.notify_all();
+    explicit pair_turn(const SCTreeNode *node) : node_(node), ticket_(next_++) { waiting_.push_back(this); }
+    // The next in turn may be waiting for this one rather than for a release.
+    ~pair_turn() {
+        waiting_.erase(std::find(waiting_.begin(), waiting_.end(), this));
+        pair_released();
     }
-    ~park_guard() {
-        if (!active_)
-            return;
-        // No new request is started in our place from here on; back to work
-        // once the worker has finished the one it started.
-        std::unique_lock<std::mutex> lock(gate_mutex);
-        --gate_parked;
-        gate_cv.wait(lock, [] { return !gate_cb_busy; });
+    pair_turn(const pair_turn &) = delete;
+    pair_turn &operator=(const pair_turn &) = delete;
+    // True when a request that came before `mine` (none: any) waits for
+    // `node`'s pair.
+    static bool waits_before(const SCTreeNode *node, const std::optional<pair_turn> &mine) {
+        for (const pair_turn *t : waiting_)
+            if (t->node_ == node && (!mine || t->ticket_ < mine->ticket_))
+                return true;
+        return false;
     }
-    park_guard(const park_guard &) = delete;
-    park_guard &operator=(const park_guard &) = delete;
 
   private:
-    bool active_;
+    const SCTreeNode *node_;
+    unsigned long ticket_;
+    static inline unsigned long next_ = 0;
+    static inline std::vector<const pair_turn *> waiting_;
 };
 
 // ---- nodes held across a wait ----
 
 std::mutex hold_mutex;
 std::vector<const SCTreeNode *> held_nodes;
-
-// ---- waiting ----
-
-long long now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-// True when `pid` has ended (and is reaped) or cannot be waited for.
-bool child_done(pid_t pid) {
-    int status;
-    pid_t w;
-    do {
-        w = waitpid(pid, &status, WNOHANG);
-    } while (w < 0 && errno == EINTR);
-    return w != 0;
-}
-
-int pidfd_of(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-// Waits for child `pid` at most `limit_ms`, returning as soon as it ends:
-// through its pidfd where the kernel offers one, else by short polls. True
-// when it has ended.
-bool wait_child(pid_t pid, int limit_ms) {
-    long long deadline = now_ms() + limit_ms;
-    int pfd = pidfd_of(pid);
-    if (pfd >= 0) {
-        for (;;) {
-            long long left = deadline - now_ms();
-            if (left <= 0)
-                break;
-            struct pollfd p = {pfd, POLLIN, 0};
-            int n = poll(&p, 1, static_cast<int>(left));
-            if (n > 0 || (n < 0 && errno != EINTR))
-                break;
-        }
-        close(pfd);
-        return child_done(pid);
-    }
-    constexpr long POLL_STEP_NS = 2 * 1000 * 1000;
-    while (!child_done(pid)) {
-        long long left = deadline - now_ms();
-        if (left <= 0)
-            return false;
-        struct timespec step = {0, left * 1000000LL < POLL_STEP_NS ? static_cast<long>(left) * 1000000L : POLL_STEP_NS};
-        nanosleep(&step, nullptr);
-    }
-    return true;
-}
 
 // ---- key pairs ----
 
@@ -230,6 +245,17 @@ bool clear_pair(IPCType *ipc) {
         return false;
     }
     return true;
+}
+
+// True when a pair of the tree already has one of `ipc`'s key names.
+bool pair_named_like(const IPCType *ipc) {
+    list_for_each(pos, &SC.IPCList) {
+        const IPCType *p = list_entry(pos, IPCType, chain);
+        for (const char *key : {p->IKey, p->OKey})
+            if (strcmp(key, ipc->IKey) == 0 || strcmp(key, ipc->OKey) == 0)
+                return true;
+    }
+    return false;
 }
 
 IPCType *adopt_pair(IPCType *ipc, SCTreeNode *node, const char *URI) {
@@ -250,16 +276,29 @@ IPCType *adopt_pair(IPCType *ipc, SCTreeNode *node, const char *URI) {
 // missing, its pair is in use, or memory is short.
 IPCType *config_sc_get_ipc(const char *URI) {
     SCTreeNode *node = nullptr;
-    if (config_sc_search("config_sc_get_ipc", URI, &node) != SC_DATA_FOUND) {
-        SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
-        return nullptr;
-    }
-    if (IPCType *ipc = node->ipc) {
-        if (ipc->lock) {
+    // A client's request on a node whose pair another request holds waits
+    // for it (bounded), in turn with the others that wait for it; a
+    // callback writing its own node, or a flat write, does not: the holder
+    // waits for it.
+    long long deadline = monotonic_ms() + SC_CB_PAIR_WAIT_MS;
+    std::optional<pair_turn> turn;
+    for (;;) {
+        if (config_sc_search("config_sc_get_ipc", URI, &node) != SC_DATA_FOUND) {
+            SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
+            return nullptr;
+        }
+        bool in_use = node->ipc && node->ipc->lock;
+        if (thread_kind != THREAD_WORKER ? !in_use : !in_use && !pair_turn::waits_before(node, turn))
+            break;
+        if (thread_kind == THREAD_WORKER && !turn)
+            turn.emplace(node);
+        if (thread_kind != THREAD_WORKER || !wait_for_release(deadline)) {
             SC_FAIL("node %s IPC is used by others !!\n", URI);
             SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
             return nullptr;
         }
+    }
+    if (IPCType *ipc = node->ipc) {
         if (ipc->IKey[0] != 'I' || ipc->OKey[0] != 'I' || ipc->node != node)
             SC_BUG();
         if (!pair_lingering(ipc)) {
@@ -284,12 +323,12 @@ IPCType *config_sc_get_ipc(const char *URI) {
         SC_FAIL("config_sc_get_ipc fail, URI %s!\n", URI);
         return nullptr;
     }
-    // Numbers whose keys a child of an earlier tree may still write are
-    // skipped.
+    // Numbers whose keys a child of an earlier tree may still write, or
+    // that a pair of this tree has (the numbers wrap), are skipped.
     for (int tries = 0; tries < 32768; ++tries) {
         snprintf(ipc->IKey, sizeof ipc->IKey, "IPC%05u", static_cast<unsigned>(SC.IPCindex++));
         snprintf(ipc->OKey, sizeof ipc->OKey, "IPC%05u", static_cast<unsigned>(SC.IPCindex++));
-        if (!pair_lingering(ipc))
+        if (!pair_lingering(ipc) && !pair_named_like(ipc))
             break;
     }
     list_init(&ipc->chain);
@@ -314,15 +353,26 @@ pid_t start_helper(const char *SO, const char *FUN, const char *URI, const IPCTy
     pid_t pid = -1;
     // Descriptors from 3 up are the daemon's (socket, connections, files);
     // a child holding a client's connection would keep that client waiting.
-    if (nonrt_spawnv(argv[0], argv.data(), 3, &pid) != 0)
+    // Its own process group: whatever the function starts goes with it.
+    if (nonrt_spawnv(argv[0], argv.data(), 3, &pid, true) != 0)
         return -1;
     return pid;
 }
 
-void run_shell(const std::string &command) {
+// An "s(command)" callback: run by the shell and waited for like a function,
+// but given longer before it is killed: it is the firmware's own command,
+// and it has no key pair whose answer could come late.
+void run_shell(const char *uri, const std::string &command, int limit_ms) {
+    if (!child_room(uri, command.c_str()))
+        return;
     pid_t pid;
-    if (nonrt_spawn(command.c_str(), &pid) == 0)
-        nonrt_wait(pid);
+    if (nonrt_spawn_group(command.c_str(), &pid) != 0) {
+        SC_FAIL("Fail to fork!!\n");
+        return;
+    }
+    child_started(pid, uri, "", "");
+    if (!wait_or_hand_off(pid, limit_ms, SC_CB_SHELL_GRACE_MS))
+        SC_FAIL("BUG: we wait too long for s(%s)!!\n", command.c_str());
 }
 
 enum cb_step { STEP_GET, STEP_SET, STEP_VER, STEP_EXE, STEP_COV, STEP_NOTIFY };
@@ -371,13 +421,13 @@ int op_run(SCTreeNode *node, const char *name, cb_step step, const char *input, 
     // "x(body)": the body runs from the third character to the last but one.
     size_t len = strlen(call);
     std::string body = len >= 3 ? std::string(call + 2, len - 3) : std::string();
+    const char *uri = data->uri;
+    if (strncmp(uri, "./", 2) == 0)
+        uri += 2;
     if (call[0] == 's') {
         SC_TRACE("s(), %s!\n", body.c_str());
-        run_shell(body);
+        run_shell(uri, body, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS);
     } else if (call[0] == 'f') {
-        const char *uri = data->uri;
-        if (strncmp(uri, "./", 2) == 0)
-            uri += 2;
         SC_TRACE("f(),URI=%s!\n", uri);
         SC_TRACE("f(),SO=%s!\n", so);
         SC_TRACE("f(),FUN=%s!\n", body.c_str());
@@ -414,21 +464,19 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
         config_sc_release_ipc(URI);
         return -1;
     }
+    if (!child_room(URI, FUN)) {
+        config_sc_release_ipc(URI);
+        return -1;
+    }
     pid_t pid = start_helper(SO, FUN, URI, ipc, direction);
     if (pid < 0) {
         SC_FAIL("Fail to fork!!\n");
-    } else if (on_dispatch_thread) {
-        linger(pid, ikey, okey);
     } else {
-        bool ended;
-        {
-            park_guard parked;
-            ended = wait_child(pid, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS);
-        }
-        if (!ended) {
+        child_started(pid, URI, ikey, okey);
+        if (!wait_or_hand_off(pid, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS,
+                              wait ? SC_CB_KILL_GRACE_MS : SC_CB_SIDE_GRACE_MS) &&
+            thread_kind != THREAD_DISPATCH)
             SC_FAIL("BUG: we wait too long for %s:%s:%s!!\n", URI, SO, FUN);
-            linger(pid, ikey, okey);
-        }
     }
     config_sc_release_ipc(URI);
     char *value = nullptr;
@@ -458,6 +506,7 @@ int config_sc_release_ipc(const char *URI) {
     } else if (node->ipc->lock) {
         SC_TRACE("The IPC of node %s is going to released!!\n", URI);
         node->ipc->lock = 0;
+        pair_released();
     } else {
         SC_TRACE("The IPC of node %s is already released!!\n", URI);
     }
@@ -503,36 +552,11 @@ int config_sc_exe(const char *URI, char **out) {
 
 int config_sc_notify_passive(const char *ME_NAME) { return sc_notifyPassive(&SC, ME_NAME); }
 
-void config_sc_cb_mark_thread(void) { on_cb_thread = true; }
+void config_sc_cb_mark_thread(void) { thread_kind = THREAD_CB; }
 
-void config_sc_cb_mark_dispatcher(void) { on_dispatch_thread = true; }
+void config_sc_cb_mark_worker(void) { thread_kind = THREAD_WORKER; }
 
-int config_sc_cb_enter(void) {
-    std::unique_lock<std::mutex> lock(gate_mutex);
-    for (;;) {
-        if (gate_parked > 0 && !gate_cb_busy) {
-            gate_cb_busy = true;
-            return GATE_PARKED;
-        }
-        lock.unlock();
-        if (pthread_mutex_trylock(&MutexConfig) == 0)
-            return GATE_LOCKED;
-        lock.lock();
-        // Woken when a holder of MutexConfig parks; the timeout covers a
-        // holder that released it instead.
-        gate_cv.wait_for(lock, std::chrono::milliseconds(5));
-    }
-}
-
-void config_sc_cb_leave(int token) {
-    if (token == GATE_LOCKED) {
-        pthread_mutex_unlock(&MutexConfig);
-        return;
-    }
-    std::lock_guard<std::mutex> lock(gate_mutex);
-    gate_cb_busy = false;
-    gate_cv.notify_all();
-}
+void config_sc_cb_mark_dispatcher(void) { thread_kind = THREAD_DISPATCH; }
 
 sc_node_hold::sc_node_hold(const SCTreeNode *node) : node_(node) {
     if (!node_)
@@ -567,7 +591,7 @@ int config_sc_cb_holds_within(const SCTreeNode *top) {
     return 0;
 }
 
-int config_sc_cb_lingering(void) {
-    std::lock_guard<std::mutex> lock(linger_mutex);
-    return static_cast<int>(lingering.size());
+int config_sc_cb_children(void) {
+    std::lock_guard<std::mutex> lock(child_mutex);
+    return static_cast<int>(live_children.size());
 }

@@ -4,8 +4,8 @@
 // the function, and the function exchanges its input and output with the
 // daemon through a pair of flat keys "IPC%05d" (a key pair, IPCType).
 //
-// Every call here is made by a tree worker under its configuration lock
-// (MutexConfig, or MutexCbConfig on the callback worker).
+// Every call here is made under the configuration lock (tarvid_lock.h). A
+// worker lends it while it waits for a callback child.
 #ifndef TARVI_SC_OPS_CB_H
 #define TARVI_SC_OPS_CB_H
 
@@ -15,6 +15,23 @@
 // wait flag. The child is not waited for beyond that.
 #define SC_CB_WAIT_SHORT_MS 300
 #define SC_CB_WAIT_LONG_MS 1000
+// A callback child that outlives its wait is killed, with the process group
+// it leads, this much later: soon when its answer was waited for (verify,
+// convert, execute), later when only its side effects count (get, set,
+// notify, whose output is dropped), later still for a shell command
+// ("s(...)"), the firmware's own.
+#define SC_CB_KILL_GRACE_MS 1000
+#define SC_CB_SIDE_GRACE_MS 5000
+#define SC_CB_SHELL_GRACE_MS 10000
+// Callback children alive at once (waited for or outliving their wait), in
+// all and of one node; a callback beyond that is not run and gives no
+// output. The limit per node keeps a node whose callbacks hang from using up
+// the room of the others.
+#define SC_CB_CHILDREN_MAX 16
+#define SC_CB_NODE_CHILDREN_MAX 4
+// How long a client's tree request waits for a node's key pair that another
+// request holds, before it gives up as for a pair in use.
+#define SC_CB_PAIR_WAIT_MS 2000
 
 // Finds the helper program and installs the tree's hooks (notify delivery,
 // flat-key change notification, reference reads). Called once at start, or
@@ -24,7 +41,9 @@ void config_sc_cb_init(void);
 // Runs function FUN of shared object SO ("/lib/" SO) for the node at `URI`
 // (slash form without "./"): takes the node's key pair, stores INPUT (may be
 // null) under the input key, starts the helper and waits up to the short
-// (`wait` 0) or long (`wait` 1) limit, then reads the output key. `direction`
+// (`wait` 0) or long (`wait` 1) limit, then reads the output key. A child
+// that outlives the wait is left to the reaper, which kills it after the
+// grace; its pair is not reused until it has ended. `direction`
 // is -1 for the three-argument form, else the fourth argument. *OUTPUT gets
 // a copy of the output (the caller frees it with SC_FREE), or null for none
 // or "NC". Returns 0, or -1 when no key pair can be had or a key cannot be
@@ -54,27 +73,21 @@ int config_sc_exe(const char *URI, char **out);
 // Delivers the queued passive notifications of module ME_NAME. Returns 0.
 int config_sc_notify_passive(const char *ME_NAME);
 
-// Called on the callback worker's thread before it serves anything: a
-// callback started there does not lend that thread's lock to anyone.
+// Each thread that runs callbacks says once what it is. On the callback
+// worker, a request that finds its node's key pair in use is a callback
+// writing its own node: it is refused at once.
 void config_sc_cb_mark_thread(void);
-
-// Called on the thread that accepts connections (the daemon's main loop). It
-// runs callbacks only for notifications raised by flat writes, and while it
-// waited it could not pass on the child's own requests to the callback
-// worker: so it starts the child and leaves it to the reaper at once.
+// A tree request worker: a request that finds its node's key pair in use by
+// another request waits for it (SC_CB_PAIR_WAIT_MS).
+void config_sc_cb_mark_worker(void);
+// The thread that serves flat requests. It runs callbacks only for
+// notifications raised by flat writes, and a flat request never waits for
+// a child: it starts the child and leaves it to the reaper at once.
 void config_sc_cb_mark_dispatcher(void);
 
-// The callback worker serves a request only while nobody else uses the flat
-// store and the tree: either it holds MutexConfig, or the thread holding
-// MutexConfig is parked waiting for a callback child (whose requests are
-// exactly what the worker is there to serve). config_sc_cb_enter blocks until
-// one of the two holds and returns a token for config_sc_cb_leave.
-int config_sc_cb_enter(void);
-void config_sc_cb_leave(int token);
-
 // A node that the operation in progress keeps using while it waits for a
-// callback child. Meanwhile the callback worker may serve the child's
-// requests, which can delete instances: a subtree that holds a held node is
+// callback child. Meanwhile other requests may be served, the child's own
+// among them, which can delete instances: a subtree that holds a held node is
 // not deleted (config_sc_cb_holds_within). Scoped to the operation.
 class sc_node_hold {
   public:
@@ -90,8 +103,7 @@ class sc_node_hold {
 // 1 when a held node lies in the subtree of `top` (top included), else 0.
 int config_sc_cb_holds_within(const SCTreeNode *top);
 
-// Number of callback children that outlived their wait and have not ended
-// yet (for tests and diagnostics).
-int config_sc_cb_lingering(void);
+// Number of callback children alive (for tests and diagnostics).
+int config_sc_cb_children(void);
 
 #endif

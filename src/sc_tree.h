@@ -1,7 +1,6 @@
 // The configuration tree: creating and finding nodes by URI, deleting
 // subtrees, walking, dirty marking. The tree has no lock of its own; every
-// call is made under the tree's serialisation (MutexConfig on the request
-// thread, MutexCbConfig on the callback thread).
+// call is made under the configuration lock (MutexConfig, tarvid_lock.h).
 #ifndef TARVI_SC_TREE_H
 #define TARVI_SC_TREE_H
 

@@ -1,13 +1,14 @@
 #include "tarvid.h"
 
-#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -24,18 +25,17 @@
 #include "sc_ops_cb.h"
 #include "tarvi-ex.h"
 #include "tarvid_child.h"
+#include "tarvid_lock.h"
 #include "tarvid_store.h"
 #include "unique.h"
 #include "utility.h"
 
-pthread_mutex_t MutexConfig;
 struct list ReqList;
 pthread_mutex_t MutexReqList;
 pthread_cond_t ConditionReqList;
 struct list ReqCbList;
 pthread_mutex_t MutexCbReqList;
 pthread_cond_t ConditionCbReqList;
-pthread_mutex_t MutexCbConfig;
 
 struct operator_table *opera;
 
@@ -65,13 +65,21 @@ constexpr size_t PENDING_MAX = 256;
 // how long the loop leaves the listen socket alone instead of spinning on it.
 constexpr int ACCEPT_PAUSE_MS = 100;
 
-// Requests that work on the flat store or the backend under MutexConfig. The
-// main loop hands them to a thread of their own: while a tree worker holds
-// MutexConfig waiting for a callback child, the loop must stay free to pass
-// that child's own requests on, or every callback wait would run out.
+// Requests that work on the flat store or the backend under the
+// configuration lock. The main loop hands them to a thread of their own: the
+// loop must stay free to pass a callback child's own requests on, whoever
+// waits for the lock.
 struct list ReqStoreList;
 pthread_mutex_t MutexStoreReqList;
 pthread_cond_t ConditionStoreReqList;
+
+// Work asked for by SIGUSR1 (the listing) and SIGUSR2 (the backend's dump),
+// done on a thread of its own: it needs the configuration lock, and the
+// listing is written to standard output, which may be slow to take it. A
+// burst of signals makes one more round of each at most.
+std::mutex signal_work_mutex;
+std::condition_variable signal_work_cv;
+bool listing_due = false, dump_due = false;
 
 struct timespec now_monotonic() {
     struct timespec ts;
@@ -82,24 +90,6 @@ struct timespec now_monotonic() {
 long long ms_until(const struct timespec &deadline, const struct timespec &now) {
     return (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
 }
-
-// Threads of this file waiting for MutexConfig (see config_lock_turn).
-std::atomic<int> config_waiting{0};
-
-class ConfigLock {
-  public:
-    explicit ConfigLock(pthread_mutex_t *m) : m_(m) {
-        ++config_waiting;
-        pthread_mutex_lock(m_);
-        --config_waiting;
-    }
-    ~ConfigLock() { pthread_mutex_unlock(m_); }
-    ConfigLock(const ConfigLock &) = delete;
-    ConfigLock &operator=(const ConfigLock &) = delete;
-
-  private:
-    pthread_mutex_t *m_;
-};
 
 } // namespace
 
@@ -143,19 +133,55 @@ static void reapchild(int) { signal_to_loop(SIGNAL_CHILD); }
 static void wake_reaper() { signal_to_loop(SIGNAL_CHILD); }
 
 // The listing and the backend dump read the store, which the workers change
-// under MutexConfig; so the handlers only note the signal and the main loop
-// does the work at a safe point.
+// under the configuration lock; so the handlers only note the signal, and
+// the main loop passes it on to the signal worker.
 static void handle_debug(int) { signal_to_loop(SIGNAL_LISTING); }
 static void handle_dump(int) { signal_to_loop(SIGNAL_DUMP); }
 
-static void run_signal_work(char what) {
-    if (what == SIGNAL_CHILD)
-        return; // reaped once the pipe has been drained
-    ConfigLock lock(&MutexConfig);
-    if (what == SIGNAL_LISTING)
-        config_dump_store(stdout);
-    else if (what == SIGNAL_DUMP && opera && opera->dump)
-        opera->dump();
+static void note_signal_work(char what) {
+    if (what != SIGNAL_LISTING && what != SIGNAL_DUMP)
+        return; // children are reaped once the pipe has been drained
+    std::lock_guard<std::mutex> lock(signal_work_mutex);
+    (what == SIGNAL_LISTING ? listing_due : dump_due) = true;
+    signal_work_cv.notify_one();
+}
+
+// The listing is made under the lock into memory and written after it: a
+// reader that is slow to take standard output holds up nobody else.
+static void write_listing() {
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *mem = open_memstream(&text, &size);
+    if (!mem)
+        return;
+    {
+        config_lock_guard lock(CONFIG_LOCK_BRIEF);
+        config_dump_store(mem);
+    }
+    fclose(mem);
+    fwrite(text, 1, size, stdout);
+    fflush(stdout);
+    free(text);
+}
+
+static void *signal_work_thread(void *) {
+    for (;;) {
+        bool listing, dump;
+        {
+            std::unique_lock<std::mutex> lock(signal_work_mutex);
+            signal_work_cv.wait(lock, [] { return listing_due || dump_due; });
+            listing = listing_due;
+            dump = dump_due;
+            listing_due = dump_due = false;
+        }
+        if (listing)
+            write_listing();
+        if (dump && opera && opera->dump) {
+            config_lock_guard lock(CONFIG_LOCK_BRIEF);
+            opera->dump();
+        }
+    }
+    return nullptr;
 }
 
 // ---- replies ----
@@ -188,7 +214,7 @@ static void handle_get(struct req *r) {
     unsigned char wire[TARVI_REQUEST_MAX_SIZE];
     int size;
     {
-        ConfigLock lock(&MutexConfig);
+        config_lock_guard lock(CONFIG_LOCK_BRIEF);
         if (q->type == TARVI_REQUEST_TYPE_SC_DEBUG) {
             char *value = nullptr;
             q->status = config_sc_debug(q->key, &value);
@@ -211,7 +237,7 @@ static void handle_get(struct req *r) {
 static void handle_commit(tarvi_request *q) {
     // The flags belong to the store, so they are read and consumed under the
     // same lock as the flush.
-    ConfigLock lock(&MutexConfig);
+    config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
     if (TARVI_KEY_CHANGE && !ALLOW_RESUME_VALUE) {
         q->status = config_set("S2D_ALLOW_RESUME", "0");
         TARVI_KEY_CHANGE = 0;
@@ -246,11 +272,6 @@ static void handle_chroot(tarvi_request *q) {
     tarvid_log(LOG_INFO, "Change root directory to %s : %s !!", q->key, status == 0 ? "Success" : strerror(err));
 }
 
-void config_lock_turn(void) {
-    for (int i = 0; i < 1000 && config_waiting.load() > 0; ++i)
-        usleep(1000);
-}
-
 void req_queue_put(struct req *r, struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
     pthread_mutex_lock(mutex);
     list_add_tail(&r->next, queue);
@@ -259,9 +280,31 @@ void req_queue_put(struct req *r, struct list *queue, pthread_mutex_t *mutex, pt
 }
 
 struct req *req_queue_take(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
+    return req_queue_take_for(queue, mutex, cond, -1);
+}
+
+struct req *req_queue_take_for(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond, int timeout_ms) {
+    struct timespec until;
+    if (timeout_ms >= 0) {
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_sec += timeout_ms / 1000;
+        until.tv_nsec += (timeout_ms % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+    }
     pthread_mutex_lock(mutex);
-    while (list_empty(queue))
-        pthread_cond_wait(cond, mutex);
+    while (list_empty(queue)) {
+        if (timeout_ms < 0) {
+            pthread_cond_wait(cond, mutex);
+        } else if (pthread_cond_timedwait(cond, mutex, &until) == ETIMEDOUT) {
+            if (list_empty(queue)) {
+                pthread_mutex_unlock(mutex);
+                return nullptr;
+            }
+        }
+    }
     struct list *first = queue->next;
     list_del(first);
     pthread_mutex_unlock(mutex);
@@ -294,17 +337,19 @@ static void serve_store_request(struct req *r) {
 
     switch (type) {
     case TARVI_REQUEST_TYPE_SET: {
-        ConfigLock lock(&MutexConfig);
+        // A flat write starts the notifications it raises without waiting
+        // for them, so it is brief.
+        config_lock_guard lock(CONFIG_LOCK_BRIEF);
         q->status = (q->key && q->value) ? config_set(q->key, q->value) : -1;
         break;
     }
     case TARVI_REQUEST_TYPE_DSET: {
-        ConfigLock lock(&MutexConfig);
+        config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         q->status = (opera->dset && q->key && q->value) ? opera->dset(q->key, q->value) : -1;
         break;
     }
     case TARVI_REQUEST_TYPE_DUNSET: {
-        ConfigLock lock(&MutexConfig);
+        config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         q->status = (opera->dunset && q->key) ? opera->dunset(q->key) : -1;
         break;
     }
@@ -315,26 +360,26 @@ static void serve_store_request(struct req *r) {
         break;
     case TARVI_REQUEST_TYPE_RELOAD:
     case TARVI_REQUEST_TYPE_RELOAD_DEFAULT: {
-        ConfigLock lock(&MutexConfig);
+        config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         int user = type == TARVI_REQUEST_TYPE_RELOAD ? 1 : 0;
         q->status = opera->reload ? opera->reload(user) : -1;
         q->key = q->value = nullptr;
         break;
     }
     case TARVI_REQUEST_TYPE_RESTORE_DEFAULT: {
-        ConfigLock lock(&MutexConfig);
+        config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         q->status = opera->restore_default ? opera->restore_default(0) : -1;
         q->key = q->value = nullptr;
         break;
     }
     case TARVI_REQUEST_TYPE_BACKUP_CFGFILE: {
-        ConfigLock lock(&MutexConfig);
+        config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         q->status = opera->backup_cfgfile ? opera->backup_cfgfile(q->key) : -1;
         q->key = q->value = nullptr;
         break;
     }
     case TARVI_REQUEST_TYPE_RESTORE_CFGFILE: {
-        ConfigLock lock(&MutexConfig);
+        config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         q->status = opera->restore_cfgfile ? opera->restore_cfgfile(q->key) : -1;
         q->key = q->value = nullptr;
         break;
@@ -352,8 +397,8 @@ static void serve_store_request(struct req *r) {
 }
 
 static void *request_store_thread(void *) {
-    // Flat writes raise notifications whose callbacks this thread starts; as
-    // before, it does not wait for them.
+    // Flat writes raise notifications whose callbacks this thread starts; it
+    // does not wait for them.
     config_sc_cb_mark_dispatcher();
     for (;;)
         serve_store_request(req_queue_take(&ReqStoreList, &MutexStoreReqList, &ConditionStoreReqList));
@@ -480,16 +525,10 @@ static bool make_signal_pipe() {
     return true;
 }
 
-// Initialises a worker's configuration lock (when it has one of its own),
-// queue lock and condition, then starts it. Logs `announce` before and
-// `failure` (with the error) when the thread cannot be created.
-static bool start_worker(void *(*fn)(void *), pthread_mutex_t *config, pthread_mutex_t *queue, pthread_cond_t *cond,
-                         const char *announce, const char *failure) {
+// Starts a worker thread. Logs `announce` before and `failure` (with the
+// error) when the thread cannot be created.
+static bool start_worker(void *(*fn)(void *), const char *announce, const char *failure) {
     tarvid_log(LOG_INFO, "%s", announce);
-    if (config)
-        pthread_mutex_init(config, nullptr);
-    pthread_mutex_init(queue, nullptr);
-    pthread_cond_init(cond, nullptr);
     pthread_t thread;
     int rc = pthread_create(&thread, nullptr, fn, nullptr);
     if (rc != 0) {
@@ -518,6 +557,11 @@ static void main_loop(int listen_fd) {
         long long paused = ms_until(accept_resume, now);
         fds.push_back({paused > 0 ? -1 : listen_fd, POLLIN, 0});
         int timeout = paused > 0 ? static_cast<int>(paused) : -1;
+        // Children that outlive their time are killed from here.
+        int kill_in = tarvid_child_next_kill_ms();
+        if (kill_in >= 0 && (timeout < 0 || kill_in < timeout))
+            timeout = kill_in;
+        bool kill_due = kill_in >= 0 && kill_in == timeout;
         for (const auto &p : pending) {
             fds.push_back({p.fd, POLLIN, 0});
             long long left = ms_until(p.deadline, now);
@@ -533,10 +577,12 @@ static void main_loop(int listen_fd) {
         if (n > 0 && (fds[0].revents & POLLIN)) {
             char what;
             while (read(signal_pipe[0], &what, 1) == 1)
-                run_signal_work(what);
+                note_signal_work(what);
             // Whatever the byte said: a wake-up dropped on a full pipe must
             // not leave an ended child unreaped.
             tarvid_child_reap();
+        } else if (kill_due) {
+            tarvid_child_reap(); // kills the overdue; their ends come as SIGCHLD
         }
 
         // Serve the waiting connections that have data; drop the overdue.
@@ -661,15 +707,23 @@ int tarvid_run() {
 
     // The tree's hooks are in place before any thread can use them.
     config_sc_cb_init();
-    config_sc_cb_mark_dispatcher();
-    if (!start_worker(request_thread, &MutexConfig, &MutexReqList, &ConditionReqList,
-                      "Creating request processing thread", "Can't create thread for processing request : %s !!") ||
-        !start_worker(request_cb_thread, &MutexCbConfig, &MutexCbReqList, &ConditionCbReqList,
-                      "Creating request processing cb thread",
+    pthread_mutex_init(&MutexReqList, nullptr);
+    pthread_cond_init(&ConditionReqList, nullptr);
+    bool started = true;
+    for (int i = 0; i < TARVID_TREE_WORKERS && started; ++i)
+        started = start_worker(request_thread, "Creating request processing thread",
+                               "Can't create thread for processing request : %s !!");
+    pthread_mutex_init(&MutexCbReqList, nullptr);
+    pthread_cond_init(&ConditionCbReqList, nullptr);
+    pthread_mutex_init(&MutexStoreReqList, nullptr);
+    pthread_cond_init(&ConditionStoreReqList, nullptr);
+    if (!started ||
+        !start_worker(request_cb_thread, "Creating request processing cb thread",
                       "Can't create thread for processing cb request : %s !!") ||
-        !start_worker(request_store_thread, nullptr, &MutexStoreReqList, &ConditionStoreReqList,
-                      "Creating request processing store thread",
-                      "Can't create thread for processing store request : %s !!")) {
+        !start_worker(request_store_thread, "Creating request processing store thread",
+                      "Can't create thread for processing store request : %s !!") ||
+        !start_worker(signal_work_thread, "Creating signal work thread",
+                      "Can't create thread for signal work : %s !!")) {
         close(listen_fd);
         return -1;
     }

@@ -17,17 +17,20 @@ struct req {
     tarvi_request request; // in memory form
 };
 
-// The configuration lock: guards the flat store, the backend and the tree.
-extern pthread_mutex_t MutexConfig;
-// Queue of the tree request worker.
+// The flat store, the backend and the tree are guarded by the configuration
+// lock of tarvid_lock.h.
+// Queue of the tree request workers.
 extern struct list ReqList;
 extern pthread_mutex_t MutexReqList;
 extern pthread_cond_t ConditionReqList;
-// Queue of the tree callback worker, and its own configuration lock.
+// Queue of the tree callback worker.
 extern struct list ReqCbList;
 extern pthread_mutex_t MutexCbReqList;
 extern pthread_cond_t ConditionCbReqList;
-extern pthread_mutex_t MutexCbConfig;
+
+// Tree request workers: a request that waits for a callback child holds one
+// of them, so this many may wait at once before the others queue.
+#define TARVID_TREE_WORKERS 4
 
 // Runs the daemon: start-up, then serves forever. Returns only on a start-up
 // failure (with -1) in the process that should exit, or 0 in the parent of
@@ -47,16 +50,12 @@ void req_queue_put(struct req *request, struct list *queue, pthread_mutex_t *mut
 
 // Takes the first request off `queue`, waiting on `cond` while it is empty.
 struct req *req_queue_take(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond);
+// The same, waiting at most `timeout_ms` (-1: for ever); null on timeout. A
+// timed wait needs a condition on the monotonic clock: the wall clock may be
+// set back by hours.
+struct req *req_queue_take_for(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond, int timeout_ms);
 
-// Called by the tree worker before it takes MutexConfig for its next
-// request: when the store's worker waits for the lock, it goes first (the
-// tree worker waits for that at most 1 s, time for a loaded machine to
-// schedule it). A mutex gives no turns, and the tree worker takes it again
-// right after letting it go; behind a stream of tree requests with slow
-// callbacks, a flat request could otherwise wait until its client gives up.
-void config_lock_turn(void);
-
-// The two tree workers; each takes requests from its queue forever.
+// The tree workers; each takes requests from its queue forever.
 void *request_thread(void *arg);
 void *request_cb_thread(void *arg);
 

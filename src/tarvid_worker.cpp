@@ -1,6 +1,9 @@
-// The two tree workers. request_thread serves the tree requests of clients
-// under MutexConfig; request_cb_thread serves what callback children send
-// back while a callback runs, under MutexCbConfig.
+// The tree workers. Several request_threads serve the tree requests of
+// clients; request_cb_thread serves what callback children send back while
+// a callback runs. All of them work under the configuration lock
+// (tarvid_lock.h): a request that waits for a callback child lends it, so
+// that the child's own requests, and the requests of other clients, are
+// served meanwhile.
 //
 // Each request type has one row: how its key is parsed, which operation it
 // calls and how the reply is written. Keys are split into blank-separated
@@ -19,6 +22,7 @@
 #include "sc_ops_inst.h"
 #include "sc_ops_walk.h"
 #include "tarvid.h"
+#include "tarvid_lock.h"
 #include "tarvid_store.h"
 
 namespace {
@@ -265,19 +269,24 @@ void row_cb_get(tarvi_request *q, reply_t *r) {
 struct row {
     int type;
     void (*serve)(tarvi_request *, reply_t *);
+    // Rows that replace or walk the whole tree run alone; the others may run
+    // while other requests wait for their callbacks.
+    config_lock_kind kind = CONFIG_LOCK_SHARED;
 };
+
+constexpr config_lock_kind ALONE = CONFIG_LOCK_EXCLUSIVE;
 
 const row tree_rows[] = {
     {TARVI_REQUEST_TYPE_SC_GET, row_get},
     {TARVI_REQUEST_TYPE_SC_SET, row_set},
-    {TARVI_REQUEST_TYPE_SC_RELOAD, row_cleared<reload_saved>},
-    {TARVI_REQUEST_TYPE_SC_STAGE_RELOAD, row_stage_reload},
-    {TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, row_cleared<reload_declared>},
-    {TARVI_REQUEST_TYPE_SC_RESTORE_DEFAULT, row_cleared<config_sc_restore_default>},
+    {TARVI_REQUEST_TYPE_SC_RELOAD, row_cleared<reload_saved>, ALONE},
+    {TARVI_REQUEST_TYPE_SC_STAGE_RELOAD, row_stage_reload, ALONE},
+    {TARVI_REQUEST_TYPE_SC_RELOAD_DEFAULT, row_cleared<reload_declared>, ALONE},
+    {TARVI_REQUEST_TYPE_SC_RESTORE_DEFAULT, row_cleared<config_sc_restore_default>, ALONE},
     {TARVI_REQUEST_TYPE_SC_IS_EXIST, row_is_exist},
-    {TARVI_REQUEST_TYPE_SC_TEST_ME, row_cleared<config_sc_test_me>},
-    {TARVI_REQUEST_TYPE_SC_TEST_SET, row_cleared<config_sc_test_set>},
-    {TARVI_REQUEST_TYPE_SC_TEST_GET, row_cleared<config_sc_test_get>},
+    {TARVI_REQUEST_TYPE_SC_TEST_ME, row_cleared<config_sc_test_me>, ALONE},
+    {TARVI_REQUEST_TYPE_SC_TEST_SET, row_cleared<config_sc_test_set>, ALONE},
+    {TARVI_REQUEST_TYPE_SC_TEST_GET, row_cleared<config_sc_test_get>, ALONE},
     {TARVI_REQUEST_TYPE_SC_GET_TREE_START, row_tree_start},
     {TARVI_REQUEST_TYPE_SC_GET_TREE_NEXT, row_tree_next},
     {TARVI_REQUEST_TYPE_SC_GET_DTYPE, row_dtype},
@@ -297,16 +306,20 @@ const row tree_rows[] = {
     {TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS, row_set_fields},
 };
 
+// What callback children ask is served even while an exclusive request
+// waits for them, and first: it is what the waiting requests wait for.
+constexpr config_lock_kind CHILD = CONFIG_LOCK_CHILD;
+
 const row cb_rows[] = {
-    {TARVI_REQUEST_TYPE_SC_CB_SET, row_set},
-    {TARVI_REQUEST_TYPE_SC_CB_GET, row_get},
-    {TARVI_REQUEST_TYPE_SC_CB_GET_UINT, row_uint},
-    {TARVI_REQUEST_TYPE_SC_CB_GET_INT, row_int},
-    {TARVI_REQUEST_TYPE_SC_CB_EXE, row_exe},
-    {TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, row_add_inst},
-    {TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, row_del_inst},
-    {TARVI_REQUEST_TYPE_CB_SET, row_cb_set},
-    {TARVI_REQUEST_TYPE_CB_GET, row_cb_get},
+    {TARVI_REQUEST_TYPE_SC_CB_SET, row_set, CHILD},
+    {TARVI_REQUEST_TYPE_SC_CB_GET, row_get, CHILD},
+    {TARVI_REQUEST_TYPE_SC_CB_GET_UINT, row_uint, CHILD},
+    {TARVI_REQUEST_TYPE_SC_CB_GET_INT, row_int, CHILD},
+    {TARVI_REQUEST_TYPE_SC_CB_EXE, row_exe, CHILD},
+    {TARVI_REQUEST_TYPE_SC_CB_ME_ADD_INST, row_add_inst, CHILD},
+    {TARVI_REQUEST_TYPE_SC_CB_ME_DEL_INST, row_del_inst, CHILD},
+    {TARVI_REQUEST_TYPE_CB_SET, row_cb_set, CHILD},
+    {TARVI_REQUEST_TYPE_CB_GET, row_cb_get, CHILD},
 };
 
 template <size_t N> const row *find_row(const row (&rows)[N], int type) {
@@ -334,42 +347,35 @@ void send(struct req *r, reply_t &reply) {
     req_reply(r);
 }
 
-} // namespace
-
-void *request_thread(void *) {
+// Takes requests off `queue` and serves them by `rows`, forever.
+template <size_t N>
+void serve_queue(const row (&rows)[N], struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
     for (;;) {
-        struct req *r = req_queue_take(&ReqList, &MutexReqList, &ConditionReqList);
-        const row *w = find_row(tree_rows, r->request.type);
+        struct req *r = req_queue_take(queue, mutex, cond);
+        const row *w = find_row(rows, r->request.type);
         if (!w) {
             req_drop(r);
             continue;
         }
         reply_t reply;
-        config_lock_turn();
-        pthread_mutex_lock(&MutexConfig);
-        w->serve(&r->request, &reply);
-        pthread_mutex_unlock(&MutexConfig);
+        {
+            config_lock_guard lock(w->kind);
+            w->serve(&r->request, &reply);
+        }
         send(r, reply);
     }
+}
+
+} // namespace
+
+void *request_thread(void *) {
+    config_sc_cb_mark_worker();
+    serve_queue(tree_rows, &ReqList, &MutexReqList, &ConditionReqList);
     return nullptr;
 }
 
 void *request_cb_thread(void *) {
     config_sc_cb_mark_thread();
-    for (;;) {
-        struct req *r = req_queue_take(&ReqCbList, &MutexCbReqList, &ConditionCbReqList);
-        const row *w = find_row(cb_rows, r->request.type);
-        if (!w) {
-            req_drop(r);
-            continue;
-        }
-        reply_t reply;
-        pthread_mutex_lock(&MutexCbConfig);
-        int gate = config_sc_cb_enter();
-        w->serve(&r->request, &reply);
-        config_sc_cb_leave(gate);
-        pthread_mutex_unlock(&MutexCbConfig);
-        send(r, reply);
-    }
+    serve_queue(cb_rows, &ReqCbList, &MutexCbReqList, &ConditionCbReqList);
     return nullptr;
 }

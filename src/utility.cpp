@@ -5,9 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -89,7 +92,7 @@ char *dupstr(const char *s) {
 
 // posix_spawn sets the child up in the cheap vfork way, without running our
 // own code in the shared address space.
-int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid) {
+int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid, bool own_group) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
@@ -102,7 +105,12 @@ int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pi
     param.sched_priority = 0;
     posix_spawnattr_setschedpolicy(&attr, SCHED_OTHER);
     posix_spawnattr_setschedparam(&attr, &param);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSCHEDULER);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSCHEDULER;
+    if (own_group) {
+        posix_spawnattr_setpgroup(&attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attr, flags);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (close_from >= 0)
@@ -113,10 +121,14 @@ int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pi
     return err;
 }
 
-int nonrt_spawn(const char *cmd, pid_t *pid) {
+static int spawn_shell(const char *cmd, pid_t *pid, bool own_group) {
     char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
-    return nonrt_spawnv("/bin/sh", argv, -1, pid);
+    return nonrt_spawnv("/bin/sh", argv, -1, pid, own_group);
 }
+
+int nonrt_spawn(const char *cmd, pid_t *pid) { return spawn_shell(cmd, pid, false); }
+
+int nonrt_spawn_group(const char *cmd, pid_t *pid) { return spawn_shell(cmd, pid, true); }
 
 int nonrt_wait(pid_t pid) {
     int status = 0;
@@ -128,6 +140,65 @@ int nonrt_wait(pid_t pid) {
             continue;
         return -1;
     }
+}
+
+long long monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// True when `pid` has ended (and is now reaped) or cannot be waited for.
+static bool child_ended(pid_t pid, int *status) {
+    int st = 0;
+    pid_t w;
+    do {
+        w = waitpid(pid, &st, WNOHANG);
+    } while (w < 0 && errno == EINTR);
+    if (w == 0)
+        return false;
+    if (status)
+        *status = w == pid ? st : -1;
+    return true;
+}
+
+static int pidfd_of(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Sleeps on the child's pidfd where the kernel offers one (woken the moment
+// it ends), else in short steps.
+bool nonrt_wait_for(pid_t pid, int limit_ms, int *status) {
+    long long deadline = monotonic_ms() + limit_ms;
+    int pfd = pidfd_of(pid);
+    bool ended = false;
+    for (;;) {
+        if ((ended = child_ended(pid, status)))
+            break;
+        long long left = deadline - monotonic_ms();
+        if (left <= 0)
+            break;
+        if (pfd >= 0) {
+            struct pollfd p = {pfd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+                close(pfd);
+                pfd = -1;
+            }
+        } else {
+            constexpr long long STEP_MS = 2;
+            struct timespec step = {0, static_cast<long>((left < STEP_MS ? left : STEP_MS) * 1000000LL)};
+            nanosleep(&step, nullptr);
+        }
+    }
+    if (pfd >= 0)
+        close(pfd);
+    return ended;
 }
 
 int nonrt_system(const char *cmd) {

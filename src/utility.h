@@ -61,13 +61,27 @@ int nonrt_system(const char *cmd);
 int nonrt_spawn(const char *cmd, pid_t *pid);
 
 // Starts program `path` (searched in PATH when it has no '/') with `argv`
-// (null-terminated) and the caller's environment, with the same signal and scheduling set-up as nonrt_spawn;
-// with `close_from` >= 0 every descriptor from that number up is closed in
-// the child. Returns 0 with the pid in *pid, or posix_spawn's error number.
-int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid);
+// (null-terminated) and the caller's environment, with the same signal and
+// scheduling set-up as nonrt_spawn; with `close_from` >= 0 every descriptor
+// from that number up is closed in the child. With `own_group` the child
+// leads a process group of its own, so that it can be stopped together with
+// whatever it starts. Returns 0 with the pid in *pid, or posix_spawn's error
+// number.
+int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid, bool own_group = false);
+
+// nonrt_spawn, with the shell leading a process group of its own.
+int nonrt_spawn_group(const char *cmd, pid_t *pid);
 
 // The wait status of child `pid` (waited for by pid alone), or -1 when it
 // cannot be waited for.
 int nonrt_wait(pid_t pid);
+
+// Waits at most `limit_ms` for child `pid` to end and reaps it if it did.
+// True when it has ended (its wait status in *status when given; -1 when
+// someone else reaped it), false when it still runs.
+bool nonrt_wait_for(pid_t pid, int limit_ms, int *status = nullptr);
+
+// Milliseconds of a monotonic clock.
+long long monotonic_ms();
 
 #endif

@@ -284,18 +284,13 @@ TEST_F(DaemonTest, ARawReplyIsTheExactPackedRecord) {
     EXPECT_EQ(std::string(100, 'R'), got.substr(20, 100));
 }
 
-TEST_F(DaemonTest, ASilentClientDoesNotHoldUpOthersAndIsDroppedAfterTheTimeout) {
+// (That others are served meanwhile is the wedge test's, hostile_test.cpp.)
+TEST_F(DaemonTest, ASilentClientIsDroppedAfterTheTimeout) {
     int silent = raw_connect();
     ASSERT_GE(silent, 0);
     // Half a record, then nothing.
     int half = raw_connect();
     ASSERT_EQ(5, write(half, "\x87\x22\0\0\0", 5));
-
-    auto started = std::chrono::steady_clock::now();
-    for (int i = 0; i < 20; ++i)
-        ASSERT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
-
     // The silent one is dropped with the read failure after its 8 seconds.
     EXPECT_TRUE(daemon_->wait_stderr("Can't read request on", 12000));
     EXPECT_NE(std::string::npos, daemon_->stderr_text().find(" : Resource temporarily unavailable !!"));
@@ -309,16 +304,8 @@ TEST_F(DaemonTest, ASilentClientDoesNotHoldUpOthersAndIsDroppedAfterTheTimeout) 
     close(half);
 }
 
-TEST_F(DaemonTest, ClientsThatLeaveEarlyAndFullDisksDoNotStopIt) {
-    // Many clients send a request and go away before the reply.
-    for (int i = 0; i < 50; ++i) {
-        int fd = raw_connect();
-        std::vector<unsigned char> w = wire_of(TARVI_REQUEST_TYPE_SET, "lan.ip", i % 2 ? "1.1.1.1" : "2.2.2.2");
-        ASSERT_EQ(static_cast<ssize_t>(w.size()), write(fd, w.data(), w.size()));
-        close(fd);
-    }
-    EXPECT_TRUE(daemon_->running());
-
+// (Clients that go away before their reply are the wedge test's.)
+TEST_F(DaemonTest, AFullDiskDoesNotStopIt) {
     // A commit onto a full partition fails, the committed image stays, the
     // daemon serves. The first commit goes to ConfigPack2, the next one to
     // ConfigPack1, which here cannot take a byte.

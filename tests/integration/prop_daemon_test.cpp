@@ -1,7 +1,7 @@
 // The property service in a running daemon: persistence across a restart,
-// services started and stopped through the sandbox's stubs, a service's exit
-// seen by the daemon, request order, the self-test and the tarvi tool.
-#include <atomic>
+// services started and stopped through the sandbox's stubs whatever their
+// launcher does, trigger commands that call back or hang, the self-test and
+// the tarvi tool.
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -10,12 +10,15 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 #include "command.h"
 #include "daemon.h"
 #include "device.h"
 #include "libtarvi.h"
+#include "prop_core.h"
+#include "prop_proc.h"
 #include "records.h"
 #include "scratch.h"
 
@@ -23,18 +26,30 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Launchers of three kinds, chosen by the rc file: "demo" stays in the
+// foreground as the service; "bg" starts the service in the background and
+// returns; "ds" starts it in a session of its own (it leaves the launcher's
+// process group) and returns. Each writes the service's pid to
+// /<kind>.pid; "ds" returns a second later, so that a stop may come while
+// it still runs. killall only records: stopping is the daemon's own work.
+const char LAUNCHER[] = R"(case "$1" in
+init.demo.rc) echo $$ > "$ROOT/demo.pid"; exec sleep 60 ;;
+init.bg.rc) sleep 61 & echo $! > "$ROOT/bg.pid" ;;
+init.ds.rc) setsid /bin/sleep 62 & echo $! > "$ROOT/ds.pid"; sleep 1 ;;
+esac
+)";
+
 class PropDaemon : public ::testing::Test {
   protected:
     void SetUp() override {
         lay_device(root_, "wan.mode=dhcp\n");
-        // The launcher stands for the service until it is killed; killall
-        // kills what the launcher started. Both record their command line.
-        std::string calls = root_.at("/calls"), pidfile = root_.at("/service.pid");
+        std::string calls = root_.at("/calls");
         write_stub("service-launcher",
-                   "echo \"service-launcher $*\" >> " + calls + "\necho $$ > " + pidfile + "\nexec sleep 60\n");
-        write_stub("killall", "echo \"killall $*\" >> " + calls + "\n[ -f " + pidfile + " ] && kill -9 $(cat " +
-                                  pidfile + ")\nexit 0\n");
+                   "ROOT=" + root_.path() + "\necho \"service-launcher $*\" >> " + calls + "\n" + LAUNCHER);
+        write_stub("killall", "echo \"killall $*\" >> " + calls + "\n");
         root_.write("/init.demo.rc", "service demo /usr/bin/demo-daemon\n");
+        root_.write("/init.bg.rc", "service bg /usr/bin/bg-daemon\n");
+        root_.write("/init.ds.rc", "service ds /bin/sleep 62\n");
         root_.write("/default.prop", "ro.product = sandbox\nsys.mode=idle\n");
         std::string path = root_.at("/bin") + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
         setenv("PATH", path.c_str(), 1);
@@ -44,7 +59,9 @@ class PropDaemon : public ::testing::Test {
             daemon_->stop();
             EXPECT_EQ("", daemon_->sanitizer_report());
         }
-        kill_service();
+        for (const char *kind : {"/demo.pid", "/bg.pid", "/ds.pid"})
+            if (pid_t pid = static_cast<pid_t>(atoi(root_.read(kind).c_str())); pid > 0)
+                kill(pid, SIGKILL);
     }
     void write_stub(const std::string &name, const std::string &body) {
         root_.write("/bin/" + name, "#!/bin/sh\n" + body);
@@ -54,10 +71,33 @@ class PropDaemon : public ::testing::Test {
         daemon_ = std::make_unique<Daemon>(root_.path());
         ASSERT_TRUE(daemon_->start()) << daemon_->stderr_text();
     }
-    void kill_service() {
-        std::string pid = root_.read("/service.pid");
-        if (!pid.empty())
-            kill(static_cast<pid_t>(atoi(pid.c_str())), SIGKILL);
+    // The pid the launcher recorded for `kind`, once it has; 0 if never.
+    pid_t service_pid(const std::string &kind) {
+        for (int i = 0; i < 500; ++i) {
+            if (std::string pid = root_.read("/" + kind + ".pid"); !pid.empty())
+                return static_cast<pid_t>(atoi(pid.c_str()));
+            std::this_thread::sleep_for(10ms);
+        }
+        return 0;
+    }
+    // True once `pid` is gone (or a zombie, reaped here when it is ours).
+    static bool gone(pid_t pid) {
+        for (int i = 0; i < 500; ++i) {
+            struct prop_proc_t p;
+            if (prop_proc_read(pid, &p) != 0 || p.state == 'Z') {
+                waitpid(pid, nullptr, WNOHANG);
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    size_t launches(const std::string &kind) {
+        std::string calls = root_.read("/calls"), line = "service-launcher init." + kind + ".rc\n";
+        size_t n = 0;
+        for (size_t at = calls.find(line); at != std::string::npos; at = calls.find(line, at + 1))
+            ++n;
+        return n;
     }
     static std::string prop(const char *name) {
         char value[PROPERTY_VALUE_MAX + 1];
@@ -86,59 +126,118 @@ TEST_F(PropDaemon, SetGetRules) {
     EXPECT_EQ(0, property_debug(const_cast<char *>("9"), nullptr));
 }
 
-TEST_F(PropDaemon, ServicesStartStopAndTheirExitIsSeen) {
+// Whatever the launcher does with the service, its state follows the
+// service's process, a second start starts no second copy, a stop stops it,
+// and a property reload forgets none of it.
+TEST_F(PropDaemon, ServicesFollowTheirProcessWhateverTheLauncherDoes) {
     start();
-    EXPECT_EQ("<absent>", prop("init.svc.demo"));
-    ASSERT_EQ(0, property_set("ctl.start", "demo"));
-    EXPECT_EQ("running", prop("init.svc.demo"));
-    for (int i = 0; i < 500 && root_.read("/service.pid").empty(); ++i)
-        std::this_thread::sleep_for(10ms);
+    for (const std::string kind : {"demo", "bg", "ds"}) {
+        SCOPED_TRACE(kind);
+        std::string state = "init.svc." + kind;
+        EXPECT_EQ("<absent>", prop(state.c_str()));
+        ASSERT_EQ(0, property_set("ctl.start", kind.c_str()));
+        pid_t service = service_pid(kind);
+        ASSERT_GT(service, 0);
+        EXPECT_EQ(0, property_reload());
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(0, property_set("ctl.start", kind.c_str()));
+            EXPECT_EQ("running", prop(state.c_str()));
+        }
+        EXPECT_EQ(1u, launches(kind)) << root_.read("/calls");
+        EXPECT_TRUE(daemon_->wait_stderr("svc is running! " + kind));
 
-    // The service dies on its own: the daemon reaps it and says so.
-    kill_service();
-    EXPECT_TRUE(prop_becomes("init.svc.demo", "stopped")) << daemon_->stderr_text();
+        // Stopped by the daemon, not by the (recording) killall.
+        ASSERT_EQ(0, property_set("ctl.stop", kind.c_str()));
+        EXPECT_EQ("stopped", prop(state.c_str()));
+        EXPECT_TRUE(gone(service));
+        EXPECT_EQ(0, property_set("ctl.stop", kind.c_str()));
+        EXPECT_TRUE(daemon_->wait_stderr("svc is stopped " + kind));
 
-    root_.write("/service.pid", "");
-    ASSERT_EQ(0, property_set("ctl.start", "demo"));
-    EXPECT_EQ("running", prop("init.svc.demo"));
-    for (int i = 0; i < 500 && root_.read("/service.pid").empty(); ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(0, property_set("ctl.stop", "demo"));
-    EXPECT_EQ("stopped", prop("init.svc.demo"));
+        // Started again; this time the service dies on its own.
+        root_.write("/" + kind + ".pid", "");
+        ASSERT_EQ(0, property_set("ctl.start", kind.c_str()));
+        service = service_pid(kind);
+        ASSERT_GT(service, 0);
+        EXPECT_EQ(2u, launches(kind));
+        kill(service, SIGKILL);
+        EXPECT_TRUE(gone(service));
+        EXPECT_TRUE(prop_becomes(state.c_str(), "stopped")) << daemon_->stderr_text();
+    }
     EXPECT_EQ(0, property_set("ctl.restart", "demo"));
     EXPECT_EQ(-1, property_set("ctl.pause", "demo"));
-    for (int i = 0; i < 500 && root_.read("/calls").find("killall") == std::string::npos; ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_EQ("service-launcher init.demo.rc\nservice-launcher init.demo.rc\nkillall -9 demo-daemon\n",
-              root_.read("/calls"));
+    EXPECT_EQ(-1, property_set("ctl.start", "nosuch"));
+    EXPECT_NE(std::string::npos, root_.read("/calls").find("killall -9 demo-daemon\n"));
     EXPECT_TRUE(daemon_->running());
 }
 
-TEST_F(PropDaemon, RequestsAreServedInArrivalOrderWhileFlatCallsGoOn) {
-    root_.write("/slow.rc", "on property:slow=1\n    sleep 1\n");
+TEST_F(PropDaemon, ATriggerAndAServiceOfOneNameStayApart) {
+    root_.write("/init.tw.rc",
+                "on property:tw=1\n    setprop tw.fired 1\n\nservice tw /bin/touch " + root_.at("/tw.ran") + "\n");
     start();
-    std::atomic<long long> set_done{0};
-    auto since = [t0 = std::chrono::steady_clock::now()] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    };
+    EXPECT_EQ(0, property_set("tw", "1"));
+    EXPECT_TRUE(prop_becomes("tw.fired", "1"));
+    EXPECT_FALSE(root_.exists("/tw.ran")) << "the trigger ran the service's command";
+    EXPECT_EQ(0, property_set("ctl.stop", "tw"));
+    std::string calls;
+    for (int i = 0; i < 500 && (calls = root_.read("/calls")).empty(); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_NE(std::string::npos, calls.find("killall -9 tw.ran\n")) << calls;
+    EXPECT_EQ(std::string::npos, calls.find("killall -9 1\n")) << calls;
+}
+
+// Trigger commands run while the property thread serves others: a command
+// may call back into the daemon, a set waits for its commands at most
+// PROP_COMMAND_WAIT_MS, and the trigger's later commands run after the
+// command, or once its wait has run out.
+TEST_F(PropDaemon, TriggerCommandsNeverHoldUpTheService) {
+    std::string tarvi = target_command(TARVI_CLI_PATH);
+    write_stub("call-back", tarvi + " prop get dl.x > " + root_.at("/dl.out") + "\n" + tarvi + " prop set dl.y seen\n");
+    write_stub("held", "touch " + root_.at("/held.started") + "\nfor i in $(seq 1000); do [ -f " +
+                           root_.at("/held.release") + " ] && break; sleep 0.05; done\ntouch " +
+                           root_.at("/held.ended") + "\n");
+    root_.write("/dl.rc", "on property:dl.go=1\n    call-back\n    setprop dl.done 1\n\n"
+                          "on property:slow=1\n    held\n    setprop slow.after 1\n\n"
+                          "on property:hang=1\n    held\n\non property:hang=2\n    held\n\n"
+                          "on property:ok=1\n    touch " +
+                              root_.at("/ok.ran") + "\n");
+    start();
+    ASSERT_EQ(0, property_set("dl.x", "from the daemon"));
+    ASSERT_EQ(0, property_set("dl.go", "1"));
+    EXPECT_TRUE(prop_becomes("dl.done", "1"));
+    EXPECT_EQ("seen", prop("dl.y"));
+    EXPECT_EQ("from the daemon\n", root_.read("/dl.out"));
+
+    std::chrono::milliseconds took{0};
     std::thread slow([&] {
+        auto sent = std::chrono::steady_clock::now();
         EXPECT_EQ(0, property_set("slow", "1"));
-        set_done = since();
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
     });
-    std::this_thread::sleep_for(200ms);
-    char *value = nullptr;
-    ASSERT_EQ(0, tarvi_get(const_cast<char *>("wan.mode"), &value));
-    free(value);
-    long long flat_done = since();
+    for (int i = 0; i < 500 && !root_.exists("/held.started"); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(root_.exists("/held.started"));
+    // Others are served while the command runs and the set waits for it.
     EXPECT_EQ("1", prop("slow"));
-    long long get_done = since();
-    slow.join();
-    EXPECT_LT(flat_done, set_done.load()) << "the main thread does not wait for the property thread";
-    // The set holds the property thread for the trigger's whole second, so
-    // the later get cannot be answered before then. (Compared with when the
-    // other client thread saw its own reply, the two replies could arrive in
-    // either order.)
-    EXPECT_GE(get_done, 1000) << "the later request is served after the earlier one";
+    EXPECT_EQ(0, property_set("sys.other", "x"));
+    EXPECT_FALSE(root_.exists("/held.ended"));
+    slow.join(); // answered once its wait ran out; the trigger went on
+    EXPECT_GE(took.count(), PROP_COMMAND_WAIT_MS);
+    EXPECT_TRUE(prop_becomes("slow.after", "1"));
+    EXPECT_FALSE(root_.exists("/held.ended"));
+
+    // A command that hangs uses up its own room only: a third copy of it is
+    // not started, other commands still are.
+    EXPECT_EQ(0, property_set("hang", "1"));
+    EXPECT_EQ(0, property_set("hang", "2"));
+    EXPECT_TRUE(daemon_->wait_stderr("Too many commands running:2, 2 of them this one, not run:held"));
+    EXPECT_EQ(0, property_set("ok", "1"));
+    for (int i = 0; i < 500 && !root_.exists("/ok.ran"); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(root_.exists("/ok.ran"));
+    root_.write("/held.release", "");
+    for (int i = 0; i < 500 && !root_.exists("/held.ended"); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(root_.exists("/held.ended"));
 }
 
 TEST_F(PropDaemon, SelfTestRunsInTheClientAndInTheDaemon) {

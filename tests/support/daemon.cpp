@@ -4,12 +4,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "command.h"
 #include "libtarvi.h"
@@ -154,6 +156,59 @@ int Daemon::stop() {
         status = -1;
     pid_ = -1;
     return status;
+}
+
+namespace {
+
+// The fields of /proc/PID/stat after the command name: field 3 (state) is
+// [0], so field n of the whole line is [n - 3].
+std::vector<std::string> stat_fields(pid_t pid) {
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> fields;
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return fields;
+    std::istringstream in(stat.substr(paren + 1));
+    for (std::string f; in >> f;)
+        fields.push_back(f);
+    return fields;
+}
+
+long status_field(pid_t pid, const std::string &name) {
+    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, name.size() + 1, name + ":") == 0)
+            return std::atol(line.c_str() + name.size() + 1);
+    return -1;
+}
+
+} // namespace
+
+Daemon::usage Daemon::usage_now() const {
+    usage u;
+    if (pid_ <= 0)
+        return u;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    u.fds = 0;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++u.fds;
+    u.threads = static_cast<int>(status_field(pid_, "Threads"));
+    u.rss_kb = status_field(pid_, "VmRSS");
+    auto own = stat_fields(pid_);
+    if (own.size() > 12)
+        u.cpu_ticks = std::atol(own[11].c_str()) + std::atol(own[12].c_str());
+    u.children = 0;
+    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        auto fields = stat_fields(static_cast<pid_t>(std::atoi(name.c_str())));
+        if (fields.size() > 1 && std::atoi(fields[1].c_str()) == pid_)
+            ++u.children;
+    }
+    return u;
 }
 
 std::string Daemon::stderr_text() const { return slurp(root_ + "/daemon.stderr"); }

@@ -32,6 +32,16 @@ class Daemon {
     // Exit status of the launching process (the one that forks into the
     // background), as waitpid reports it.
     int launcher_status() const { return launcher_status_; }
+    // What the running daemon holds, read from the process table.
+    struct usage {
+        int fds = -1;      // open descriptors
+        int threads = -1;  // threads
+        int children = -1; // child processes, zombies included
+        long rss_kb = -1;  // resident memory
+        long cpu_ticks = -1;
+    };
+    usage usage_now() const;
+
     // Everything the daemon wrote to standard error / output so far.
     std::string stderr_text() const;
     std::string stdout_text() const;

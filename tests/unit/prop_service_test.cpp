@@ -1,6 +1,6 @@
-// The service core: name rules and prefixes, triggers, service control with
-// recording stubs for the launcher and killall, child exits, rc, property
-// and persistent files.
+// The service core: name rules and prefixes, triggers, rc, property and
+// persistent files. Service control is tested against the daemon
+// (prop_daemon_test.cpp).
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -200,49 +200,6 @@ TEST_F(PropService, TriggerLoopsAreBounded) {
     EXPECT_EQ("1", get("after.loop"));
 }
 
-TEST_F(PropService, ControlStartStopRestartAndState) {
-    root_.write("/init.foo.rc", "service foo /sbin/food\n");
-    root_.write("/init.bar.rc", "service bar /usr/sbin/bard -c /etc/bard.conf\n");
-    init();
-    EXPECT_EQ(0, prop_core_set("ctl.start", "foo"));
-    EXPECT_EQ("running", get("init.svc.foo"));
-    EXPECT_EQ(0, prop_core_set("ctl.start", "foo"));
-    EXPECT_TRUE(log_.has("svc is running! foo"));
-    EXPECT_EQ(0, prop_core_set("ctl.restart", "foo"));
-    EXPECT_EQ(0, prop_core_set("ctl.stop", "foo"));
-    EXPECT_EQ("stopped", get("init.svc.foo"));
-    EXPECT_EQ(0, prop_core_set("ctl.stop", "foo"));
-    EXPECT_TRUE(log_.has("svc is stopped foo"));
-    // Never started, still stoppable; the program is the last word's last part.
-    EXPECT_EQ(0, prop_core_set("ctl.stop", "bar"));
-    EXPECT_EQ(-1, prop_core_set("ctl.start", "nosuch"));
-    EXPECT_TRUE(log_.has("failed to find svc. nosuch"));
-    EXPECT_EQ("killall -9 bard.conf\nkillall -9 food\nservice-launcher init.foo.rc\n", calls());
-}
-
-TEST_F(PropService, LauncherExitStopsTheServiceOtherChildrenDoNot) {
-    root_.write("/init.foo.rc", "service foo /sbin/food\n");
-    root_.write("/init.bar.rc", "service bar /sbin/bard\n");
-    init();
-    ASSERT_EQ(0, prop_core_set("ctl.start", "foo"));
-    prop_svc_t *foo = prop_svc_find_by_name("init.foo.rc", "foo", nullptr);
-    ASSERT_NE(nullptr, foo);
-    pid_t launcher = foo->pid;
-    ASSERT_GT(launcher, 0);
-    ASSERT_EQ(0, prop_core_set("ctl.stop", "bar")); // a killall child, not a service
-    wait_children();
-    EXPECT_EQ(std::vector<pid_t>{launcher}, exited);
-    EXPECT_EQ("stopped", get("init.svc.foo"));
-    EXPECT_EQ(0, foo->pid);
-    EXPECT_EQ(-1, prop_core_notify_ctrl(launcher)) << "no service holds that pid any more";
-
-    // Started again after its exit, it runs a second launcher.
-    ASSERT_EQ(0, prop_core_set("ctl.start", "foo"));
-    EXPECT_EQ("running", get("init.svc.foo"));
-    wait_children();
-    EXPECT_EQ("stopped", get("init.svc.foo"));
-}
-
 TEST_F(PropService, RcLinesOfEveryShape) {
     prop_debug_set(4);
     root_.write("/init.foo.rc", "    start foo\n" // no section yet
@@ -283,7 +240,7 @@ TEST_F(PropService, RcLinesOfEveryShape) {
                                     "on property:" +
                                     std::string(600, 'p') + "\n");
     init();
-    prop_svc_t *svc = prop_svc_find_by_name("init.foo.rc", "foo", nullptr);
+    prop_svc_t *svc = prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, "init.foo.rc", "foo", nullptr);
     ASSERT_NE(nullptr, svc);
     EXPECT_EQ(PROP_SVC_TYPE_SERVICE, svc->svc_type);
     EXPECT_STREQ("", svc->svc_value);
@@ -291,7 +248,7 @@ TEST_F(PropService, RcLinesOfEveryShape) {
     ASSERT_EQ(0, prop_svc_get_actions(svc, actions));
     EXPECT_STREQ("/sbin/food", actions);
 
-    prop_svc_t *boot = prop_svc_find_by_name("init.foo.rc", "sys.boot", "1");
+    prop_svc_t *boot = prop_svc_find_by_name(PROP_SVC_TYPE_TRIGGER, "init.foo.rc", "sys.boot", "1");
     ASSERT_NE(nullptr, boot);
     EXPECT_EQ(PROP_SVC_TYPE_TRIGGER, boot->svc_type);
     ASSERT_EQ(0, prop_svc_get_actions(boot, actions));
@@ -311,17 +268,17 @@ TEST_F(PropService, RcLinesOfEveryShape) {
     EXPECT_TRUE(log_.has("Wrong line len:1"));
     EXPECT_TRUE(log_.has("Wrong value or length. key_len:30 value_len:62"));
     EXPECT_TRUE(log_.has("Unable to add the onproperty"));
-    EXPECT_EQ(nullptr, prop_svc_find_by_name("init.foo.rc", "commented", "1"));
-    EXPECT_EQ(nullptr, prop_svc_find_by_name("init.foo.rc", std::string(32, 'k').c_str(), "1"));
+    EXPECT_EQ(nullptr, prop_svc_find_by_name(PROP_SVC_TYPE_TRIGGER, "init.foo.rc", "commented", "1"));
+    EXPECT_EQ(nullptr, prop_svc_find_by_name(PROP_SVC_TYPE_TRIGGER, "init.foo.rc", std::string(32, 'k').c_str(), "1"));
 
     // Each open section lost its following commands.
-    prop_svc_t *tab = prop_svc_find_by_name("init.foo.rc", "tab", "1");
+    prop_svc_t *tab = prop_svc_find_by_name(PROP_SVC_TYPE_TRIGGER, "init.foo.rc", "tab", "1");
     ASSERT_NE(nullptr, tab);
     EXPECT_TRUE(list_empty(&tab->act_list));
-    prop_svc_t *five = prop_svc_find_by_name("init.foo.rc", "five", "1");
+    prop_svc_t *five = prop_svc_find_by_name(PROP_SVC_TYPE_TRIGGER, "init.foo.rc", "five", "1");
     ASSERT_NE(nullptr, five);
     EXPECT_TRUE(list_empty(&five->act_list));
-    prop_svc_t *dup = prop_svc_find_by_name("init.foo.rc", "dup", "1");
+    prop_svc_t *dup = prop_svc_find_by_name(PROP_SVC_TYPE_TRIGGER, "init.foo.rc", "dup", "1");
     ASSERT_NE(nullptr, dup);
     EXPECT_TRUE(list_empty(&dup->act_list));
 }
@@ -357,13 +314,13 @@ TEST_F(PropService, ProgramNamesOfServiceCommands) {
     root_.write("/init.c.rc", "service c food\n");
     init();
     char dst[PROP_SVC_LINE_SIZE];
-    ASSERT_EQ(0, prop_svc_get_daemon(prop_svc_find_by_name("init.a.rc", "a", nullptr), dst));
+    ASSERT_EQ(0, prop_svc_get_daemon(prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, "init.a.rc", "a", nullptr), dst));
     EXPECT_STREQ("food", dst);
-    ASSERT_EQ(0, prop_svc_get_daemon(prop_svc_find_by_name("init.b.rc", "b", nullptr), dst));
+    ASSERT_EQ(0, prop_svc_get_daemon(prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, "init.b.rc", "b", nullptr), dst));
     EXPECT_STREQ("food.conf", dst);
-    ASSERT_EQ(0, prop_svc_get_daemon_ext(prop_svc_find_by_name("init.b.rc", "b", nullptr), dst));
+    ASSERT_EQ(0, prop_svc_get_daemon_ext(prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, "init.b.rc", "b", nullptr), dst));
     EXPECT_STREQ("/usr/sbin/food -c /etc/food.conf", dst);
-    EXPECT_EQ(-1, prop_svc_get_daemon(prop_svc_find_by_name("init.c.rc", "c", nullptr), dst));
+    EXPECT_EQ(-1, prop_svc_get_daemon(prop_svc_find_by_name(PROP_SVC_TYPE_SERVICE, "init.c.rc", "c", nullptr), dst));
     EXPECT_EQ(-1, prop_core_set("ctl.stop", "c"));
 }
 
