@@ -358,7 +358,7 @@ static bool factory_spare_fits(uint32_t total) {
 // after the bytes), written and read back unless they are there already.
 // Returns 0, or -1.
 static int factory_write_pages(uint32_t at, const char *bytes, uint32_t len) {
-    std::vector<char> pages(pages_of(len), static_cast<char>(0xFF)), back(pages.size());
+    std::vector<char> pages(static_cast<size_t>(pages_of(len)), static_cast<char>(0xFF)), back(pages.size());
     memcpy(pages.data(), bytes, len);
     unique_fd fd(open(mtdFactoryConfig, O_RDWR | O_SYNC | O_CLOEXEC));
     auto holds = [&] {

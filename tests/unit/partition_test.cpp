@@ -550,7 +550,7 @@ TEST(PartitionPowerLoss, EveryFactoryEditCutAtEveryPageLeavesTheLastStateOrTheOn
     const unsigned seed = env ? static_cast<unsigned>(strtoul(env, nullptr, 10)) : 1u;
     std::minstd_rand rng(seed);
     const std::string label = device_partition("FactoryConfig");
-    const size_t unlimited = size_t{1} << 40;
+    const size_t unlimited = SIZE_MAX;
     std::map<std::string, std::string> model;
     size_t bigSize = 22000;
     boot();
