@@ -131,20 +131,12 @@ struct Step {
 // What a step answers: success, the values read, a name or number made.
 struct Expect {
     bool ok = true;
-    std::vector<Opt> values;
-    std::string name;
+    std::vector<Opt> values{};
+    std::string name{};
     unsigned number = 0;
 };
-Expect done(bool ok) {
-    Expect e;
-    e.ok = ok;
-    return e;
-}
-Expect read(Opt v) {
-    Expect e;
-    e.values = {std::move(v)};
-    return e;
-}
+Expect done(bool ok) { return {ok}; }
+Expect read(Opt v) { return {true, {std::move(v)}}; }
 
 // ---- the model ----
 
@@ -155,14 +147,11 @@ struct Tree {
 };
 
 struct Node {
-    enum Kind { Missing, Formless, Literal, Key, Ref } kind;
-    std::string key; // flat key, or the referred URI
-    Stages stages;
-    bool verified;
-    size_t line_base; // length of its tree-file line without the value
-
-    Node(Kind k = Missing, std::string flat_key = "", Stages st = {}, bool ver = false, size_t base = 0)
-        : kind(k), key(std::move(flat_key)), stages(std::move(st)), verified(ver), line_base(base) {}
+    enum Kind { Missing, Formless, Literal, Key, Ref } kind = Missing;
+    std::string key{}; // flat key, or the referred URI
+    Stages stages{};
+    bool verified = false;
+    size_t line_base = 0; // length of its tree-file line without the value
 };
 
 struct Model {
@@ -197,7 +186,7 @@ struct Model {
                 p[k] = v;
         return p;
     }
-    Expect reload_flat(bool user_image) {
+    void reload_flat(bool user_image) {
         if (user_image && user) // the image's tree archive replaces the working folder
             flushed = committed;
         mem = firmware;
@@ -211,47 +200,29 @@ struct Model {
         if (fonly_default) // the factory's entry hides a Runtime one, which goes
             fonly_runtime.reset();
         flat_dirty = false;
-        return Expect();
     }
-    Expect load_tree(const Tree &t) {
+    void load_tree(const Tree &t) {
         tree = t;
         tree_dirty = true;
-        return Expect();
     }
-    Expect boot() {
+    void boot() {
         reload_flat(true);
         runtime.clear();
         fonly_runtime.reset();
         props = start_props();
-        return load_tree(flushed = committed);
+        load_tree(flushed = committed);
     }
-    Expect commit() {
+    void commit() {
         if (flat_dirty || tree_dirty) {
             user = mem;
             flushed = committed = tree;
         }
         flat_dirty = tree_dirty = false;
-        return Expect();
     }
-    Expect factory_edit(const std::string &k, const std::string &v) {
-        if (v.empty())
-            factory.erase(k);
-        else
-            factory[k] = v;
-        return Expect();
-    }
-    Expect prop_reload() {
-        props = start_props();
-        return Expect();
-    }
-    Expect persist(bool broken) {
-        persist_broken = broken;
-        return Expect();
-    }
-    Expect restore() {
+    void restore() {
         user.reset();
         reload_flat(true);
-        return load_tree(flushed = committed = initial_tree());
+        load_tree(flushed = committed = initial_tree());
     }
 
     Opt flat(const std::string &k) const {
@@ -759,14 +730,14 @@ const Op OPS[] = {
     {"flat-get", 4, [](Gen &g, const Model &, Step &s) { s.a = g.pick(FLAT_KEYS); },
      [](Model &m, const Step &s) { return read(m.flat(s.a)); },
      [](Device &d, const Step &s) { return read(d.flat(s.a)); }, false},
-    {"commit", 6, no_args, [](Model &m, const Step &) { return m.commit(); },
+    {"commit", 6, no_args, [](Model &m, const Step &) { return m.commit(), Expect(); },
      [](Device &, const Step &) { return done(tarvi_commit() == 0); }, false},
-    {"flat-reload", 2, no_args, [](Model &m, const Step &) { return m.reload_flat(true); },
+    {"flat-reload", 2, no_args, [](Model &m, const Step &) { return m.reload_flat(true), Expect(); },
      [](Device &, const Step &) { return done(tarvi_reload() == 0); }, true},
-    {"reload-default", 1, no_args, [](Model &m, const Step &) { return m.reload_flat(false); },
+    {"reload-default", 1, no_args, [](Model &m, const Step &) { return m.reload_flat(false), Expect(); },
      [](Device &, const Step &) { return done(tarvi_reload_default() == 0); }, true},
     // A front end reloads the tree after a restore.
-    {"restore-default", 1, no_args, [](Model &m, const Step &) { return m.restore(); },
+    {"restore-default", 1, no_args, [](Model &m, const Step &) { return m.restore(), Expect(); },
      [](Device &, const Step &) { return done(tarvi_restore_default() == 0 && tarvi_sc_reload() == 0); }, true},
     // A factory default set, or removed for an empty value.
     {"factory", 3,
@@ -774,7 +745,10 @@ const Op OPS[] = {
          s.a = g.pick(std::vector<std::string>{"M_A", "M_MTU", FONLY});
          s.b = g.chance(30) ? "" : g.letters(1 + g.below(9));
      },
-     [](Model &m, const Step &s) { return m.factory_edit(s.a, s.b); },
+     [](Model &m, const Step &s) {
+         s.b.empty() ? void(m.factory.erase(s.a)) : void(m.factory[s.a] = s.b);
+         return Expect();
+     },
      [](Device &, const Step &s) {
          return done((s.b.empty() ? tarvi_dunset(c(s.a)) : tarvi_dset(c(s.a), c(s.b))) == 0);
      },
@@ -855,19 +829,20 @@ const Op OPS[] = {
     {"prop-get", 2, [](Gen &g, const Model &, Step &s) { s.a = g.pick(PROPS); },
      [](Model &m, const Step &s) { return read(m.props.count(s.a) ? Opt(m.props[s.a]) : Opt()); },
      [](Device &d, const Step &s) { return read(d.prop(s.a)); }, false},
-    {"prop-reload", 1, no_args, [](Model &m, const Step &) { return m.prop_reload(); },
+    {"prop-reload", 1, no_args, [](Model &m, const Step &) { return m.props = m.start_props(), Expect(); },
      [](Device &, const Step &) { return done(property_reload() == 0); }, true},
     // The saved properties' folder taken away ("broken") or put back.
     {"persist", 1, [](Gen &g, const Model &m, Step &s) { s.b = m.persist_broken && g.chance(70) ? "fixed" : "broken"; },
-     [](Model &m, const Step &s) { return m.persist(s.b == "broken"); },
+     [](Model &m, const Step &s) { return m.persist_broken = s.b == "broken", Expect(); },
      [](Device &d, const Step &s) { return done(d.persist(s.b == "broken") == 0); }, false},
-    {"tree-reload", 2, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed); },
+    {"tree-reload", 2, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed), Expect(); },
      [](Device &, const Step &) { return done(tarvi_sc_reload() == 0); }, true},
-    {"tree-restore", 1, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed = Model::initial_tree()); },
+    {"tree-restore", 1, no_args,
+     [](Model &m, const Step &) { return m.load_tree(m.flushed = Model::initial_tree()), Expect(); },
      [](Device &, const Step &) { return done(tarvi_sc_restore_default() == 0); }, true},
     // A clean restart, or a power cut ("cut").
     {"restart", 3, [](Gen &g, const Model &, Step &s) { s.b = g.chance(60) ? "cut" : ""; },
-     [](Model &m, const Step &) { return m.boot(); },
+     [](Model &m, const Step &) { return m.boot(), Expect(); },
      [](Device &d, const Step &s) { return done(d.restart(s.b == "cut") == 0); }, true},
     {"check", 2, no_args, [](Model &, const Step &) { return Expect(); },
      [](Device &, const Step &) { return Expect(); }, true},
@@ -955,6 +930,13 @@ long env_number(const char *name, long fallback) {
     return v && *v ? atol(v) : fallback;
 }
 
+std::vector<Step> subset(const std::vector<Step> &steps, const std::vector<size_t> &keep) {
+    std::vector<Step> sub;
+    for (size_t i : keep)
+        sub.push_back(steps[i]);
+    return sub;
+}
+
 // Drops steps while the sequence still fails, within a time budget.
 std::vector<size_t> shrink(const std::vector<Step> &steps, std::vector<size_t> keep) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(env_number("TARVI_MODEL_SHRINK_SECONDS", 120));
@@ -962,11 +944,8 @@ std::vector<size_t> shrink(const std::vector<Step> &steps, std::vector<size_t> k
         for (size_t at = 0; at < keep.size() && std::chrono::steady_clock::now() < until;) {
             std::vector<size_t> fewer(keep.begin(), keep.begin() + static_cast<long>(at));
             fewer.insert(fewer.end(), keep.begin() + static_cast<long>(std::min(at + chunk, keep.size())), keep.end());
-            std::vector<Step> sub;
-            for (size_t i : fewer)
-                sub.push_back(steps[i]);
             std::string fault;
-            if (!sub.empty() && run_steps(sub, &fault) < sub.size())
+            if (!fewer.empty() && run_steps(subset(steps, fewer), &fault) < fewer.size())
                 keep = fewer;
             else
                 at += chunk;
@@ -977,18 +956,14 @@ std::vector<size_t> shrink(const std::vector<Step> &steps, std::vector<size_t> k
 
 // One seeded run; a failure is reported with the shortest sequence found.
 void check_seed(unsigned seed, size_t count) {
-    std::vector<Step> steps = generate(seed, count), chosen;
+    std::vector<Step> steps = generate(seed, count);
     std::vector<size_t> keep;
     std::stringstream only(getenv("TARVI_MODEL_KEEP") ? getenv("TARVI_MODEL_KEEP") : "");
     for (std::string n; std::getline(only, n, ',');)
         keep.push_back(std::stoul(n));
-    for (size_t i = 0; keep.empty() && i < steps.size(); ++i)
-        chosen.push_back(steps[i]);
-    for (size_t i : keep)
-        chosen.push_back(steps[i]);
-    if (keep.empty())
-        for (size_t i = 0; i < steps.size(); ++i)
-            keep.push_back(i);
+    for (size_t i = 0; only.str().empty() && i < steps.size(); ++i)
+        keep.push_back(i);
+    std::vector<Step> chosen = subset(steps, keep);
     std::string fault;
     size_t bad = run_steps(chosen, &fault);
     if (bad == chosen.size())
@@ -996,13 +971,11 @@ void check_seed(unsigned seed, size_t count) {
     std::string first = describe(chosen[bad]) + ": " + fault, list, text;
     keep.resize(bad + 1);
     keep = shrink(steps, keep);
-    std::vector<Step> sub;
     for (size_t i : keep) {
-        sub.push_back(steps[i]);
         list += (list.empty() ? "" : ",") + std::to_string(i);
         text += "  " + std::to_string(i) + ": " + describe(steps[i]) + "\n";
     }
-    run_steps(sub, &fault);
+    run_steps(subset(steps, keep), &fault);
     ADD_FAILURE() << "seed " << seed << " (" << count << " steps) failed at " << first << "\nshortest sequence ("
                   << keep.size() << " steps, last: " << fault << "):\n"
                   << text << "replay: TARVI_MODEL_SEED=" << seed << " TARVI_MODEL_STEPS=" << count

@@ -7,7 +7,6 @@
 #include <functional>
 #include <string>
 
-#include "flat_store.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
@@ -15,7 +14,7 @@
 #include "sc_tree_file.h"
 #include "sc_tree_key.h"
 #include "scratch.h"
-#include "tarvid_store.h"
+#include "store.h"
 
 class TreeDecl : public ::testing::Test {
   protected:
@@ -29,7 +28,7 @@ class TreeDecl : public ::testing::Test {
         sc_deleteSCTree(&SC);
         sc_setNotify_hook = nullptr;
         sc_op_notify_hook = nullptr;
-        flat_store_clear();
+        free_store();
         DebugLevel = 0;
     }
 

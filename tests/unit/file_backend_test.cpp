@@ -15,7 +15,6 @@
 #include "md5.h"
 #include "scratch.h"
 #include "store.h"
-#include "tarvid_store.h"
 
 namespace {
 

@@ -7,13 +7,12 @@
 #include <utility>
 #include <vector>
 
-#include "flat_store.h"
+#include "store.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
 #include "sc_tree_key.h"
 #include "sc_utiliface.h"
-#include "tarvid_store.h"
 
 namespace {
 
@@ -48,7 +47,7 @@ class KeyBinding : public ::testing::Test {
         sc_freeTarviKey(key_);
         sc_setNotify_hook = nullptr;
         sc_config_get_hook = nullptr;
-        flat_store_clear();
+        free_store();
     }
 
     // Parses `binding` into key_ (replacing any earlier one).

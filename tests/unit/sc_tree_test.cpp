@@ -6,12 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "flat_store.h"
+#include "store.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
 #include "sc_utiliface.h"
-#include "tarvid_store.h"
 
 namespace {
 
@@ -360,7 +359,7 @@ TEST_F(Tree, DeletionFreesSharedRecordsOnceAndDropsRegistrations) {
     EXPECT_TRUE(list_empty(&find_config("k2")->notify));
     SC_FREE(so.name);
     SC_FREE(nso.name);
-    flat_store_clear();
+    free_store();
 }
 
 TEST_F(Tree, DeletedNodesLeaveTheirModuleLists) {

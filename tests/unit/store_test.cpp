@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tarvid_store.h"
+#include "store.h"
 
 namespace {
 
@@ -26,19 +26,7 @@ class Store : public ::testing::Test {
     }
     void TearDown() override {
         config_sc_notify_hook = nullptr;
-        list_for_each_safe(pos, &ContList) {
-            struct container *c = list_entry(pos, struct container, next);
-            list_del(pos);
-            container_free(c);
-        }
-        container_free(ContRuntime);
-        // Whatever is still hashed is a placeholder (no container).
-        for (auto &bucket : ConfigHashTable) {
-            list_for_each_safe(pos, &bucket) {
-                list_del(pos);
-                config_free(list_entry(pos, struct config, next));
-            }
-        }
+        free_store();
     }
     // An entry loaded the way a backend loads one: on the container's list
     // and at the head of its bucket.
