@@ -246,9 +246,4 @@ TEST_F(ProfileFiles, CwmpModulesUseDottedNotation) {
     EXPECT_EQ(nullptr, find("./InternetGatewayDevice/Hosts")) << "a trailing '.' ends the line";
     EXPECT_NE(nullptr, find("./InternetGatewayDevice/LAN@@@serial"));
     EXPECT_NE(nullptr, find("./InternetGatewayDevice/LAN/4"));
-
-    char line[] = "A.B.C;x.y";
-    EXPECT_EQ("A/B/C;x.y", std::string(sc_transCWMPtoSYS(line)));
-    char ref[] = "InternetGatewayDevice.Time.";
-    EXPECT_EQ("InternetGatewayDevice/Time", std::string(sc_transCWMPtoSYS(ref)));
 }
