@@ -69,12 +69,6 @@ struct client {
     std::string next(const char *kind) { return std::string(kind) + std::to_string(id) + "-" + std::to_string(++n); }
 };
 
-std::string take(char *value) {
-    std::string s = value ? value : "(none)";
-    free(value);
-    return s;
-}
-
 // A request sent on a connection of its own, counting a reply that did not
 // come and bytes beyond one reply. Returns whether a reply came.
 bool counted(tally &t, tarvi_request r, tarvi_request *reply) {
@@ -139,7 +133,7 @@ void tree_get(tally &t, client &c) {
     char *value = nullptr;
     called(t);
     int rc = tarvi_sc_get(c.node.data(), &value);
-    check(t, c, "tree get", "0 " + c.tree, std::to_string(rc) + " " + take(value));
+    check(t, c, "tree get", "0 " + c.tree, std::to_string(rc) + " " + text_or_none(value));
 }
 
 void prop_set(tally &t, client &c) {
