@@ -250,16 +250,14 @@ struct Model {
             {"sys", {Node::Formless}},
             {"sys/m", {Node::Formless}},
             {"view", {Node::Formless}}};
-        Node n;
         if (auto it = fixed.find(uri); it != fixed.end())
             return it->second;
         size_t slash = uri.rfind('/');
         std::string parent = uri.substr(0, slash), leaf = uri.substr(slash + 1);
         const Names *siblings = table(parent);
-        if (table(uri) || (siblings && siblings->count(leaf))) {
-            n.kind = Node::Formless;
-            return n;
-        }
+        if (table(uri) || (siblings && siblings->count(leaf)))
+            return {Node::Formless};
+        Node n;
         size_t up = parent.rfind('/');
         std::string tab = parent.substr(0, up), inst = parent.substr(up + 1);
         const Names *names = up == std::string::npos ? nullptr : table(tab);
@@ -542,8 +540,8 @@ struct Device {
         for (const char *dir : {"/tmp/sc", "/tmp/sc2_back.tar.gz", "/tmp/sc2_restore.tar.gz", "/var/run"})
             if (power_cut)
                 fs::remove_all(root.at(dir));
-        fs::create_directories(root.at("/tmp/sc"));
-        fs::create_directories(root.at("/var/run"));
+        for (const char *dir : {"/tmp/sc", "/var/run"})
+            fs::create_directories(root.at(dir));
         return start() ? 0 : -1;
     }
     // The saved properties' folder replaced by a file: no property can be
@@ -560,13 +558,10 @@ struct Device {
         return 0;
     }
 
-    Opt flat(const std::string &k) {
+    // A flat key's value (tarvi_get) or a node's (tarvi_sc_get).
+    Opt get(int (*call)(char *, char **), const std::string &k) {
         char *v = nullptr;
-        return owned(tarvi_get(c(k), &v), &v);
-    }
-    Opt node(const std::string &uri) {
-        char *v = nullptr;
-        return owned(tarvi_sc_get(c(uri), &v), &v);
+        return owned(call(c(k), &v), &v);
     }
     Opt prop(const std::string &name) {
         char buf[128];
@@ -610,14 +605,14 @@ struct Device {
         std::vector<std::string> keys = FLAT_KEYS;
         keys.insert(keys.end(), {"M_CFG", "M_PREV"});
         for (const std::string &k : keys)
-            if (Opt v = flat(k); v != m.flat(k))
+            if (Opt v = get(tarvi_get, k); v != m.flat(k))
                 return "flat " + k + ": want " + shown(m.flat(k)) + ", got " + shown(v);
         for (auto &[tab, names] : m.tree.inst)
             if (Names got = instances(tab); got != names)
                 return "instances of " + tab + ": want " + join({names.begin(), names.end()}, ",") + ", got " +
                        join({got.begin(), got.end()}, ",");
         for (const std::string &uri : m.nodes())
-            if (Opt v = node(uri); v != m.value(uri))
+            if (Opt v = get(tarvi_sc_get, uri); v != m.value(uri))
                 return "tree " + uri + ": want " + shown(m.value(uri)) + ", got " + shown(v);
         for (const std::string &p : PROPS)
             if (Opt v = prop(p); v != (m.props.count(p) ? Opt(m.props.at(p)) : Opt()))
@@ -729,7 +724,7 @@ const Op OPS[] = {
      [](Device &, const Step &s) { return done(tarvi_set(c(s.a), c(s.b)) == 0); }, false},
     {"flat-get", 4, [](Gen &g, const Model &, Step &s) { s.a = g.pick(FLAT_KEYS); },
      [](Model &m, const Step &s) { return read(m.flat(s.a)); },
-     [](Device &d, const Step &s) { return read(d.flat(s.a)); }, false},
+     [](Device &d, const Step &s) { return read(d.get(tarvi_get, s.a)); }, false},
     {"commit", 6, no_args, [](Model &m, const Step &) { return m.commit(), Expect(); },
      [](Device &, const Step &) { return done(tarvi_commit() == 0); }, false},
     {"flat-reload", 2, no_args, [](Model &m, const Step &) { return m.reload_flat(true), Expect(); },
@@ -764,7 +759,7 @@ const Op OPS[] = {
      [](Device &, const Step &s) { return done(tarvi_sc_set(c(s.a), c(s.b)) == 0); }, false},
     {"tree-get", 5, [](Gen &g, const Model &m, Step &s) { s.a = g.pick(m.nodes()); },
      [](Model &m, const Step &s) { return read(m.value(s.a)); },
-     [](Device &d, const Step &s) { return read(d.node(s.a)); }, false},
+     [](Device &d, const Step &s) { return read(d.get(tarvi_sc_get, s.a)); }, false},
     {"inst-add", 6,
      [](Gen &g, const Model &m, Step &s) {
          s.a = g.table(m);
@@ -1014,5 +1009,5 @@ TEST(Model, TablesSurviveEndlessAddsAndDeletes) {
         ASSERT_EQ(i % 3 ? 0 : -404, tarvi_sc_me_del_inst(c("sys/m/cfg/2"))) << i;
     }
     EXPECT_EQ(Names{"1"}, dev.instances(CFG));
-    EXPECT_EQ("one,static;", dev.flat("M_CFG"));
+    EXPECT_EQ("one,static;", dev.get(tarvi_get, "M_CFG"));
 }
