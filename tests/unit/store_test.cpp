@@ -65,30 +65,6 @@ TEST_F(Store, KeysShadowingAndTheRuntimeContainer) {
     EXPECT_EQ(0, TARVI_KEY_CHANGE);
 }
 
-TEST_F(Store, CommitFlagsFollowEachSet) {
-    load("S2D_ALLOW_RESUME", "0");
-    load("other", "a");
-
-    EXPECT_EQ(0, config_set("S2D_ALLOW_RESUME", "1"));
-    EXPECT_EQ(1, TARVI_KEY_CHANGE);
-    EXPECT_EQ(1, ALLOW_RESUME_VALUE);
-    EXPECT_EQ(CONTAINER_CHANGED, cont_->flag & CONTAINER_CHANGED);
-
-    // Same value: only the change flag drops.
-    EXPECT_EQ(0, config_set("S2D_ALLOW_RESUME", "1"));
-    EXPECT_EQ(0, TARVI_KEY_CHANGE);
-    EXPECT_EQ(1, ALLOW_RESUME_VALUE);
-
-    EXPECT_EQ(0, config_set("S2D_ALLOW_RESUME", "yes"));
-    EXPECT_EQ(1, TARVI_KEY_CHANGE);
-    EXPECT_EQ(0, ALLOW_RESUME_VALUE);
-
-    ALLOW_RESUME_VALUE = 1;
-    EXPECT_EQ(0, config_set("other", "b"));
-    EXPECT_EQ(1, TARVI_KEY_CHANGE);
-    EXPECT_EQ(1, ALLOW_RESUME_VALUE);
-}
-
 TEST_F(Store, LongerValuesRegrowShorterOnesStayInPlace) {
     struct config *c = load("k", "abcdef");
     char *buf = c->linebuf;
