@@ -3,10 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "libtarvi.h"
@@ -38,12 +36,8 @@ class SampleTree : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string defaults;
-        for (const auto &entry : fs::directory_iterator(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr/cfg")) {
-            std::ifstream in(entry.path());
-            std::stringstream text;
-            text << in.rdbuf();
-            defaults += text.str();
-        }
+        for (const auto &entry : fs::directory_iterator(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr/cfg"))
+            defaults += read_file(entry.path());
         lay_tree_device(root_, defaults, "examples/device/usr");
         for (const auto &entry : fs::directory_iterator(TARVI_EXAMPLE_LIB_DIR))
             fs::copy_file(entry.path(), root_.at("/lib/" + entry.path().filename().string()),

@@ -20,13 +20,6 @@ namespace {
 const std::string source_dir = TARVI_SOURCE_DIR;
 const std::string data_dir = source_dir + "/tests/fixtures/data";
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // The attribute `name` of the tag that starts at `tag`, or "".
 std::string attr(const std::string &xml, size_t tag, const std::string &name) {
     size_t end = xml.find('>', tag);
@@ -237,7 +230,7 @@ TEST_F(RealData, FullDataModelAsProfileWithInstances) {
                 "A:R,G:R;node;;\r\n");
     ASSERT_EQ(0, sc_loadTree(&SC, 1));
 
-    Model m = scan_model(slurp(data_dir + "/tr-098-1-8-0-full.xml"));
+    Model m = scan_model(read_file(data_dir + "/tr-098-1-8-0-full.xml"));
     ASSERT_EQ(192u, m.objects.size());
     ASSERT_EQ(1801u, m.params.size());
     for (const std::string &uri : m.objects) {
@@ -271,7 +264,7 @@ TEST_F(RealData, ParameterDumpAsProfileAndTreeFiles) {
     import("csv", "wimax-gateway-tr098.csv", "cwmp_gw");
     ASSERT_EQ(0, sc_loadTree(&SC, 1));
 
-    std::vector<std::vector<std::string>> rows = read_csv(slurp(data_dir + "/wimax-gateway-tr098.csv"));
+    std::vector<std::vector<std::string>> rows = read_csv(read_file(data_dir + "/wimax-gateway-tr098.csv"));
     ASSERT_EQ(1007u, rows.size());
     std::set<std::string> unwritable;
     std::map<std::string, int> highest; // table URI -> highest instance in the dump

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -57,13 +56,6 @@ std::map<std::string, std::string> snapshot() {
     return out;
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class TreeWrite : public TreeDecl {
   protected:
     void SetUp() override {
@@ -83,7 +75,7 @@ class TreeWrite : public TreeDecl {
         EXPECT_EQ(0, sc_nodeLine(find(uri), cwmp, &line)) << uri;
         return line;
     }
-    std::string tree_file(const char *module) { return slurp(root_.at(std::string("/tmp/sc/tree0/") + module)); }
+    std::string tree_file(const char *module) { return read_file(root_.at(std::string("/tmp/sc/tree0/") + module)); }
 };
 
 TEST_F(TreeWrite, ExportedFilesReadBackToTheSameTree) {
@@ -92,9 +84,10 @@ TEST_F(TreeWrite, ExportedFilesReadBackToTheSameTree) {
     ASSERT_EQ(0, sc_writeCBToCBFile(&SC));
     ASSERT_EQ(0, sc_writeNotifyToNotifyFile(&SC));
     // The CWMP module is written dotted in all its files.
-    EXPECT_NE(std::string::npos, slurp(root_.at("/tmp/sc/profile0/cwmp_igd.profile"))
+    EXPECT_NE(std::string::npos, read_file(root_.at("/tmp/sc/profile0/cwmp_igd.profile"))
                                      .find("InternetGatewayDevice.LANDevice.1.LANHostConfigManagement;"));
-    EXPECT_NE(std::string::npos, slurp(root_.at("/tmp/sc/cb0/cwmp_igd.cb")).find("InternetGatewayDevice.DeviceInfo"));
+    EXPECT_NE(std::string::npos,
+              read_file(root_.at("/tmp/sc/cb0/cwmp_igd.cb")).find("InternetGatewayDevice.DeviceInfo"));
 
     fs::remove_all(root_.at("/usr/sc"));
     fs::create_directories(root_.at("/usr/sc"));
