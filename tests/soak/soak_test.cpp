@@ -72,7 +72,7 @@ struct tally {
 struct client {
     int id = 0;
     std::string flat_key, node, prop;
-    std::string flat = "init", tree = "init", property;
+    std::string flat = "init", tree = "init", property{};
     long n = 0;
     std::string next(const char *kind) { return std::string(kind) + std::to_string(id) + "-" + std::to_string(++n); }
 };
@@ -237,12 +237,7 @@ class Soak : public ::testing::Test {
         ASSERT_TRUE(daemon_);
         for (int i = 0; i < THREADS; ++i) {
             std::string n = std::to_string(i);
-            client c;
-            c.id = i;
-            c.flat_key = "SOAK_C" + n;
-            c.node = "sys/soak/c" + n;
-            c.prop = "soak.c" + n;
-            clients_.push_back(c);
+            clients_.push_back({i, "SOAK_C" + n, "sys/soak/c" + n, "soak.c" + n});
         }
     }
     void TearDown() override { stop_tree_daemon(daemon_); }
