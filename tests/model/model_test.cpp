@@ -121,6 +121,15 @@ std::string shown(const std::string &s) {
 }
 std::string shown(const Opt &v) { return v ? shown(*v) : "(none)"; }
 
+// The fields of an instance, given its URI or its table's.
+std::vector<std::string> fields_of(const std::string &inst) {
+    if (starts(inst, CFG))
+        return {"Name", "Type"};
+    if (starts(inst, PREV) || starts(inst, VIEW))
+        return {starts(inst, PREV) ? "Val" : "HostName"};
+    return {has(inst, "/port/") ? "Num" : "Name", "Tag"};
+}
+
 struct Step {
     int kind = 0;
     std::string a, b;            // key, URI, table or name; value or instance name
@@ -491,13 +500,10 @@ struct Model {
         for (auto &[uri, v] : tree.lit)
             out.push_back(uri);
         for (auto &[tab, names] : tree.inst)
-            for (const std::string &name : names) {
-                for (const char *f : {"Name", "Type"})
-                    if (tab == CFG)
+            for (const std::string &name : names)
+                for (const std::string &f : fields_of(tab))
+                    if (tab == CFG || tab == PREV || tab == VIEW)
                         out.push_back(tab + "/" + name + "/" + f);
-                if (tab == PREV || tab == VIEW)
-                    out.push_back(tab + "/" + name + (tab == PREV ? "/Val" : "/HostName"));
-            }
         return out;
     }
 };
@@ -684,13 +690,6 @@ struct Gen {
                                                  "sys/m/cfg/1/Name", "sys/m/host/99", "sys/m/cfg/1", "sys/m/host/1"});
         return pick(all);
     }
-    std::vector<std::string> fields_of(const std::string &inst) {
-        if (starts(inst, CFG))
-            return {"Name", "Type"};
-        if (starts(inst, PREV) || starts(inst, VIEW))
-            return {starts(inst, PREV) ? "Val" : "HostName"};
-        return {has(inst, "/port/") ? "Num" : "Name", "Tag"};
-    }
     std::vector<std::string> kv_for(const std::string &inst) {
         std::vector<std::string> kv;
         for (const std::string &f : fields_of(inst))
@@ -780,7 +779,7 @@ const Op OPS[] = {
     {"fields-get", 3,
      [](Gen &g, const Model &m, Step &s) {
          s.a = g.instance(m, false);
-         s.kv = g.fields_of(s.a);
+         s.kv = fields_of(s.a);
          if (g.chance(10))
              s.kv.push_back("Nope");
      },
