@@ -68,6 +68,13 @@ class FileBackend : public ::testing::Test {
         return out;
     }
 
+    // Lays the files (device path, content), then reloads with the user files.
+    void reload_with(const std::vector<std::pair<std::string, std::string>> &files) {
+        for (auto &[path, text] : files)
+            root.write(path, text);
+        ASSERT_EQ(file_reload(1), 0);
+    }
+
     std::string provisioned(const char *rel) const {
         return std::to_string(LOG_INFO) + " " + root.at(rel) + " provisioned";
     }
@@ -78,11 +85,10 @@ class FileBackend : public ::testing::Test {
 using Lines = std::vector<std::string>;
 
 TEST_F(FileBackend, ParsesDefaultFiles) {
-    root.write("/usr/cfg/a.cfg", "x=1\ny=a=b\n=z\nno equal sign\n\nlast=kept");
-    root.write("/usr/cfg/nul.cfg", std::string("p=1\0q=2\n", 8));
-    root.write("/usr/cfg/notes.txt", "n=1\n");
-    root.write("/usr/cfg/dir.cfg/inner", "d=1\n");
-    ASSERT_EQ(file_reload(1), 0);
+    reload_with({{"/usr/cfg/a.cfg", "x=1\ny=a=b\n=z\nno equal sign\n\nlast=kept"},
+                 {"/usr/cfg/nul.cfg", std::string("p=1\0q=2\n", 8)},
+                 {"/usr/cfg/notes.txt", "n=1\n"},
+                 {"/usr/cfg/dir.cfg/inner", "d=1\n"}});
 
     EXPECT_EQ(lines_of("a.cfg"), (Lines{"x=1", "y=a=b", "last=kept"}));
     EXPECT_EQ(lines_of("nul.cfg"), (Lines{"p=1", "q=2"}));
@@ -99,8 +105,7 @@ TEST_F(FileBackend, LongLinesUpToTheBoundAreKept) {
     const size_t bound = 64 * 1024 - 1;
     std::string at_bound = "big=" + std::string(bound - 4, 'v');
     std::string over = "huge=" + std::string(bound - 4, 'w');
-    root.write("/usr/cfg/a.cfg", "k15=abcdefghijk\nk16=abcdefghijkl\n" + at_bound + "\n" + over + "\nafter=1");
-    ASSERT_EQ(file_reload(1), 0);
+    reload_with({{"/usr/cfg/a.cfg", "k15=abcdefghijk\nk16=abcdefghijkl\n" + at_bound + "\n" + over + "\nafter=1"}});
     EXPECT_EQ(get("k15"), "abcdefghijk");
     EXPECT_EQ(get("k16"), "abcdefghijkl");
     EXPECT_EQ(get("big"), at_bound.substr(4));
@@ -139,10 +144,7 @@ TEST_F(FileBackend, FactoryAndUserFilesOverrideDefaults) {
 }
 
 TEST_F(FileBackend, FlushWritesChangedContainers) {
-    root.write("/usr/cfg/a.cfg", "a1=1\na2=2\n");
-    root.write("/usr/cfg/b.cfg", "b1=x\n");
-    root.write("/mnt/tarvi/a.cfg", "a2=two\n");
-    ASSERT_EQ(file_reload(1), 0);
+    reload_with({{"/usr/cfg/a.cfg", "a1=1\na2=2\n"}, {"/usr/cfg/b.cfg", "b1=x\n"}, {"/mnt/tarvi/a.cfg", "a2=two\n"}});
 
     // b.cfg has no user file yet, so the first commit writes it.
     ASSERT_EQ(file_flush(0), 0);
@@ -172,8 +174,7 @@ TEST_F(FileBackend, FlushWritesChangedContainers) {
 }
 
 TEST_F(FileBackend, FirstFlushCreatesTheUserFolder) {
-    root.write("/usr/cfg/a.cfg", "k=v\n");
-    ASSERT_EQ(file_reload(1), 0);
+    reload_with({{"/usr/cfg/a.cfg", "k=v\n"}});
     ASSERT_FALSE(root.exists("/mnt"));
     ASSERT_EQ(file_flush(0), 0);
     EXPECT_EQ(root.read("/mnt/tarvi/a.cfg"), "k=v\n");
@@ -255,9 +256,7 @@ TEST_F(FileBackend, OverridesShownByThemselvesStayOnceInTheTable) {
 }
 
 TEST_F(FileBackend, ReloadKeepsOneEntryPerKey) {
-    root.write("/usr/cfg/a.cfg", "dup=from a\nx=1\n");
-    root.write("/usr/cfg/b.cfg", "dup=from b\n");
-    ASSERT_EQ(file_reload(1), 0);
+    reload_with({{"/usr/cfg/a.cfg", "dup=from a\nx=1\n"}, {"/usr/cfg/b.cfg", "dup=from b\n"}});
     EXPECT_EQ(get("dup"), "from b"); // files load in name order; the later one wins
     EXPECT_EQ(lines_of("a.cfg"), (Lines{"dup=from a", "x=1"}));
     expect_table_sound();
@@ -269,8 +268,7 @@ TEST_F(FileBackend, ReloadKeepsOneEntryPerKey) {
     ASSERT_EQ(config_notify_register("r", &node_r), 0);
     ASSERT_EQ(config_notify_register("p", &node_p), 0); // placeholder
     ASSERT_EQ(config_notify_register("x", &node_x), 0);
-    root.write("/usr/cfg/c.cfg", "r=cfg\np=cfg\n");
-    ASSERT_EQ(file_reload(1), 0);
+    reload_with({{"/usr/cfg/c.cfg", "r=cfg\np=cfg\n"}});
     expect_table_sound();
     EXPECT_EQ(get("r"), "cfg");
     EXPECT_TRUE(list_empty(&ContRuntime->config));
@@ -283,9 +281,7 @@ TEST_F(FileBackend, ReloadKeepsOneEntryPerKey) {
 }
 
 TEST_F(FileBackend, FailedReloadLeavesTheStoreAsItWas) {
-    root.write("/usr/cfg/a.cfg", "x=1\ny=1\n");
-    root.write("/mnt/default.cfg", "only=f\n");
-    ASSERT_EQ(file_reload(1), 0);
+    reload_with({{"/usr/cfg/a.cfg", "x=1\ny=1\n"}, {"/mnt/default.cfg", "only=f\n"}});
     ASSERT_EQ(config_set("x", "unsaved"), 0);
     ASSERT_EQ(config_set("rt", "r"), 0);
     struct container *before = find_container("a.cfg");
