@@ -184,13 +184,11 @@ TEST_F(SampleTree, TheInstanceFieldSelfTestPassesAndLeavesTheTable) {
 }
 
 TEST_F(SampleTree, TreeCommandsPrintAndExitAsTheFlatOnes) {
-    tool_result r = tarvi("sc type sys/wan/mtu");
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("uint A:RW,G:R\n", r.out);
+    EXPECT_EQ("0 uint A:RW,G:R\n|", run_text(tarvi("sc type sys/wan/mtu")));
     EXPECT_EQ("576..1500\n", tarvi("sc limit sys/wan/mtu").out);
     EXPECT_EQ(0, tarvi("sc exists sys/wan/mtu").status);
 
-    r = tarvi("sc tree --values sys/network/v6config");
+    tool_result r = tarvi("sc tree --values sys/network/v6config");
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(has(r.out, "sys/network/v6config  node A:RWAD,G:R\n"
                            "  1  node A:RW,G:R\n"
@@ -198,9 +196,7 @@ TEST_F(SampleTree, TreeCommandsPrintAndExitAsTheFlatOnes) {
                            "    Name  string A:RW,G:R = lan6\n"));
     EXPECT_TRUE(has(tarvi("sc tree --view cwmp").out, "\n  DeviceInfo  node A:R,G:R\n"));
 
-    r = tarvi("sc fields add sys/network/v6config Name=lab 'Type=a b'");
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("3\n", r.out);
+    EXPECT_EQ("0 3\n|", run_text(tarvi("sc fields add sys/network/v6config Name=lab 'Type=a b'")));
     EXPECT_EQ(0, tarvi("sc fields set sys/network/v6config 3 'Name=x  y'").status);
     EXPECT_EQ("Name=x  y\nType=a b\n", tarvi("sc fields get sys/network/v6config 3 Name Type").out);
     EXPECT_EQ("3\n", tarvi("sc count sys/network/v6config").out);
@@ -220,9 +216,7 @@ TEST_F(SampleTree, TreeCommandsPrintAndExitAsTheFlatOnes) {
         EXPECT_EQ("", r.out) << args;
         EXPECT_TRUE(has(r.err, "no such node")) << args;
     }
-    r = tarvi("sc add sys/network/v6config 1");
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("tarvi: sys/network/v6config/1: exists already\n", r.err);
+    EXPECT_EQ("1 |tarvi: sys/network/v6config/1: exists already\n", run_text(tarvi("sc add sys/network/v6config 1")));
     for (const char *args : {"sc debug 6", "sc reload --stage 2", "sc reload --default --stage 0",
                              "sc tree --view tr69", "sc fields set sys/network/v6config 1 Name", "sc fields frob"}) {
         r = tarvi(args);

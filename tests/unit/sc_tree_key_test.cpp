@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
-#include "store.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
 #include "sc_tree_key.h"
 #include "sc_utiliface.h"
+#include "store.h"
 
 namespace {
 
