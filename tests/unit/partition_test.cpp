@@ -115,36 +115,32 @@ TEST(CfgPack, CheckAcceptsTheLayoutAndNamesTheFirstBrokenRule) {
         bad[at] ^= 0x10;
         EXPECT_EQ(-1, check(bad)) << at;
     }
+    // The reason a sealed image is refused for, the last message logged.
+    auto refusal = [&](std::string sealed) {
+        set_md5(sealed);
+        return check(sealed) == -1 ? logs.last() : "(accepted)";
+    };
     std::string bad = img;
     bad[144] ^= 1; // entry 1's offset
-    set_md5(bad);
-    logs.clear();
-    EXPECT_EQ(-1, check(bad));
-    EXPECT_EQ("Check - CFG Entry[1] : Offset is incorrect : 7 =\\= 6 (0 + 6) !!", logs.last());
+    EXPECT_EQ("Check - CFG Entry[1] : Offset is incorrect : 7 =\\= 6 (0 + 6) !!", refusal(bad));
     bad = img;
     bad[128 + 4] = 1;
-    set_md5(bad);
-    EXPECT_EQ(-1, check(bad));
-    EXPECT_EQ("Check - CFG Entry[0] : Offset is incorrect : 1 =\\= 0 !!", logs.last());
+    EXPECT_EQ("Check - CFG Entry[0] : Offset is incorrect : 1 =\\= 0 !!", refusal(bad));
 
     // Counts, lengths and sizes that do not add up.
-    EXPECT_EQ(-1, check(oracle({cont("a"), conf("x", "1")}, 2, 0)));
-    EXPECT_EQ("Check - CFG Header : Container number is incorrect : 1 =\\= 2 !!", logs.last());
-    EXPECT_EQ(-1, check(oracle({cont("a"), conf("x", "1")}, 1, 2)));
-    EXPECT_EQ("Check - CFG Header : Entry length is incorrect : 24 =\\= (1 + 2) * 12 !!", logs.last());
+    EXPECT_EQ("Check - CFG Header : Container number is incorrect : 1 =\\= 2 !!",
+              refusal(oracle({cont("a"), conf("x", "1")}, 2, 0)));
+    EXPECT_EQ("Check - CFG Header : Entry length is incorrect : 24 =\\= (1 + 2) * 12 !!",
+              refusal(oracle({cont("a"), conf("x", "1")}, 1, 2)));
     bad = oracle({cont("a")});
     le32(bad, 12, 3); // payloadLen 3 instead of 2, totalLen to match
     le32(bad, 4, static_cast<uint32_t>(128 + 12 + 3));
-    bad += "x";
-    set_md5(bad);
-    EXPECT_EQ(-1, check(bad));
-    EXPECT_EQ("Check - CFG Header : Payload length is incorrect : 2 =\\= 3 !!", logs.last());
+    EXPECT_EQ("Check - CFG Header : Payload length is incorrect : 2 =\\= 3 !!", refusal(bad + "x"));
     // Lengths whose 32-bit sum wraps around to totalLen.
     bad = oracle({});
     le32(bad, 8, 0xFFFFFFF4u);
     le32(bad, 12, 12);
-    set_md5(bad);
-    EXPECT_EQ(-1, check(bad));
+    EXPECT_NE("(accepted)", refusal(bad));
     // A buffer shorter than the header says is refused before any checksum.
     img = oracle({cont("a"), conf("x", "1")});
     logs.clear();
