@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "sc_tree.h"
 #include "sc_tree_key.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
