@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,32 +13,17 @@
 #include "sc_ops_cb.h"
 #include "sc_ops_inst.h"
 #include "sc_ops_walk.h"
-#include "sc_utiliface.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::pair<std::string, std::string>> delivered;
-int record_delivery(SCTreeNode *node, const char *input, char **output) {
-    delivered.emplace_back(node->data->uri, input ? input : "<null>");
-    *output = nullptr;
-    return 0;
-}
-
 class TreeOps : public TreeDecl {
   protected:
     void SetUp() override {
         TreeDecl::SetUp();
-        delivered.clear();
-        fs::copy(std::string(TARVI_SOURCE_DIR) + "/tests/fixtures/callbacks/usr", root_.at("/usr"),
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        lay_usr("tests/fixtures/callbacks/usr");
         ASSERT_EQ(0, config_sc_reload(0));
-    }
-    void TearDown() override {
-        config_sc_notify_hook = nullptr;
-        sc_config_get_hook = nullptr;
-        TreeDecl::TearDown();
     }
     std::string get(const char *uri) {
         char *v = nullptr;
@@ -146,20 +130,11 @@ class TreeInst : public TreeDecl {
   protected:
     void SetUp() override {
         TreeDecl::SetUp();
-        write("/usr/sc/profile0/sys.profile", SYS_PROFILE);
+        root_.write("/usr/sc/profile0/sys.profile", SYS_PROFILE);
         fs::create_directories(root_.at("/usr/sc/profile1"));
         config_sc_cb_init();
         ASSERT_EQ(0, config_sc_tarvi_set("PORTS", "5060,5061"));
         ASSERT_EQ(0, config_sc_reload(0));
-    }
-    void TearDown() override {
-        config_sc_notify_hook = nullptr;
-        sc_config_get_hook = nullptr;
-        TreeDecl::TearDown();
-    }
-    void write(const std::string &path, const std::string &text) {
-        fs::create_directories(fs::path(root_.at(path)).parent_path());
-        std::ofstream(root_.at(path)) << text;
     }
     // The walk of `uri` in view `type`, one "uri:result" per entry.
     std::vector<std::string> walk(int type, int next_level, const char *uri) {

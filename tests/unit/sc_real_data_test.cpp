@@ -382,8 +382,7 @@ class SampleDevice : public TreeDecl {
   protected:
     void SetUp() override {
         TreeDecl::SetUp();
-        make_dirs(root_.at("/usr"));
-        std::filesystem::copy(device_dir + "/usr/sc", root_.at("/usr/sc"), std::filesystem::copy_options::recursive);
+        lay_usr("examples/device/usr");
         for (const char *cfg : {"/usr/cfg/network.cfg", "/usr/cfg/system.cfg", "/usr/cfg/wimax.cfg",
                                 "/usr/cfg/services.cfg", "/mnt/default.cfg"}) {
             std::ifstream in(device_dir + cfg);
@@ -395,10 +394,6 @@ class SampleDevice : public TreeDecl {
         }
         sc_config_get_hook = get_target;
         ASSERT_EQ(0, sc_loadTree(&SC, 1));
-    }
-    void TearDown() override {
-        sc_config_get_hook = nullptr;
-        TreeDecl::TearDown();
     }
 };
 

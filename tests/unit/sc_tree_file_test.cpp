@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "sc_fixture.h"
-#include "sc_utiliface.h"
 
 namespace {
 
@@ -253,18 +252,10 @@ TEST_F(ProfileFiles, CwmpModulesUseDottedNotation) {
 
 namespace {
 
-std::vector<std::pair<std::string, std::string>> delivered;
-int record_delivery(SCTreeNode *node, const char *input, char **output) {
-    delivered.emplace_back(node->data->uri, input ? input : "<null>");
-    *output = sc_util_strdup("done"); // the caller frees it
-    return 0;
-}
-
 class CallbackFiles : public TreeDecl {
   protected:
     void SetUp() override {
         TreeDecl::SetUp();
-        delivered.clear();
         sc_op_notify_hook = record_delivery;
         root_.write("/usr/sc/profile0/wan.profile", "WAN;A:R,G:R;node;;\n"
                                                     "WAN/IP;A:RW,G:R;string;;v(10.0.0.1)\n"

@@ -60,15 +60,9 @@ class TreeWrite : public TreeDecl {
   protected:
     void SetUp() override {
         TreeDecl::SetUp();
-        fs::copy(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr", root_.at("/usr"),
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        lay_usr("examples/device/usr");
         config_sc_cb_init();
         ASSERT_EQ(0, config_sc_reload(0));
-    }
-    void TearDown() override {
-        config_sc_notify_hook = nullptr;
-        sc_config_get_hook = nullptr;
-        TreeDecl::TearDown();
     }
     std::string line_of(const char *uri, bool cwmp = false) {
         std::string line;
