@@ -197,6 +197,13 @@ class FileBackend : public ::testing::Test {
         const char *v = config_get(key);
         return v ? v : "<none>";
     }
+    // "key=value" of each key, blank-separated.
+    static std::string values(std::initializer_list<const char *> keys) {
+        std::string out;
+        for (const char *k : keys)
+            out += (out.empty() ? "" : " ") + std::string(k) + "=" + get(k);
+        return out;
+    }
 
     // Every entry sits in the bucket of its key and no key is there twice.
     static void expect_table_sound() {
@@ -248,9 +255,7 @@ TEST_F(FileBackend, ParsesDefaultFiles) {
     EXPECT_EQ(lines_of("nul.cfg"), (Lines{"p=1", "q=2"}));
     EXPECT_EQ(find_container("notes.txt"), nullptr);
     EXPECT_EQ(find_container("dir.cfg"), nullptr);
-    EXPECT_EQ(get("y"), "a=b");
-    EXPECT_EQ(get("last"), "kept");
-    EXPECT_EQ(get("n"), "<none>");
+    EXPECT_EQ("y=a=b last=kept n=<none>", values({"y", "last", "n"}));
     expect_table_sound();
     EXPECT_TRUE(logged.empty());
 }
@@ -273,16 +278,12 @@ TEST_F(FileBackend, FactoryAndUserFilesOverrideDefaults) {
     root.write("/mnt/tarvi/a.cfg", "x=3\ny=3\nghost=9\nonly=user\n");
 
     ASSERT_EQ(file_reload(1), 0);
-    EXPECT_EQ(get("x"), "3");
-    EXPECT_EQ(get("y"), "3");
-    EXPECT_EQ(get("z"), "1");
+    EXPECT_EQ("x=3 y=3 z=1", values({"x", "y", "z"}));
     EXPECT_EQ(get("only"), "factory"); // a user file holds only keys of the default files
     EXPECT_EQ(get("ghost"), "<none>");
 
     ASSERT_EQ(file_reload(0), 0);
-    EXPECT_EQ(get("x"), "2");
-    EXPECT_EQ(get("y"), "1");
-    EXPECT_EQ(get("only"), "factory");
+    EXPECT_EQ("x=2 y=1 only=factory", values({"x", "y", "only"}));
     ASSERT_EQ(file_reload(1), 0);
     EXPECT_EQ(get("x"), "3");
     expect_table_sound();
@@ -444,9 +445,7 @@ TEST_F(FileBackend, FailedReloadLeavesTheStoreAsItWas) {
     auto unchanged = [&] {
         EXPECT_EQ(find_container("a.cfg"), before);
         EXPECT_EQ(ContDefault, defaults);
-        EXPECT_EQ(get("x"), "unsaved");
-        EXPECT_EQ(get("rt"), "r");
-        EXPECT_EQ(get("only"), "f");
+        EXPECT_EQ("x=unsaved rt=r only=f", values({"x", "rt", "only"}));
         EXPECT_EQ(lines_of("a.cfg"), (Lines{"x=unsaved", "y=1"}));
         EXPECT_TRUE(before->flag & CONTAINER_CHANGED);
         expect_table_sound();
@@ -466,9 +465,7 @@ TEST_F(FileBackend, FailedReloadLeavesTheStoreAsItWas) {
     ASSERT_EQ(rename(root.at("/usr/cfg.away").c_str(), root.at("/usr/cfg").c_str()), 0);
     // The dangling link left there is no ".cfg" and does not matter.
     ASSERT_EQ(file_reload(1), 0);
-    EXPECT_EQ(get("x"), "1");
-    EXPECT_EQ(get("b"), "1");
-    EXPECT_EQ(get("rt"), "r");
+    EXPECT_EQ("x=1 b=1 rt=r", values({"x", "b", "rt"}));
     expect_table_sound();
 }
 
@@ -521,10 +518,7 @@ TEST_F(FileBackup, RestoreTakesCheckedValues) {
     std::string good = backup_image("x=10\nz=30\nunknown=1\n");
     root.write("/backup.bin", good);
     ASSERT_EQ(file_restore_cfgfile(path.c_str()), 0);
-    EXPECT_EQ(get("x"), "10");
-    EXPECT_EQ(get("y"), "2");
-    EXPECT_EQ(get("z"), "30");
-    EXPECT_EQ(get("unknown"), "<none>");
+    EXPECT_EQ("x=10 y=2 z=30 unknown=<none>", values({"x", "y", "z", "unknown"}));
     EXPECT_EQ(root.read("/mnt/tarvi/a.cfg"), "x=10\ny=2\n");
     EXPECT_EQ(root.read("/mnt/tarvi/b.cfg"), "z=30\n");
 
