@@ -210,9 +210,8 @@ TEST_F(LibtarviTest, VpnClientProfilesFromSettings) {
 
 TEST_F(LibtarviTest, CliFlatSubcommands) {
     EXPECT_EQ("0 dhcp\n|", run_text(tarvi("get wan.mode")));
-    EXPECT_EQ(0, tarvi("set wan.mode static").status);
-    EXPECT_EQ(0, tarvi("commit").status);
-    EXPECT_EQ(0, tarvi("reload-default").status);
+    for (const char *args : {"set wan.mode static", "commit", "reload-default"})
+        EXPECT_EQ(0, tarvi(args).status) << args;
     EXPECT_EQ("dhcp\n", tarvi("get wan.mode").out);
     EXPECT_EQ(0, tarvi("reload").status);
     EXPECT_EQ("static\n", tarvi("get wan.mode").out);
@@ -223,9 +222,8 @@ TEST_F(LibtarviTest, CliFlatSubcommands) {
     EXPECT_EQ(0, tarvi("set wan.mode pppoe").status);
     EXPECT_EQ(0, tarvi("restore saved.cfg").status);
     EXPECT_EQ("static\n", tarvi("get wan.mode").out);
-    EXPECT_EQ(0, tarvi("restore-default").status);
-    EXPECT_EQ(0, tarvi("dset lan.ip 10.1.1.1").status);
-    EXPECT_EQ(0, tarvi("dunset lan.ip").status);
+    for (const char *args : {"restore-default", "dset lan.ip 10.1.1.1", "dunset lan.ip"})
+        EXPECT_EQ(0, tarvi(args).status) << args;
 
     EXPECT_EQ("1 |tarvi: no.such.key: no such key\n", run_text(tarvi("get no.such.key")));
     EXPECT_EQ("50000000\n", tarvi("get AHBCLK").out);

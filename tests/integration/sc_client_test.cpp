@@ -202,11 +202,9 @@ TEST_F(SampleTree, TreeCommandsPrintAndExitAsTheFlatOnes) {
     EXPECT_EQ("3\n", tarvi("sc count sys/network/v6config").out);
     EXPECT_EQ("1\n2\n3\n", tarvi("sc names sys/network/v6config").out);
     EXPECT_EQ("sys/network/v6config/9\n", tarvi("sc add sys/network/v6config 9").out);
-    EXPECT_EQ(0, tarvi("sc del sys/network/v6config/9").status);
-    EXPECT_EQ(0, tarvi("sc debug 2").status);
-    EXPECT_EQ(0, tarvi("sc reload --stage 0").status);
-    EXPECT_EQ(0, tarvi("sc reload --stage 1").status);
-    EXPECT_EQ(0, tarvi("sc commit").status);
+    for (const char *args :
+         {"sc del sys/network/v6config/9", "sc debug 2", "sc reload --stage 0", "sc reload --stage 1", "sc commit"})
+        EXPECT_EQ(0, tarvi(args).status) << args;
 
     // Failures name the node and exit 1; usage errors exit 2.
     for (const char *args : {"sc type sys/none", "sc exists sys/none", "sc set sys/none 1", "sc tree sys/none",
