@@ -188,11 +188,15 @@ bool is_number(const std::string &s) { return !s.empty() && s.find_first_not_of(
 
 class RealData : public TreeDecl {
   protected:
-    // Runs tarvi-import; its files go to `dir` under the device root.
+    // The exit status of tarvi-import run with `args`.
+    static int import_tool(const std::string &args) {
+        return run_command("python3 " + source_dir + "/tools/tarvi-import " + args + " 2>/dev/null").status;
+    }
+    // Imports the fixture `src`; the files it makes go to "/import" and are
+    // laid where the tree reads them.
     void import(const std::string &kind, const std::string &src, const std::string &module) {
-        command_result r = run_command("python3 " + source_dir + "/tools/tarvi-import " + kind + " " + data_dir + "/" +
-                                       src + " -o " + root_.at("/import") + " --module " + module + " 2>/dev/null");
-        ASSERT_EQ(0, r.status) << r.out;
+        ASSERT_EQ(
+            0, import_tool(kind + " " + data_dir + "/" + src + " -o " + root_.at("/import") + " --module " + module));
         root_.write("/usr/sc/profile0/" + module + ".profile", root_.read("/import/" + module + ".profile"));
         if (kind == "csv")
             root_.write("/tmp/sc/tree0/" + module + ".tree", root_.read("/import/" + module + ".tree"));
@@ -327,10 +331,7 @@ TEST_F(RealData, ImportRulesForWhatTheFormatCannotCarry) {
                 "<object name=\"Dev.T.{i}.\" access=\"readWrite\"><parameter name=\"Id-1\" access=\"readOnly\">"
                 "<syntax><int/></syntax></parameter></object>\n"
                 "</model></dm:document>\n");
-    std::string tool = "python3 " + source_dir + "/tools/tarvi-import ";
-    ASSERT_EQ(0, run_command(tool + "bbf " + root_.at("/in/model.xml") + " -o " + root_.at("/import") +
-                             " --module cwmp_dev 2>/dev/null")
-                     .status);
+    ASSERT_EQ(0, import_tool("bbf " + root_.at("/in/model.xml") + " -o " + root_.at("/import") + " --module cwmp_dev"));
     std::string report = root_.read("/import/cwmp_dev.report");
     EXPECT_NE(std::string::npos, report.find("Dev.Note: value cannot be written, declared empty: x(y)"));
     EXPECT_NE(std::string::npos, report.find("Dev.Pat: value limit cannot be written, left out: /a;b/"));
@@ -349,21 +350,16 @@ TEST_F(RealData, ImportRulesForWhatTheFormatCannotCarry) {
               find("./Dev/T")->data->attr);
     EXPECT_EQ("1", value("./Dev/T@@@serial"));
 
-    EXPECT_EQ(
-        1, run_command(tool + "csv " + root_.at("/in/missing.csv") + " -o " + root_.at("/x") + " 2>/dev/null").status);
-    EXPECT_EQ(2, run_command(tool + "csv " + root_.at("/in/model.xml") + " -o " + root_.at("/x") +
-                             " --module plain 2>/dev/null")
-                     .status)
+    EXPECT_EQ(1, import_tool("csv " + root_.at("/in/missing.csv") + " -o " + root_.at("/x")));
+    EXPECT_EQ(2, import_tool("csv " + root_.at("/in/model.xml") + " -o " + root_.at("/x") + " --module plain"))
         << "a module outside dotted notation";
-    EXPECT_EQ(2, run_command(tool + "json x -o y 2>/dev/null").status);
+    EXPECT_EQ(2, import_tool("json x -o y"));
 
     // A dump row cut short reads its missing fields as empty; a row with
     // fields to spare keeps the first five.
     root_.write("/in/short.csv", "Parameter,Object,Writable,Value,Value type\nIGD.X,false\n"
                                  "IGD.Y,false,true,5,xsd:int,extra\n");
-    ASSERT_EQ(
-        0,
-        run_command(tool + "csv " + root_.at("/in/short.csv") + " -o " + root_.at("/short") + " 2>/dev/null").status);
+    ASSERT_EQ(0, import_tool("csv " + root_.at("/in/short.csv") + " -o " + root_.at("/short")));
     EXPECT_EQ("IGD.X;A:R,G:R;string;;v()\r\nIGD.Y;A:RW,G:R;int;;v(5)\r\n", root_.read("/short/cwmp_short.tree"));
 }
 
