@@ -6,8 +6,6 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "sc_tree.h"
-#include "sc_tree_file.h"
 
 namespace {
 
@@ -30,12 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_write("/usr/sc/profile0/sys.profile", PROFILE, strlen(PROFILE));
     fuzz_write("/usr/sc/cb0/sys.cb", cb.data(), cb.size());
     fuzz_write("/usr/sc/notify0/sys.notify", notify.data(), notify.size());
-    fuzz_store_reset();
-    // The daemon's one tree: freeing tells the shared "$so=" texts by it.
-    sc_initSCType(&SC);
-    sc_loadTree(&SC, 0);
-    sc_deleteSCTree(&SC);
-    fuzz_store_reset();
+    fuzz_load_tree(0);
     fuzz_remove("/usr/sc");
     return 0;
 }

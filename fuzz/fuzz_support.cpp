@@ -12,7 +12,9 @@
 #include "paths.h"
 #include "prop_debug.h"
 #include "sc_debug.h"
-#include "tarvid_store.h"
+#include "sc_tree.h"
+#include "sc_tree_file.h"
+#include "store.h"
 
 namespace {
 
@@ -67,32 +69,18 @@ void fuzz_remove(const char *abs) {
 }
 
 void fuzz_store_reset() {
-    // Notification placeholders belong to the hash table alone; every other
-    // entry is freed with its container.
-    for (auto &bucket : ConfigHashTable) {
-        if (!bucket.next)
-            continue;
-        list_for_each_safe(pos, &bucket) {
-            struct config *c = list_entry(pos, struct config, next);
-            list_del_init(pos);
-            if (!c->container)
-                config_free(c);
-        }
-    }
-    if (ContList.next) {
-        while (!list_empty(&ContList)) {
-            struct list *l = ContList.next;
-            list_del(l);
-            container_free(list_entry(l, struct container, next));
-        }
-    }
-    for (struct container **c : {&ContDefault, &ContRuntime}) {
-        if (*c)
-            container_free(*c);
-        *c = nullptr;
-    }
+    free_store();
     if (config_store_init() != 0)
         abort();
+}
+
+void fuzz_load_tree(int with_trees) {
+    fuzz_store_reset();
+    // The daemon's one tree: freeing tells the shared "$so=" texts by it.
+    sc_initSCType(&SC);
+    sc_loadTree(&SC, with_trees);
+    sc_deleteSCTree(&SC);
+    fuzz_store_reset();
 }
 
 void fuzz_split(const uint8_t *data, size_t size, std::string *first, std::string *second) {

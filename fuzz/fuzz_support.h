@@ -22,6 +22,10 @@ void fuzz_remove(const char *abs);
 // Frees every container and entry of the flat store and starts it afresh.
 void fuzz_store_reset();
 
+// Loads the daemon's one tree from the files laid out (the tree files too
+// when `with_trees`) on an empty store, then frees the tree and the store.
+void fuzz_load_tree(int with_trees);
+
 // Splits an input at its first NUL byte: `first` before it, `second` after it
 // (empty when there is none).
 void fuzz_split(const uint8_t *data, size_t size, std::string *first, std::string *second);

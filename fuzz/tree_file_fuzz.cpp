@@ -7,7 +7,6 @@
 
 #include "fuzz_support.h"
 #include "sc_tree.h"
-#include "sc_tree_file.h"
 #include "sc_tree_key.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -27,12 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (sc_parseDataKey(first.c_str(), &key) == 0)
         sc_freeTarviKey(key);
 
-    fuzz_store_reset();
-    // The daemon's one tree: freeing tells the shared "$so=" texts by it.
-    sc_initSCType(&SC);
-    sc_loadTree(&SC, (mode & 2) ? 1 : 0);
-    sc_deleteSCTree(&SC);
-    fuzz_store_reset();
+    fuzz_load_tree((mode & 2) ? 1 : 0);
     fuzz_remove("/usr/sc");
     fuzz_remove("/tmp/sc");
     return 0;

@@ -1,16 +1,24 @@
-// The client library against a real daemon: flat calls, accounts and the
-// settings-driven system information.
+// The client library and the tarvi tool against a real daemon: flat calls,
+// accounts, the settings-driven system information, and the tool's output,
+// errors and exit codes; and the daemon on real block devices (loop devices
+// over the sandbox partition files, found by label as on a device).
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "command.h"
 #include "daemon.h"
 #include "device.h"
 #include "libtarvi.h"
+#include "records.h"
+#include "request.h"
 #include "scratch.h"
+#include "tarvi_cli.h"
 
 namespace {
 
@@ -33,6 +41,8 @@ class LibtarviTest : public ::testing::Test {
                                "SYS_NAME=Test CPE\nSLIC_TYPE=3215\nVOIP_CH_NUM=\nwan.mode=dhcp\n"
                                "VPNC_NUM=3\nVPNC_STATUS=vpnc2,0;\n";
         lay_device(root_, defaults);
+        root_.write("/proc/stat", "cpu  1 2 3 4\n");
+        root_.write("/proc/meminfo", "MemTotal: 1000 kB\nMemFree: 400 kB\nBuffers: 100 kB\n");
         start();
     }
     void TearDown() override {
@@ -57,6 +67,7 @@ class LibtarviTest : public ::testing::Test {
         free(value);
         return text;
     }
+    tool_result tarvi(const std::string &args, const std::string &input = "") { return run_tarvi(root_, args, input); }
     static int check(const char *id, const std::string &password, int salted = 0) {
         std::string i = id, p = password;
         return tarvi_check_passwd(i.data(), p.data(), salted);
@@ -66,6 +77,8 @@ class LibtarviTest : public ::testing::Test {
     std::unique_ptr<Daemon> daemon_;
     std::string admin_hash_;
 };
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 } // namespace
 
@@ -193,4 +206,196 @@ TEST_F(LibtarviTest, VpnClientProfilesFromSettings) {
     ASSERT_EQ(0, tarvi_set(number, count));
     tarvi_get_vpn_client_connection(list, nullptr, number, status);
     EXPECT_EQ(2046u, strlen(list));
+}
+
+TEST_F(LibtarviTest, CliFlatSubcommands) {
+    EXPECT_EQ("0 dhcp\n|", run_text(tarvi("get wan.mode")));
+    for (const char *args : {"set wan.mode static", "commit", "reload-default"})
+        EXPECT_EQ(0, tarvi(args).status) << args;
+    EXPECT_EQ("dhcp\n", tarvi("get wan.mode").out);
+    EXPECT_EQ(0, tarvi("reload").status);
+    EXPECT_EQ("static\n", tarvi("get wan.mode").out);
+
+    // A relative backup name is the caller's folder, not the daemon's.
+    EXPECT_EQ(0, tarvi("backup saved.cfg").status);
+    EXPECT_TRUE(root_.exists("/saved.cfg"));
+    EXPECT_EQ(0, tarvi("set wan.mode pppoe").status);
+    EXPECT_EQ(0, tarvi("restore saved.cfg").status);
+    EXPECT_EQ("static\n", tarvi("get wan.mode").out);
+    for (const char *args : {"restore-default", "dset lan.ip 10.1.1.1", "dunset lan.ip"})
+        EXPECT_EQ(0, tarvi(args).status) << args;
+
+    EXPECT_EQ("1 |tarvi: no.such.key: no such key\n", run_text(tarvi("get no.such.key")));
+    EXPECT_EQ("50000000\n", tarvi("get AHBCLK").out);
+}
+
+// The tool tells a daemon that refused apart from one it could not reach.
+TEST_F(LibtarviTest, CliSaysWhetherTheDaemonRefusedOrWasNotReached) {
+    // Flash that has gone away: the commit is refused.
+    for (const char *label : {"ConfigPack1", "ConfigPack2"})
+        ASSERT_EQ(0, unlink(root_.at(device_partition(label)).c_str()));
+    EXPECT_EQ(0, tarvi("set wan.mode static").status);
+    EXPECT_EQ("1 |tarvi: tarvid refused the commit; see its log\n", run_text(tarvi("commit")));
+    EXPECT_EQ(0, tarvi("prop set ro.cli.once 1").status);
+    tool_result r = tarvi("prop set ro.cli.once 2");
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "tarvid refused the prop set ro.cli.once")) << r.err;
+
+    // A daemon that has died leaves its socket behind; then none is there.
+    std::string socket = root_.at("/var/run/tarvi.socket");
+    daemon_->stop();
+    for (const std::string &gone : {"nobody answers on " + socket, "no socket at " + socket}) {
+        for (const char *args : {"get wan.mode", "commit", "sc get sys/wan/mtu", "prop get ro.cli.once",
+                                 "prop set a.b 1", "check-user admin"}) {
+            EXPECT_EQ("1 |tarvi: tarvid is not running (" + gone + ")\n", run_text(tarvi(args))) << args;
+        }
+        unlink(socket.c_str());
+    }
+    ASSERT_TRUE(daemon_->start());
+}
+
+// A checkout or temporary folder may lie deep: every path the daemon, the
+// library and the tool build under the root works however long the root is.
+TEST(DeepRoot, SetCommitRestartGet) {
+    for (size_t length : {200, 2000}) {
+        ScratchRoot root(length);
+        lay_device(root, "wan.mode=dhcp\n");
+        Daemon daemon(root.path());
+        ASSERT_TRUE(daemon.start()) << length << ": " << daemon.stderr_text();
+        EXPECT_EQ(0, run_tarvi(root, "set wan.mode static").status);
+        tool_result r = run_tarvi(root, "commit");
+        EXPECT_EQ(0, r.status) << length << ": " << r.err;
+        daemon.stop();
+        ASSERT_TRUE(daemon.start()) << length;
+        r = run_tarvi(root, "get wan.mode");
+        EXPECT_EQ("static\n", r.out) << length << ": " << r.err;
+        EXPECT_EQ(std::string::npos, daemon.stderr_text().find("too long")) << daemon.stderr_text();
+        daemon.stop();
+    }
+}
+
+TEST_F(LibtarviTest, CliUsageErrorsAndHelp) {
+    for (const char *args :
+         {"", "frobnicate", "set only-a-key", "get a b", "verify nosuch 1", "verify range 5", "verify range 5 1 x",
+          "verify ip_address 1.2.3.4 7", "sc", "sc frobnicate", "sc set only-a-uri"}) {
+        tool_result r = tarvi(args);
+        EXPECT_EQ(2, r.status) << args;
+        EXPECT_EQ("", r.out) << args;
+        EXPECT_TRUE(contains(r.err, "usage: tarvi")) << args << ": " << r.err;
+    }
+    tool_result r = tarvi("--help");
+    EXPECT_EQ(0, r.status);
+    for (const char *cmd :
+         {"get", "reload-default", "restore-default", "dunset", "verify", "sysinfo", "check-user", "check-password"})
+        EXPECT_TRUE(contains(r.out, std::string("\n  ") + cmd + " ")) << cmd;
+    r = tarvi("sc --help");
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(contains(r.out, "usage: tarvi sc SUBCOMMAND")) << r.out;
+    r = tarvi("sc get sys/no/such/node");
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(contains(r.err, "sys/no/such/node")) << r.err;
+    r = tarvi("verify --help");
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(contains(r.out, "ascii_exclude_comma*"));
+}
+
+TEST_F(LibtarviTest, CliVerifySysinfoAndAccounts) {
+    EXPECT_EQ(0, tarvi("verify ip_address 10.0.0.1").status);
+    EXPECT_EQ("1 |Range : '256' invalid range(0 ~ 255)\n", run_text(tarvi("verify ip_address 256.0.0.1")));
+    EXPECT_EQ(0, tarvi("verify range -5 -10 0").status);
+    EXPECT_EQ(1, tarvi("verify string_size abcd 0 3").status);
+
+    tool_result r = tarvi("sysinfo");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(contains(r.out, "cpu=0%\nmemory=50%\nuptime=")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\nname=Test CPE\n")) << r.out;
+
+    EXPECT_EQ("0 1\n|", run_text(tarvi("check-user admin")));
+    EXPECT_EQ("1 |tarvi: root: no such account\n", run_text(tarvi("check-user root")));
+    EXPECT_EQ("0 0\n|", run_text(tarvi("check-password guest", "guest-secret\n")));
+    // The wrong password is not echoed.
+    EXPECT_EQ("1 |tarvi: guest: wrong password, or none is set\n",
+              run_text(tarvi("check-password guest", "wrong-pw\n")));
+    EXPECT_EQ(1, tarvi("check-password admin", "x\n").status);
+    EXPECT_EQ(1, tarvi("check-password root", "x\n").status);
+    EXPECT_EQ(2, tarvi("check-password guest", "").status);
+}
+
+namespace {
+
+// Loop devices attached for one test, detached whatever happens.
+class LoopDevices {
+  public:
+    ~LoopDevices() {
+        for (const std::string &dev : devices_)
+            (void)system(("losetup -d " + dev + " 2>/dev/null").c_str());
+    }
+    // Attaches `file`; returns the device path, or empty with *why set.
+    std::string attach(const std::string &file, std::string *why) {
+        command_result losetup = run_command("losetup --find --show " + file + " 2>&1");
+        int status = losetup.status;
+        std::string out = losetup.out;
+        while (!out.empty() && out.back() == '\n')
+            out.pop_back();
+        struct stat st;
+        if (status != 0 || out.rfind("/dev/loop", 0) != 0 || stat(out.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+            *why = out.empty() ? "losetup failed" : out;
+            return "";
+        }
+        devices_.push_back(out);
+        return out;
+    }
+
+  private:
+    std::vector<std::string> devices_;
+};
+
+std::string get(const char *key) {
+    tarvi_request r = make_request(TARVI_REQUEST_TYPE_GET, key, nullptr);
+    return request_for_tarvi(&r) == 0 && r.value ? r.value : "<none>";
+}
+
+int call(int type, const char *key = nullptr, const char *value = nullptr) {
+    tarvi_request r = make_request(type, key, value);
+    return request_for_tarvi(&r) == 0 ? r.status : -100;
+}
+
+} // namespace
+
+TEST(LoopDevice, CommitsAndReloadsOnBlockDevices) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "loop devices need root; this test runs the daemon on sandbox files elsewhere";
+    ScratchRoot root;
+    lay_device(root, "wan.mode=dhcp\nlan.ip=192.168.1.1\n");
+    LoopDevices loops;
+    std::string proc = "major minor  #blocks  name\n\n";
+    for (const char *label : {"FactoryConfig", "ConfigPack1", "ConfigPack2"}) {
+        std::string why;
+        std::string dev = loops.attach(root.at(device_partition(label)), &why);
+        if (dev.empty())
+            GTEST_SKIP() << "no loop device available here (" << why << ")";
+        std::string link = root.at(std::string("/dev/disk/by-partlabel/") + label);
+        ASSERT_EQ(0, unlink(link.c_str()));
+        ASSERT_EQ(0, symlink(dev.c_str(), link.c_str()));
+        proc += "   7        0        " + std::to_string(DEVICE_PARTITION_SIZE / 1024) + " " + dev.substr(5) + "\n";
+    }
+    root.write("/proc/partitions", proc);
+
+    Daemon d(root.path());
+    ASSERT_TRUE(d.start()) << d.stderr_text();
+    EXPECT_TRUE(d.wait_stderr("Init - Found FactoryConfig size: 256K"));
+    EXPECT_EQ("dhcp", get("wan.mode"));
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "wan.mode", "static"));
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_COMMIT));
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_DSET, "lan.ip", "10.0.0.1"));
+    d.stop();
+    ASSERT_TRUE(d.start()) << d.stderr_text();
+    EXPECT_TRUE(d.wait_stderr("Init - ConfigPack2 has serialNo 1"));
+    EXPECT_EQ("static", get("wan.mode"));
+    // The factory edit shows under the user layer's value once that is dropped.
+    EXPECT_EQ("192.168.1.1", get("lan.ip"));
+    ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_RELOAD_DEFAULT));
+    EXPECT_EQ("10.0.0.1", get("lan.ip"));
+    d.stop();
+    EXPECT_EQ("", d.sanitizer_report());
 }

@@ -3,10 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "libtarvi.h"
@@ -38,12 +36,8 @@ class SampleTree : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string defaults;
-        for (const auto &entry : fs::directory_iterator(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr/cfg")) {
-            std::ifstream in(entry.path());
-            std::stringstream text;
-            text << in.rdbuf();
-            defaults += text.str();
-        }
+        for (const auto &entry : fs::directory_iterator(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr/cfg"))
+            defaults += read_file(entry.path());
         lay_tree_device(root_, defaults, "examples/device/usr");
         for (const auto &entry : fs::directory_iterator(TARVI_EXAMPLE_LIB_DIR))
             fs::copy_file(entry.path(), root_.at("/lib/" + entry.path().filename().string()),
@@ -190,13 +184,11 @@ TEST_F(SampleTree, TheInstanceFieldSelfTestPassesAndLeavesTheTable) {
 }
 
 TEST_F(SampleTree, TreeCommandsPrintAndExitAsTheFlatOnes) {
-    tool_result r = tarvi("sc type sys/wan/mtu");
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("uint A:RW,G:R\n", r.out);
+    EXPECT_EQ("0 uint A:RW,G:R\n|", run_text(tarvi("sc type sys/wan/mtu")));
     EXPECT_EQ("576..1500\n", tarvi("sc limit sys/wan/mtu").out);
     EXPECT_EQ(0, tarvi("sc exists sys/wan/mtu").status);
 
-    r = tarvi("sc tree --values sys/network/v6config");
+    tool_result r = tarvi("sc tree --values sys/network/v6config");
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(has(r.out, "sys/network/v6config  node A:RWAD,G:R\n"
                            "  1  node A:RW,G:R\n"
@@ -204,19 +196,15 @@ TEST_F(SampleTree, TreeCommandsPrintAndExitAsTheFlatOnes) {
                            "    Name  string A:RW,G:R = lan6\n"));
     EXPECT_TRUE(has(tarvi("sc tree --view cwmp").out, "\n  DeviceInfo  node A:R,G:R\n"));
 
-    r = tarvi("sc fields add sys/network/v6config Name=lab 'Type=a b'");
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("3\n", r.out);
+    EXPECT_EQ("0 3\n|", run_text(tarvi("sc fields add sys/network/v6config Name=lab 'Type=a b'")));
     EXPECT_EQ(0, tarvi("sc fields set sys/network/v6config 3 'Name=x  y'").status);
     EXPECT_EQ("Name=x  y\nType=a b\n", tarvi("sc fields get sys/network/v6config 3 Name Type").out);
     EXPECT_EQ("3\n", tarvi("sc count sys/network/v6config").out);
     EXPECT_EQ("1\n2\n3\n", tarvi("sc names sys/network/v6config").out);
     EXPECT_EQ("sys/network/v6config/9\n", tarvi("sc add sys/network/v6config 9").out);
-    EXPECT_EQ(0, tarvi("sc del sys/network/v6config/9").status);
-    EXPECT_EQ(0, tarvi("sc debug 2").status);
-    EXPECT_EQ(0, tarvi("sc reload --stage 0").status);
-    EXPECT_EQ(0, tarvi("sc reload --stage 1").status);
-    EXPECT_EQ(0, tarvi("sc commit").status);
+    for (const char *args :
+         {"sc del sys/network/v6config/9", "sc debug 2", "sc reload --stage 0", "sc reload --stage 1", "sc commit"})
+        EXPECT_EQ(0, tarvi(args).status) << args;
 
     // Failures name the node and exit 1; usage errors exit 2.
     for (const char *args : {"sc type sys/none", "sc exists sys/none", "sc set sys/none 1", "sc tree sys/none",
@@ -226,9 +214,7 @@ TEST_F(SampleTree, TreeCommandsPrintAndExitAsTheFlatOnes) {
         EXPECT_EQ("", r.out) << args;
         EXPECT_TRUE(has(r.err, "no such node")) << args;
     }
-    r = tarvi("sc add sys/network/v6config 1");
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("tarvi: sys/network/v6config/1: exists already\n", r.err);
+    EXPECT_EQ("1 |tarvi: sys/network/v6config/1: exists already\n", run_text(tarvi("sc add sys/network/v6config 1")));
     for (const char *args : {"sc debug 6", "sc reload --stage 2", "sc reload --default --stage 0",
                              "sc tree --view tr69", "sc fields set sys/network/v6config 1 Name", "sc fields frob"}) {
         r = tarvi(args);

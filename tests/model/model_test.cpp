@@ -121,6 +121,15 @@ std::string shown(const std::string &s) {
 }
 std::string shown(const Opt &v) { return v ? shown(*v) : "(none)"; }
 
+// The fields of an instance, given its URI or its table's.
+std::vector<std::string> fields_of(const std::string &inst) {
+    if (starts(inst, CFG))
+        return {"Name", "Type"};
+    if (starts(inst, PREV) || starts(inst, VIEW))
+        return {starts(inst, PREV) ? "Val" : "HostName"};
+    return {has(inst, "/port/") ? "Num" : "Name", "Tag"};
+}
+
 struct Step {
     int kind = 0;
     std::string a, b;            // key, URI, table or name; value or instance name
@@ -131,20 +140,12 @@ struct Step {
 // What a step answers: success, the values read, a name or number made.
 struct Expect {
     bool ok = true;
-    std::vector<Opt> values;
-    std::string name;
+    std::vector<Opt> values{};
+    std::string name{};
     unsigned number = 0;
 };
-Expect done(bool ok) {
-    Expect e;
-    e.ok = ok;
-    return e;
-}
-Expect read(Opt v) {
-    Expect e;
-    e.values = {std::move(v)};
-    return e;
-}
+Expect done(bool ok) { return {ok}; }
+Expect read(Opt v) { return {true, {std::move(v)}}; }
 
 // ---- the model ----
 
@@ -155,14 +156,11 @@ struct Tree {
 };
 
 struct Node {
-    enum Kind { Missing, Formless, Literal, Key, Ref } kind;
-    std::string key; // flat key, or the referred URI
-    Stages stages;
-    bool verified;
-    size_t line_base; // length of its tree-file line without the value
-
-    Node(Kind k = Missing, std::string flat_key = "", Stages st = {}, bool ver = false, size_t base = 0)
-        : kind(k), key(std::move(flat_key)), stages(std::move(st)), verified(ver), line_base(base) {}
+    enum Kind { Missing, Formless, Literal, Key, Ref } kind = Missing;
+    std::string key{}; // flat key, or the referred URI
+    Stages stages{};
+    bool verified = false;
+    size_t line_base = 0; // length of its tree-file line without the value
 };
 
 struct Model {
@@ -197,7 +195,7 @@ struct Model {
                 p[k] = v;
         return p;
     }
-    Expect reload_flat(bool user_image) {
+    void reload_flat(bool user_image) {
         if (user_image && user) // the image's tree archive replaces the working folder
             flushed = committed;
         mem = firmware;
@@ -211,47 +209,29 @@ struct Model {
         if (fonly_default) // the factory's entry hides a Runtime one, which goes
             fonly_runtime.reset();
         flat_dirty = false;
-        return Expect();
     }
-    Expect load_tree(const Tree &t) {
+    void load_tree(const Tree &t) {
         tree = t;
         tree_dirty = true;
-        return Expect();
     }
-    Expect boot() {
+    void boot() {
         reload_flat(true);
         runtime.clear();
         fonly_runtime.reset();
         props = start_props();
-        return load_tree(flushed = committed);
+        load_tree(flushed = committed);
     }
-    Expect commit() {
+    void commit() {
         if (flat_dirty || tree_dirty) {
             user = mem;
             flushed = committed = tree;
         }
         flat_dirty = tree_dirty = false;
-        return Expect();
     }
-    Expect factory_edit(const std::string &k, const std::string &v) {
-        if (v.empty())
-            factory.erase(k);
-        else
-            factory[k] = v;
-        return Expect();
-    }
-    Expect prop_reload() {
-        props = start_props();
-        return Expect();
-    }
-    Expect persist(bool broken) {
-        persist_broken = broken;
-        return Expect();
-    }
-    Expect restore() {
+    void restore() {
         user.reset();
         reload_flat(true);
-        return load_tree(flushed = committed = initial_tree());
+        load_tree(flushed = committed = initial_tree());
     }
 
     Opt flat(const std::string &k) const {
@@ -279,16 +259,14 @@ struct Model {
             {"sys", {Node::Formless}},
             {"sys/m", {Node::Formless}},
             {"view", {Node::Formless}}};
-        Node n;
         if (auto it = fixed.find(uri); it != fixed.end())
             return it->second;
         size_t slash = uri.rfind('/');
         std::string parent = uri.substr(0, slash), leaf = uri.substr(slash + 1);
         const Names *siblings = table(parent);
-        if (table(uri) || (siblings && siblings->count(leaf))) {
-            n.kind = Node::Formless;
-            return n;
-        }
+        if (table(uri) || (siblings && siblings->count(leaf)))
+            return {Node::Formless};
+        Node n;
         size_t up = parent.rfind('/');
         std::string tab = parent.substr(0, up), inst = parent.substr(up + 1);
         const Names *names = up == std::string::npos ? nullptr : table(tab);
@@ -522,13 +500,10 @@ struct Model {
         for (auto &[uri, v] : tree.lit)
             out.push_back(uri);
         for (auto &[tab, names] : tree.inst)
-            for (const std::string &name : names) {
-                for (const char *f : {"Name", "Type"})
-                    if (tab == CFG)
+            for (const std::string &name : names)
+                for (const std::string &f : fields_of(tab))
+                    if (tab == CFG || tab == PREV || tab == VIEW)
                         out.push_back(tab + "/" + name + "/" + f);
-                if (tab == PREV || tab == VIEW)
-                    out.push_back(tab + "/" + name + (tab == PREV ? "/Val" : "/HostName"));
-            }
         return out;
     }
 };
@@ -571,8 +546,8 @@ struct Device {
         for (const char *dir : {"/tmp/sc", "/tmp/sc2_back.tar.gz", "/tmp/sc2_restore.tar.gz", "/var/run"})
             if (power_cut)
                 fs::remove_all(root.at(dir));
-        fs::create_directories(root.at("/tmp/sc"));
-        fs::create_directories(root.at("/var/run"));
+        for (const char *dir : {"/tmp/sc", "/var/run"})
+            fs::create_directories(root.at(dir));
         return start() ? 0 : -1;
     }
     // The saved properties' folder replaced by a file: no property can be
@@ -589,13 +564,10 @@ struct Device {
         return 0;
     }
 
-    Opt flat(const std::string &k) {
+    // A flat key's value (tarvi_get) or a node's (tarvi_sc_get).
+    Opt get(int (*call)(char *, char **), const std::string &k) {
         char *v = nullptr;
-        return owned(tarvi_get(c(k), &v), &v);
-    }
-    Opt node(const std::string &uri) {
-        char *v = nullptr;
-        return owned(tarvi_sc_get(c(uri), &v), &v);
+        return owned(call(c(k), &v), &v);
     }
     Opt prop(const std::string &name) {
         char buf[128];
@@ -639,14 +611,14 @@ struct Device {
         std::vector<std::string> keys = FLAT_KEYS;
         keys.insert(keys.end(), {"M_CFG", "M_PREV"});
         for (const std::string &k : keys)
-            if (Opt v = flat(k); v != m.flat(k))
+            if (Opt v = get(tarvi_get, k); v != m.flat(k))
                 return "flat " + k + ": want " + shown(m.flat(k)) + ", got " + shown(v);
         for (auto &[tab, names] : m.tree.inst)
             if (Names got = instances(tab); got != names)
                 return "instances of " + tab + ": want " + join({names.begin(), names.end()}, ",") + ", got " +
                        join({got.begin(), got.end()}, ",");
         for (const std::string &uri : m.nodes())
-            if (Opt v = node(uri); v != m.value(uri))
+            if (Opt v = get(tarvi_sc_get, uri); v != m.value(uri))
                 return "tree " + uri + ": want " + shown(m.value(uri)) + ", got " + shown(v);
         for (const std::string &p : PROPS)
             if (Opt v = prop(p); v != (m.props.count(p) ? Opt(m.props.at(p)) : Opt()))
@@ -718,13 +690,6 @@ struct Gen {
                                                  "sys/m/cfg/1/Name", "sys/m/host/99", "sys/m/cfg/1", "sys/m/host/1"});
         return pick(all);
     }
-    std::vector<std::string> fields_of(const std::string &inst) {
-        if (starts(inst, CFG))
-            return {"Name", "Type"};
-        if (starts(inst, PREV) || starts(inst, VIEW))
-            return {starts(inst, PREV) ? "Val" : "HostName"};
-        return {has(inst, "/port/") ? "Num" : "Name", "Tag"};
-    }
     std::vector<std::string> kv_for(const std::string &inst) {
         std::vector<std::string> kv;
         for (const std::string &f : fields_of(inst))
@@ -758,15 +723,15 @@ const Op OPS[] = {
      [](Device &, const Step &s) { return done(tarvi_set(c(s.a), c(s.b)) == 0); }, false},
     {"flat-get", 4, [](Gen &g, const Model &, Step &s) { s.a = g.pick(FLAT_KEYS); },
      [](Model &m, const Step &s) { return read(m.flat(s.a)); },
-     [](Device &d, const Step &s) { return read(d.flat(s.a)); }, false},
-    {"commit", 6, no_args, [](Model &m, const Step &) { return m.commit(); },
+     [](Device &d, const Step &s) { return read(d.get(tarvi_get, s.a)); }, false},
+    {"commit", 6, no_args, [](Model &m, const Step &) { return m.commit(), Expect(); },
      [](Device &, const Step &) { return done(tarvi_commit() == 0); }, false},
-    {"flat-reload", 2, no_args, [](Model &m, const Step &) { return m.reload_flat(true); },
+    {"flat-reload", 2, no_args, [](Model &m, const Step &) { return m.reload_flat(true), Expect(); },
      [](Device &, const Step &) { return done(tarvi_reload() == 0); }, true},
-    {"reload-default", 1, no_args, [](Model &m, const Step &) { return m.reload_flat(false); },
+    {"reload-default", 1, no_args, [](Model &m, const Step &) { return m.reload_flat(false), Expect(); },
      [](Device &, const Step &) { return done(tarvi_reload_default() == 0); }, true},
     // A front end reloads the tree after a restore.
-    {"restore-default", 1, no_args, [](Model &m, const Step &) { return m.restore(); },
+    {"restore-default", 1, no_args, [](Model &m, const Step &) { return m.restore(), Expect(); },
      [](Device &, const Step &) { return done(tarvi_restore_default() == 0 && tarvi_sc_reload() == 0); }, true},
     // A factory default set, or removed for an empty value.
     {"factory", 3,
@@ -774,7 +739,10 @@ const Op OPS[] = {
          s.a = g.pick(std::vector<std::string>{"M_A", "M_MTU", FONLY});
          s.b = g.chance(30) ? "" : g.letters(1 + g.below(9));
      },
-     [](Model &m, const Step &s) { return m.factory_edit(s.a, s.b); },
+     [](Model &m, const Step &s) {
+         s.b.empty() ? void(m.factory.erase(s.a)) : void(m.factory[s.a] = s.b);
+         return Expect();
+     },
      [](Device &, const Step &s) {
          return done((s.b.empty() ? tarvi_dunset(c(s.a)) : tarvi_dset(c(s.a), c(s.b))) == 0);
      },
@@ -790,7 +758,7 @@ const Op OPS[] = {
      [](Device &, const Step &s) { return done(tarvi_sc_set(c(s.a), c(s.b)) == 0); }, false},
     {"tree-get", 5, [](Gen &g, const Model &m, Step &s) { s.a = g.pick(m.nodes()); },
      [](Model &m, const Step &s) { return read(m.value(s.a)); },
-     [](Device &d, const Step &s) { return read(d.node(s.a)); }, false},
+     [](Device &d, const Step &s) { return read(d.get(tarvi_sc_get, s.a)); }, false},
     {"inst-add", 6,
      [](Gen &g, const Model &m, Step &s) {
          s.a = g.table(m);
@@ -811,7 +779,7 @@ const Op OPS[] = {
     {"fields-get", 3,
      [](Gen &g, const Model &m, Step &s) {
          s.a = g.instance(m, false);
-         s.kv = g.fields_of(s.a);
+         s.kv = fields_of(s.a);
          if (g.chance(10))
              s.kv.push_back("Nope");
      },
@@ -855,19 +823,20 @@ const Op OPS[] = {
     {"prop-get", 2, [](Gen &g, const Model &, Step &s) { s.a = g.pick(PROPS); },
      [](Model &m, const Step &s) { return read(m.props.count(s.a) ? Opt(m.props[s.a]) : Opt()); },
      [](Device &d, const Step &s) { return read(d.prop(s.a)); }, false},
-    {"prop-reload", 1, no_args, [](Model &m, const Step &) { return m.prop_reload(); },
+    {"prop-reload", 1, no_args, [](Model &m, const Step &) { return m.props = m.start_props(), Expect(); },
      [](Device &, const Step &) { return done(property_reload() == 0); }, true},
     // The saved properties' folder taken away ("broken") or put back.
     {"persist", 1, [](Gen &g, const Model &m, Step &s) { s.b = m.persist_broken && g.chance(70) ? "fixed" : "broken"; },
-     [](Model &m, const Step &s) { return m.persist(s.b == "broken"); },
+     [](Model &m, const Step &s) { return m.persist_broken = s.b == "broken", Expect(); },
      [](Device &d, const Step &s) { return done(d.persist(s.b == "broken") == 0); }, false},
-    {"tree-reload", 2, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed); },
+    {"tree-reload", 2, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed), Expect(); },
      [](Device &, const Step &) { return done(tarvi_sc_reload() == 0); }, true},
-    {"tree-restore", 1, no_args, [](Model &m, const Step &) { return m.load_tree(m.flushed = Model::initial_tree()); },
+    {"tree-restore", 1, no_args,
+     [](Model &m, const Step &) { return m.load_tree(m.flushed = Model::initial_tree()), Expect(); },
      [](Device &, const Step &) { return done(tarvi_sc_restore_default() == 0); }, true},
     // A clean restart, or a power cut ("cut").
     {"restart", 3, [](Gen &g, const Model &, Step &s) { s.b = g.chance(60) ? "cut" : ""; },
-     [](Model &m, const Step &) { return m.boot(); },
+     [](Model &m, const Step &) { return m.boot(), Expect(); },
      [](Device &d, const Step &s) { return done(d.restart(s.b == "cut") == 0); }, true},
     {"check", 2, no_args, [](Model &, const Step &) { return Expect(); },
      [](Device &, const Step &) { return Expect(); }, true},
@@ -955,6 +924,13 @@ long env_number(const char *name, long fallback) {
     return v && *v ? atol(v) : fallback;
 }
 
+std::vector<Step> subset(const std::vector<Step> &steps, const std::vector<size_t> &keep) {
+    std::vector<Step> sub;
+    for (size_t i : keep)
+        sub.push_back(steps[i]);
+    return sub;
+}
+
 // Drops steps while the sequence still fails, within a time budget.
 std::vector<size_t> shrink(const std::vector<Step> &steps, std::vector<size_t> keep) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(env_number("TARVI_MODEL_SHRINK_SECONDS", 120));
@@ -962,11 +938,8 @@ std::vector<size_t> shrink(const std::vector<Step> &steps, std::vector<size_t> k
         for (size_t at = 0; at < keep.size() && std::chrono::steady_clock::now() < until;) {
             std::vector<size_t> fewer(keep.begin(), keep.begin() + static_cast<long>(at));
             fewer.insert(fewer.end(), keep.begin() + static_cast<long>(std::min(at + chunk, keep.size())), keep.end());
-            std::vector<Step> sub;
-            for (size_t i : fewer)
-                sub.push_back(steps[i]);
             std::string fault;
-            if (!sub.empty() && run_steps(sub, &fault) < sub.size())
+            if (!fewer.empty() && run_steps(subset(steps, fewer), &fault) < fewer.size())
                 keep = fewer;
             else
                 at += chunk;
@@ -977,18 +950,14 @@ std::vector<size_t> shrink(const std::vector<Step> &steps, std::vector<size_t> k
 
 // One seeded run; a failure is reported with the shortest sequence found.
 void check_seed(unsigned seed, size_t count) {
-    std::vector<Step> steps = generate(seed, count), chosen;
+    std::vector<Step> steps = generate(seed, count);
     std::vector<size_t> keep;
     std::stringstream only(getenv("TARVI_MODEL_KEEP") ? getenv("TARVI_MODEL_KEEP") : "");
     for (std::string n; std::getline(only, n, ',');)
         keep.push_back(std::stoul(n));
-    for (size_t i = 0; keep.empty() && i < steps.size(); ++i)
-        chosen.push_back(steps[i]);
-    for (size_t i : keep)
-        chosen.push_back(steps[i]);
-    if (keep.empty())
-        for (size_t i = 0; i < steps.size(); ++i)
-            keep.push_back(i);
+    for (size_t i = 0; only.str().empty() && i < steps.size(); ++i)
+        keep.push_back(i);
+    std::vector<Step> chosen = subset(steps, keep);
     std::string fault;
     size_t bad = run_steps(chosen, &fault);
     if (bad == chosen.size())
@@ -996,13 +965,11 @@ void check_seed(unsigned seed, size_t count) {
     std::string first = describe(chosen[bad]) + ": " + fault, list, text;
     keep.resize(bad + 1);
     keep = shrink(steps, keep);
-    std::vector<Step> sub;
     for (size_t i : keep) {
-        sub.push_back(steps[i]);
         list += (list.empty() ? "" : ",") + std::to_string(i);
         text += "  " + std::to_string(i) + ": " + describe(steps[i]) + "\n";
     }
-    run_steps(sub, &fault);
+    run_steps(subset(steps, keep), &fault);
     ADD_FAILURE() << "seed " << seed << " (" << count << " steps) failed at " << first << "\nshortest sequence ("
                   << keep.size() << " steps, last: " << fault << "):\n"
                   << text << "replay: TARVI_MODEL_SEED=" << seed << " TARVI_MODEL_STEPS=" << count
@@ -1041,5 +1008,5 @@ TEST(Model, TablesSurviveEndlessAddsAndDeletes) {
         ASSERT_EQ(i % 3 ? 0 : -404, tarvi_sc_me_del_inst(c("sys/m/cfg/2"))) << i;
     }
     EXPECT_EQ(Names{"1"}, dev.instances(CFG));
-    EXPECT_EQ("one,static;", dev.flat("M_CFG"));
+    EXPECT_EQ("one,static;", dev.get(tarvi_get, "M_CFG"));
 }

@@ -23,6 +23,18 @@ std::string read_partition(const ScratchRoot &root, const std::string &label) {
     return out;
 }
 
+// The image of the one configuration file at `path`, built as the firmware
+// build does.
+std::string image_of_file(const std::string &path) {
+    const char *files[] = {path.c_str()};
+    char *img = nullptr;
+    if (partition_pack_cfg_files(files, 1, DEVICE_PARTITION_SIZE - PARTITION_TAIL_SIZE, &img) < 0)
+        throw std::runtime_error("can not build an image of " + path);
+    std::string out(img, cfgpack_get32(img + 4));
+    free(img);
+    return out;
+}
+
 const char *const LABELS[3] = {"FactoryConfig", "ConfigPack1", "ConfigPack2"};
 const char *const DEVICES[3] = {"mmcblk0p5", "mmcblk0p6", "mmcblk0p7"};
 } // namespace
@@ -57,13 +69,7 @@ void lay_partition(const ScratchRoot &root, const std::string &label, const std:
 
 void lay_device(const ScratchRoot &root, const std::string &defaults) {
     root.write("/usr/cfg/system.cfg", defaults);
-    std::string cfg = root.at("/usr/cfg/system.cfg");
-    const char *files[] = {cfg.c_str()};
-    char *img = nullptr;
-    if (partition_pack_cfg_files(files, 1, DEVICE_PARTITION_SIZE - PARTITION_TAIL_SIZE, &img) < 0)
-        throw std::runtime_error("can not build the firmware default image");
-    root.write("/usr/cfg/default.bin", std::string(img, cfgpack_get32(img + 4)));
-    free(img);
+    root.write("/usr/cfg/default.bin", image_of_file(root.at("/usr/cfg/system.cfg")));
 
     lay_partition(root, "FactoryConfig", empty_image());
     lay_partition(root, "ConfigPack1", "");
@@ -90,13 +96,7 @@ void lay_device(const ScratchRoot &root, const std::string &defaults) {
 std::string image_of(const ScratchRoot &root, const std::string &name, const std::string &text) {
     std::string rel = "/tmp/image-src/" + name;
     root.write(rel, text);
-    std::string path = root.at(rel);
-    const char *files[] = {path.c_str()};
-    char *img = nullptr;
-    if (partition_pack_cfg_files(files, 1, DEVICE_PARTITION_SIZE - PARTITION_TAIL_SIZE, &img) < 0)
-        throw std::runtime_error("can not build an image");
-    std::string out(img, cfgpack_get32(img + 4));
-    free(img);
+    std::string out = image_of_file(root.at(rel));
     std::filesystem::remove_all(root.at("/tmp/image-src"));
     return out;
 }

@@ -32,6 +32,11 @@ class LogCapture {
         std::lock_guard<std::mutex> lock(mutex());
         lines().clear();
     }
+    // The last message, or "" when none came.
+    std::string last() const {
+        std::lock_guard<std::mutex> lock(mutex());
+        return lines().empty() ? "" : lines().back();
+    }
     std::string all() const {
         std::lock_guard<std::mutex> lock(mutex());
         std::string text;

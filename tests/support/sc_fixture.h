@@ -4,18 +4,27 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
-#include "flat_store.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
 #include "sc_tree_cb.h"
 #include "sc_tree_file.h"
 #include "sc_tree_key.h"
+#include "sc_utiliface.h"
 #include "scratch.h"
-#include "tarvid_store.h"
+#include "store.h"
+
+// Notifications delivered through sc_op_notify_hook: node URI and value.
+inline std::vector<std::pair<std::string, std::string>> delivered;
+inline int record_delivery(SCTreeNode *node, const char *input, char **output) {
+    delivered.emplace_back(node->data->uri, input ? input : "<null>");
+    *output = sc_util_strdup("done"); // the caller frees it
+    return 0;
+}
 
 class TreeDecl : public ::testing::Test {
   protected:
@@ -24,12 +33,15 @@ class TreeDecl : public ::testing::Test {
         ASSERT_EQ(0, config_store_init());
         sc_initSCType(&SC); // other tests leave records of their own on it
         ASSERT_EQ(0, sc_initTree(&SC.tree, sc_createData(".")));
+        delivered.clear();
     }
     void TearDown() override {
         sc_deleteSCTree(&SC);
         sc_setNotify_hook = nullptr;
         sc_op_notify_hook = nullptr;
-        flat_store_clear();
+        config_sc_notify_hook = nullptr;
+        sc_config_get_hook = nullptr;
+        free_store();
         DebugLevel = 0;
     }
 
@@ -59,6 +71,12 @@ class TreeDecl : public ::testing::Test {
     bool is_dirty(const std::string &uri) {
         SCTreeNode *node = find(uri);
         return node && !list_empty(&node->dirty_chain);
+    }
+    // Lays the source folder `usr` (relative to the source tree) over "/usr".
+    void lay_usr(const std::string &usr) {
+        std::filesystem::copy(std::string(TARVI_SOURCE_DIR) + "/" + usr, root_.at("/usr"),
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::overwrite_existing);
     }
     // Standard output of `fn` at debug level `level`.
     static std::string messages(const std::function<void()> &fn, u_32 level = 3) {

@@ -35,8 +35,10 @@ void ScratchRoot::write(const std::string &rel, const std::string &content) cons
     out << content;
 }
 
-std::string ScratchRoot::read(const std::string &rel) const {
-    std::ifstream in(at(rel), std::ios::binary);
+std::string ScratchRoot::read(const std::string &rel) const { return read_file(at(rel)); }
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();

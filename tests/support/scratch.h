@@ -31,4 +31,7 @@ class ScratchRoot {
 // Creates `dir` and its parents.
 void make_dirs(const std::string &dir);
 
+// The whole content of the file at `path`; empty when it is missing.
+std::string read_file(const std::string &path);
+
 #endif

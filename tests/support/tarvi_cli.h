@@ -24,4 +24,7 @@ inline tool_result run_tarvi(const ScratchRoot &root, const std::string &args, c
     return r;
 }
 
+// A whole run as one text, "STATUS OUT|ERR", to compare at once.
+inline std::string run_text(const tool_result &r) { return std::to_string(r.status) + " " + r.out + "|" + r.err; }
+
 #endif

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -16,33 +15,11 @@
 #include <utmp.h>
 
 #include "libtarvi_private.h"
-#include "paths.h"
+#include "listener.h"
 #include "request.h"
 #include "scratch.h"
 
 namespace {
-
-// A socket where the daemon's would be, to prove that a call sent nothing.
-class Listener {
-  public:
-    Listener() {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        std::string path = tarvi_path(TARVI_SOCKET_PATH);
-        make_dirs(path.substr(0, path.rfind('/')));
-        EXPECT_EQ(0, socket_path_bind(fd_, path.c_str()));
-        EXPECT_EQ(0, listen(fd_, 8));
-    }
-    ~Listener() { close(fd_); }
-    bool contacted() const {
-        int c = accept(fd_, nullptr, nullptr);
-        if (c >= 0)
-            close(c);
-        return c >= 0;
-    }
-
-  private:
-    int fd_;
-};
 
 // Lays a stand-in for the memory device whose version word is `word`.
 void lay_chip(const ScratchRoot &root, uint32_t word) {
@@ -228,18 +205,6 @@ TEST(LibtarviLocal, MemoryLoadFromMeminfo) {
     // Large machines do not overflow the arithmetic.
     root.write("/proc/meminfo", "MemTotal: 4294967296 kB\nMemFree: 1073741824 kB\nBuffers: 0 kB\n");
     EXPECT_EQ(75, tarvi_get_mem_usage());
-}
-
-TEST(LibtarviLocal, UptimeAndTime) {
-    int h = -1, m = -1, s = -1;
-    ASSERT_EQ(0, tarvi_get_uptime(&h, &m, &s));
-    EXPECT_GE(h, 0);
-    EXPECT_TRUE(m >= 0 && m < 60 && s >= 0 && s < 60);
-    char now[26];
-    memset(now, 'x', sizeof now);
-    ASSERT_EQ(0, tarvi_get_sys_time(now));
-    EXPECT_EQ(24u, strlen(now)) << now;
-    EXPECT_EQ(nullptr, strchr(now, '\n'));
 }
 
 TEST(LibtarviLocal, VpnServerSessionsFromLoginRecords) {

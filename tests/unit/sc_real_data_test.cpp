@@ -1,9 +1,11 @@
 // Real data models through tarvi-import and the tree readers, checked against
-// the source files themselves (read here by a scanner of their own).
-#include <gtest/gtest.h>
-
+// the source files themselves (read here by a scanner of their own), and the
+// sample device's tree: its three views, key bindings into its flat defaults,
+// tables completed from their templates, callbacks and notifications.
 #include <cctype>
+#include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <set>
 #include <sstream>
@@ -17,13 +19,6 @@ namespace {
 
 const std::string source_dir = TARVI_SOURCE_DIR;
 const std::string data_dir = source_dir + "/tests/fixtures/data";
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // The attribute `name` of the tag that starts at `tag`, or "".
 std::string attr(const std::string &xml, size_t tag, const std::string &name) {
@@ -193,11 +188,15 @@ bool is_number(const std::string &s) { return !s.empty() && s.find_first_not_of(
 
 class RealData : public TreeDecl {
   protected:
-    // Runs tarvi-import; its files go to `dir` under the device root.
+    // The exit status of tarvi-import run with `args`.
+    static int import_tool(const std::string &args) {
+        return run_command("python3 " + source_dir + "/tools/tarvi-import " + args + " 2>/dev/null").status;
+    }
+    // Imports the fixture `src`; the files it makes go to "/import" and are
+    // laid where the tree reads them.
     void import(const std::string &kind, const std::string &src, const std::string &module) {
-        command_result r = run_command("python3 " + source_dir + "/tools/tarvi-import " + kind + " " + data_dir + "/" +
-                                       src + " -o " + root_.at("/import") + " --module " + module + " 2>/dev/null");
-        ASSERT_EQ(0, r.status) << r.out;
+        ASSERT_EQ(
+            0, import_tool(kind + " " + data_dir + "/" + src + " -o " + root_.at("/import") + " --module " + module));
         root_.write("/usr/sc/profile0/" + module + ".profile", root_.read("/import/" + module + ".profile"));
         if (kind == "csv")
             root_.write("/tmp/sc/tree0/" + module + ".tree", root_.read("/import/" + module + ".tree"));
@@ -235,7 +234,7 @@ TEST_F(RealData, FullDataModelAsProfileWithInstances) {
                 "A:R,G:R;node;;\r\n");
     ASSERT_EQ(0, sc_loadTree(&SC, 1));
 
-    Model m = scan_model(slurp(data_dir + "/tr-098-1-8-0-full.xml"));
+    Model m = scan_model(read_file(data_dir + "/tr-098-1-8-0-full.xml"));
     ASSERT_EQ(192u, m.objects.size());
     ASSERT_EQ(1801u, m.params.size());
     for (const std::string &uri : m.objects) {
@@ -269,7 +268,7 @@ TEST_F(RealData, ParameterDumpAsProfileAndTreeFiles) {
     import("csv", "wimax-gateway-tr098.csv", "cwmp_gw");
     ASSERT_EQ(0, sc_loadTree(&SC, 1));
 
-    std::vector<std::vector<std::string>> rows = read_csv(slurp(data_dir + "/wimax-gateway-tr098.csv"));
+    std::vector<std::vector<std::string>> rows = read_csv(read_file(data_dir + "/wimax-gateway-tr098.csv"));
     ASSERT_EQ(1007u, rows.size());
     std::set<std::string> unwritable;
     std::map<std::string, int> highest; // table URI -> highest instance in the dump
@@ -332,10 +331,7 @@ TEST_F(RealData, ImportRulesForWhatTheFormatCannotCarry) {
                 "<object name=\"Dev.T.{i}.\" access=\"readWrite\"><parameter name=\"Id-1\" access=\"readOnly\">"
                 "<syntax><int/></syntax></parameter></object>\n"
                 "</model></dm:document>\n");
-    std::string tool = "python3 " + source_dir + "/tools/tarvi-import ";
-    ASSERT_EQ(0, run_command(tool + "bbf " + root_.at("/in/model.xml") + " -o " + root_.at("/import") +
-                             " --module cwmp_dev 2>/dev/null")
-                     .status);
+    ASSERT_EQ(0, import_tool("bbf " + root_.at("/in/model.xml") + " -o " + root_.at("/import") + " --module cwmp_dev"));
     std::string report = root_.read("/import/cwmp_dev.report");
     EXPECT_NE(std::string::npos, report.find("Dev.Note: value cannot be written, declared empty: x(y)"));
     EXPECT_NE(std::string::npos, report.find("Dev.Pat: value limit cannot be written, left out: /a;b/"));
@@ -354,20 +350,77 @@ TEST_F(RealData, ImportRulesForWhatTheFormatCannotCarry) {
               find("./Dev/T")->data->attr);
     EXPECT_EQ("1", value("./Dev/T@@@serial"));
 
-    EXPECT_EQ(
-        1, run_command(tool + "csv " + root_.at("/in/missing.csv") + " -o " + root_.at("/x") + " 2>/dev/null").status);
-    EXPECT_EQ(2, run_command(tool + "csv " + root_.at("/in/model.xml") + " -o " + root_.at("/x") +
-                             " --module plain 2>/dev/null")
-                     .status)
+    EXPECT_EQ(1, import_tool("csv " + root_.at("/in/missing.csv") + " -o " + root_.at("/x")));
+    EXPECT_EQ(2, import_tool("csv " + root_.at("/in/model.xml") + " -o " + root_.at("/x") + " --module plain"))
         << "a module outside dotted notation";
-    EXPECT_EQ(2, run_command(tool + "json x -o y 2>/dev/null").status);
+    EXPECT_EQ(2, import_tool("json x -o y"));
 
     // A dump row cut short reads its missing fields as empty; a row with
     // fields to spare keeps the first five.
     root_.write("/in/short.csv", "Parameter,Object,Writable,Value,Value type\nIGD.X,false\n"
                                  "IGD.Y,false,true,5,xsd:int,extra\n");
-    ASSERT_EQ(
-        0,
-        run_command(tool + "csv " + root_.at("/in/short.csv") + " -o " + root_.at("/short") + " 2>/dev/null").status);
+    ASSERT_EQ(0, import_tool("csv " + root_.at("/in/short.csv") + " -o " + root_.at("/short")));
     EXPECT_EQ("IGD.X;A:R,G:R;string;;v()\r\nIGD.Y;A:RW,G:R;int;;v(5)\r\n", root_.read("/short/cwmp_short.tree"));
+}
+
+namespace {
+
+const std::string device_dir = std::string(TARVI_SOURCE_DIR) + "/examples/device";
+
+int get_target(const char *uri, char **value) {
+    SCTreeNode *parent = nullptr, *found = nullptr;
+    if (sc_searchNode(&SC.tree, uri, &parent, &found) != SC_DATA_FOUND)
+        return -1;
+    return sc_getStringFromNodeForce(found, value);
+}
+
+class SampleDevice : public TreeDecl {
+  protected:
+    void SetUp() override {
+        TreeDecl::SetUp();
+        lay_usr("examples/device/usr");
+        for (const char *cfg : {"/usr/cfg/network.cfg", "/usr/cfg/system.cfg", "/usr/cfg/wimax.cfg",
+                                "/usr/cfg/services.cfg", "/mnt/default.cfg"}) {
+            std::ifstream in(device_dir + cfg);
+            for (std::string line; std::getline(in, line);) {
+                size_t eq = line.find('=');
+                if (eq != std::string::npos)
+                    config_sc_tarvi_set(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str());
+            }
+        }
+        sc_config_get_hook = get_target;
+        ASSERT_EQ(0, sc_loadTree(&SC, 1));
+    }
+};
+
+} // namespace
+
+TEST_F(SampleDevice, ViewsBindingsAndTables) {
+    EXPECT_EQ("WiMAX CPE Configuration Manager", value("./sys/system/name"));
+    EXPECT_EQ("00A0B1", value("./sys/wimax/nsp/1/nsp_id")) << "the factory value wins over the firmware default";
+    EXPECT_EQ("2496000", value("./sys/wimax/first_frequency"));
+    EXPECT_EQ("2", value("./sys/network/v6config@@@serial"));
+    EXPECT_EQ("wan6", value("./sys/network/v6config/2/Name"));
+    EXPECT_EQ("dhcpv6", value("./sys/network/v6config/2/Type"));
+    EXPECT_EQ("G729", value("./sys/services/voip/line/2/codec"));
+    EXPECT_EQ("SN-0000-0001", value("./DevInfo/DevId"));
+    EXPECT_EQ("operator", value("./WiMAX/NSP/1/Name")) << "the OMA-DM table stands for the sys table";
+    EXPECT_EQ("UTC0", value("./InternetGatewayDevice/Time/LocalTimeZone"));
+    EXPECT_EQ("192.168.1.100", value("./InternetGatewayDevice/LANDevice/1/LANHostConfigManagement/MinAddress"));
+
+    // Writing a table field writes its part of the flat value.
+    ASSERT_EQ(0, sc_setStringFromNodeForce(find("./sys/services/voip/line/1/codec"), "G722"));
+    EXPECT_EQ("1,2001,G722;0,2002,G729", std::string(config_get("VOIP_LINES")));
+
+    // Callbacks and notifications, shared or copied into the instances.
+    SCTreeNode *tmpl = find("./sys/network/v6config/-1");
+    ASSERT_NE(nullptr, tmpl->data->CBData);
+    EXPECT_EQ("f(sys_v6_add)", std::string(tmpl->data->CBData->add));
+    EXPECT_EQ(tmpl->data->CBData, find("./sys/network/v6config/1")->data->CBData);
+    EXPECT_EQ("libvoip.so", std::string(find("./sys/services/voip/line/2/number")->data->CBData->so));
+    EXPECT_EQ("libsc_sys.so", std::string(find("./sys/wan/mtu")->data->CBData->so));
+    EXPECT_EQ("f(sys_uptime)", std::string(find("./InternetGatewayDevice/DeviceInfo/UpTime")->data->CBData->get));
+    ASSERT_NE(nullptr, find("./sys/services/voip/line/2/codec")->data->Notify);
+    EXPECT_EQ(1, find("./sys/wimax/enable")->data->Notify->active);
+    EXPECT_FALSE(list_empty(&find_config("VOIP_LINES")->notify));
 }

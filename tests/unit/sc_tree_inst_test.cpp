@@ -74,6 +74,8 @@ TEST(ReplaceList, InstanceNumbersAndPlaceholders) {
     ASSERT_EQ(0, sc_genReplaceList("./A/-1/B/-1", "./A/3/B/7", &head));
     EXPECT_EQ((std::vector<std::string>{"3", "7"}), entries(&head));
     EXPECT_EQ("x3-7-2", std::string(sc_util_replaceIndex("x$1-$2-#1", &head)));
+    EXPECT_EQ("$3 stays", std::string(sc_util_replaceIndex("$3 stays", &head)));
+    EXPECT_EQ("plain", std::string(sc_util_replaceIndex("plain", nullptr)));
     sc_freeReplaceList(&head);
     ASSERT_EQ(0, sc_genReplaceList("./A/$1/B/#2", "./A/4/B/9", &head)) << "placeholders stand for levels";
     EXPECT_EQ((std::vector<std::string>{"4", "9"}), entries(&head));

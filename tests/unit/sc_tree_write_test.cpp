@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -57,33 +56,20 @@ std::map<std::string, std::string> snapshot() {
     return out;
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class TreeWrite : public TreeDecl {
   protected:
     void SetUp() override {
         TreeDecl::SetUp();
-        fs::copy(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr", root_.at("/usr"),
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        lay_usr("examples/device/usr");
         config_sc_cb_init();
         ASSERT_EQ(0, config_sc_reload(0));
-    }
-    void TearDown() override {
-        config_sc_notify_hook = nullptr;
-        sc_config_get_hook = nullptr;
-        TreeDecl::TearDown();
     }
     std::string line_of(const char *uri, bool cwmp = false) {
         std::string line;
         EXPECT_EQ(0, sc_nodeLine(find(uri), cwmp, &line)) << uri;
         return line;
     }
-    std::string tree_file(const char *module) { return slurp(root_.at(std::string("/tmp/sc/tree0/") + module)); }
+    std::string tree_file(const char *module) { return read_file(root_.at(std::string("/tmp/sc/tree0/") + module)); }
 };
 
 TEST_F(TreeWrite, ExportedFilesReadBackToTheSameTree) {
@@ -92,9 +78,10 @@ TEST_F(TreeWrite, ExportedFilesReadBackToTheSameTree) {
     ASSERT_EQ(0, sc_writeCBToCBFile(&SC));
     ASSERT_EQ(0, sc_writeNotifyToNotifyFile(&SC));
     // The CWMP module is written dotted in all its files.
-    EXPECT_NE(std::string::npos, slurp(root_.at("/tmp/sc/profile0/cwmp_igd.profile"))
+    EXPECT_NE(std::string::npos, read_file(root_.at("/tmp/sc/profile0/cwmp_igd.profile"))
                                      .find("InternetGatewayDevice.LANDevice.1.LANHostConfigManagement;"));
-    EXPECT_NE(std::string::npos, slurp(root_.at("/tmp/sc/cb0/cwmp_igd.cb")).find("InternetGatewayDevice.DeviceInfo"));
+    EXPECT_NE(std::string::npos,
+              read_file(root_.at("/tmp/sc/cb0/cwmp_igd.cb")).find("InternetGatewayDevice.DeviceInfo"));
 
     fs::remove_all(root_.at("/usr/sc"));
     fs::create_directories(root_.at("/usr/sc"));

@@ -1,13 +1,16 @@
-// String and number helpers of the tree code: the rules the tree's parsers
-// and writers depend on.
-#include <gtest/gtest.h>
-
+// Helpers of the tree code: the string and number rules its parsers and
+// writers depend on, its file layer and its cache buffer.
 #include <cstring>
+#include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 
+#include "sc_data.h"
+#include "sc_devfs.h"
 #include "sc_memiface.h"
 #include "sc_types.h"
 #include "sc_utiliface.h"
+#include "scratch.h"
 
 namespace {
 
@@ -31,16 +34,15 @@ std::string cut(std::string s, char *(*fn)(char *)) {
 
 } // namespace
 
-TEST(ScUtil, TrimRemovesOnlyBlankTabCrLfAtTheEnds) {
+TEST(ScUtil, TextHelpers) {
+    // Trim removes only blank, tab, CR and LF at the ends.
     EXPECT_EQ("a b", trim(" \ta b\r\n"));
     EXPECT_EQ("a\vb", trim("a\vb"));
     EXPECT_EQ("\va", trim("\va "));
     EXPECT_EQ("", trim(" \t\r\n"));
     EXPECT_EQ("", trim(""));
     EXPECT_EQ(nullptr, sc_util_trim(nullptr));
-}
-
-TEST(ScUtil, ReplaceUsesTwoRotatingBuffers) {
+    // Replace uses two rotating buffers.
     char text[] = "a;b;c";
     EXPECT_EQ(text, sc_util_replace(text, "x", "y")); // nothing to replace: the text itself
     char *first = sc_util_replace(text, ";", "; ");
@@ -57,9 +59,7 @@ TEST(ScUtil, ReplaceUsesTwoRotatingBuffers) {
     EXPECT_NE(nullptr, sc_util_replace(big.data(), "x", "y"));
     EXPECT_EQ(nullptr, sc_util_replace(big.data(), "x", "yy"));
     EXPECT_EQ(nullptr, sc_util_replace(nullptr, "x", "y"));
-}
-
-TEST(ScUtil, ReplaceAllDoesNotRescanItsReplacement) {
+    // Replace-all does not rescan its replacement.
     EXPECT_EQ("a; b; ; c", replace_all("a;b;;c", ";", "; "));
     EXPECT_EQ("(;)", replace_all("(; )", "(; )", "(;)"));
     EXPECT_EQ("xaax", replace_all("xax", "a", "aa"));
@@ -67,25 +67,19 @@ TEST(ScUtil, ReplaceAllDoesNotRescanItsReplacement) {
     EXPECT_EQ("abc", replace_all("abc", "b", nullptr));
     EXPECT_EQ("abc", replace_all("abc", "", "z"));
     EXPECT_EQ("(null)", replace_all(nullptr, "a", "b"));
-}
-
-TEST(ScUtil, CountIncludesOverlappingOccurrences) {
+    // Counting includes overlapping occurrences.
     EXPECT_EQ(2, sc_util_strtok_str("./A/-1/B/-1", "-1"));
     EXPECT_EQ(3, sc_util_strtok_str("aaaa", "aa"));
     EXPECT_EQ(0, sc_util_strtok_str("abc", "x"));
     EXPECT_EQ(-1, sc_util_strtok_str("abc", nullptr));
-}
-
-TEST(ScUtil, StrncpyAlwaysEndsAtN) {
+    // Strncpy always ends at n.
     char buf[8];
     memset(buf, 'z', sizeof buf);
     sc_util_strncpy(buf, "abcdefgh", 4);
     EXPECT_STREQ("abcd", buf);
     sc_util_strncpy(buf, "ab", 6);
     EXPECT_STREQ("ab", buf);
-}
-
-TEST(ScUtil, CaseInsensitiveComparisonFoldsOnlyAsciiLetters) {
+    // Case-insensitive comparison folds only ASCII letters.
     EXPECT_EQ(0, sc_util_stricmp("DateTime", "datetime"));
     EXPECT_EQ(-1, sc_util_stricmp("abc", "abd"));
     EXPECT_EQ(1, sc_util_stricmp("b", "A"));
@@ -94,7 +88,8 @@ TEST(ScUtil, CaseInsensitiveComparisonFoldsOnlyAsciiLetters) {
     EXPECT_EQ(-1, sc_util_strnicmp("ab", "abc", 3));
 }
 
-TEST(ScUtil, AtoiSaturatesAndIgnoresPlus) {
+TEST(ScUtil, NumbersBooleansAndSearch) {
+    // Atoi saturates and ignores a plus.
     EXPECT_EQ(-42, sc_util_atoi("  -42x"));
     EXPECT_EQ(0, sc_util_atoi("+5"));
     EXPECT_EQ(17, sc_util_atoi("\t\n\v\f\r 17"));
@@ -105,9 +100,6 @@ TEST(ScUtil, AtoiSaturatesAndIgnoresPlus) {
     EXPECT_EQ(2147483647, sc_util_atoi("99999999999999999999"));
     EXPECT_EQ(2147483647, sc_util_atoi("-21474836470"));
     EXPECT_EQ(0, sc_util_atoi(""));
-}
-
-TEST(ScUtil, NumberTexts) {
     char buf[SC_UTIL_NUM_BUF_SIZE];
     EXPECT_STREQ("-17", sc_util_itoa(-17, buf));
     EXPECT_STREQ("0", sc_util_itoa(0, buf));
@@ -125,19 +117,6 @@ TEST(ScUtil, NumberTexts) {
     EXPECT_EQ(10, sc_util_CharToNibble('a'));
     EXPECT_EQ(11, sc_util_CharToNibble('B'));
     EXPECT_EQ(15, sc_util_CharToNibble('g'));
-}
-
-TEST(ScUtil, PreviousDirectoryAndInstanceCutInPlace) {
-    EXPECT_EQ("./A/B", cut("./A/B/C", sc_util_previous_directory));
-    EXPECT_EQ(".", cut("./A", sc_util_previous_directory));
-    EXPECT_EQ("a", cut("abc", sc_util_previous_directory));
-    EXPECT_EQ("./A/-1/B/-1", cut("./A/-1/B/-1/C", sc_util_previous_inst));
-    EXPECT_EQ("./A/-1", cut("./A/-1/B/C", sc_util_previous_inst));
-    EXPECT_EQ("./A/-1", cut("./A/-1", sc_util_previous_inst));
-    EXPECT_EQ(".", cut("./A/B", sc_util_previous_inst));
-}
-
-TEST(ScUtil, BooleansAndSearch) {
     int n = 7;
     for (const char *t : {"true", "TRUE", "1", "Yes", "on", "positive"}) {
         EXPECT_EQ(0, sc_util_atob(&n, t));
@@ -147,7 +126,6 @@ TEST(ScUtil, BooleansAndSearch) {
     EXPECT_EQ(0, n);
     EXPECT_EQ(-1, sc_util_atob(nullptr, "1"));
     EXPECT_EQ(-2, sc_util_atob(&n, nullptr));
-    char buf[6];
     sc_util_btoa(3, buf);
     EXPECT_STREQ("true", buf);
     sc_util_btoa(0, buf);
@@ -160,19 +138,96 @@ TEST(ScUtil, BooleansAndSearch) {
     EXPECT_EQ(nullptr, sc_util_stristr(hay, "lan"));
 }
 
-TEST(ScUtil, ReplaceIndexFillsPlaceholdersPerLevel) {
-    ReplaceType outer{}, inner{};
-    outer.value = const_cast<char *>("3");
-    inner.value = const_cast<char *>("7");
-    struct list head;
-    list_init(&head);
-    list_add(&outer.chain, &head); // outermost first, walked through prev
-    list_add(&inner.chain, &head);
-    EXPECT_STREQ("host3-7", sc_util_replaceIndex("host$1-$2", &head));
-    EXPECT_STREQ("lan2.6", sc_util_replaceIndex("lan#1.#2", &head));
-    EXPECT_STREQ("$3 stays", sc_util_replaceIndex("$3 stays", &head));
-    EXPECT_STREQ("plain", sc_util_replaceIndex("plain", nullptr));
+TEST(ScUtil, PreviousDirectoryAndInstanceCutInPlace) {
+    EXPECT_EQ("./A/B", cut("./A/B/C", sc_util_previous_directory));
+    EXPECT_EQ(".", cut("./A", sc_util_previous_directory));
+    EXPECT_EQ("a", cut("abc", sc_util_previous_directory));
+    EXPECT_EQ("./A/-1/B/-1", cut("./A/-1/B/-1/C", sc_util_previous_inst));
+    EXPECT_EQ("./A/-1", cut("./A/-1/B/C", sc_util_previous_inst));
+    EXPECT_EQ("./A/-1", cut("./A/-1", sc_util_previous_inst));
+    EXPECT_EQ(".", cut("./A/B", sc_util_previous_inst));
+}
 
-    std::string big(SC_UTIL_STATIC_BUF_SIZE - 2, 'x');
-    EXPECT_EQ(nullptr, sc_util_replaceIndex((big + "$1$1").c_str(), &head));
+TEST(ScDevfs, OpenModesTransfersAndRemoval) {
+    ScratchRoot root;
+    std::string path = root.at("/f.bin");
+    EXPECT_EQ(-1, sc_dev_openFile(path.c_str(), SC_FOM_OPEN_FOR_READ));
+    EXPECT_EQ(-1, sc_dev_getFileSize(path.c_str()));
+    EXPECT_EQ(0, sc_dev_fileExist(path.c_str()));
+    EXPECT_EQ(0, sc_dev_removeFile(path.c_str()));
+
+    sc_fh f = sc_dev_openFile(path.c_str(), SC_FOM_OPEN_FOR_WRITE);
+    ASSERT_GE(f, 0);
+    EXPECT_EQ(0, sc_dev_writeFile(f, "hello", 5));
+    sc_dev_closeFile(f);
+    f = sc_dev_openFile(path.c_str(), SC_FOM_OPEN_FOR_APPEND | SC_FOM_OPEN_FOR_WRITE);
+    EXPECT_EQ(0, sc_dev_writeFile(f, " world", 6));
+    sc_dev_closeFile(f);
+    EXPECT_EQ(11, sc_dev_getFileSize(path.c_str()));
+
+    // Read-write wins over append: writes land where the position is.
+    f = sc_dev_openFile(path.c_str(), SC_FOM_OPEN_FOR_READ_WRITE | SC_FOM_OPEN_FOR_APPEND);
+    EXPECT_EQ(1, sc_dev_seek(f, 6, SEEK_SET));
+    EXPECT_EQ(0, sc_dev_writeFile(f, "W", 1));
+    sc_dev_closeFile(f);
+    EXPECT_EQ("hello World", root.read("/f.bin"));
+
+    f = sc_dev_openFile(path.c_str(), SC_FOM_OPEN_FOR_READ);
+    char buf[16] = {};
+    EXPECT_EQ(0, sc_dev_readFile(f, buf, 5));
+    EXPECT_STREQ("hello", buf);
+    EXPECT_EQ(-1, sc_dev_readFile(f, buf, 10)); // only 6 left
+    EXPECT_EQ(0, sc_dev_seek(f, -100, SEEK_SET));
+    sc_dev_closeFile(f);
+
+    EXPECT_EQ(-1, sc_dev_readFile(-1, buf, 1));
+    EXPECT_EQ(-1, sc_dev_writeFile(-1, buf, 1));
+    EXPECT_EQ(0, sc_dev_seek(-1, 0, SEEK_SET));
+    sc_dev_closeFile(-1);
+
+    EXPECT_EQ(1, sc_dev_fileExist(path.c_str()));
+    EXPECT_EQ(0, sc_dev_removeFile(path.c_str()));
+    EXPECT_FALSE(root.exists("/f.bin"));
+    EXPECT_EQ(root.at("/tmp/sc/treetree.dat"), sc_dev_getObjTreeFileName());
+    EXPECT_EQ(root.at("/tmp/sc/treetree.dat"), sc_dev_getWriteTreeFileName());
+}
+
+TEST(ScCache, BatchesSmallWritesAndPassesLargeOnes) {
+    ScratchRoot root;
+    std::string path = root.at("/cache.bin");
+    u_8 storage[8];
+    bfCacheBuffer_s cache{sc_dev_openFile(path.c_str(), SC_FOM_OPEN_FOR_WRITE), storage, sizeof storage, 0};
+    ASSERT_GE(cache.fh, 0);
+    EXPECT_TRUE(sc_CacheWriteBinData(&cache, "abcde", 5));
+    EXPECT_EQ("", root.read("/cache.bin"));
+    EXPECT_TRUE(sc_CacheWriteBinData(&cache, "fgh", 3)); // exactly fills the buffer
+    EXPECT_EQ(8, cache.nPos);
+    EXPECT_TRUE(sc_CacheWriteBinData(&cache, "i", 1)); // flushes first
+    EXPECT_EQ("abcdefgh", root.read("/cache.bin"));
+    EXPECT_TRUE(sc_CacheWriteBinData(&cache, "0123456789", 10)); // straight through after a flush
+    EXPECT_EQ("abcdefghi0123456789", root.read("/cache.bin"));
+    EXPECT_EQ(0, cache.nPos);
+    EXPECT_TRUE(sc_CacheWriteBinData(&cache, "x", 0));
+    EXPECT_TRUE(sc_CacheWriteBinData(&cache, "z", 1));
+    EXPECT_TRUE(sc_CacheFlushToFile(&cache));
+    EXPECT_TRUE(sc_CacheFlushToFile(&cache));
+    EXPECT_EQ("abcdefghi0123456789z", root.read("/cache.bin"));
+    sc_dev_closeFile(cache.fh);
+
+    bfCacheBuffer_s closed{-1, storage, sizeof storage, 0};
+    EXPECT_FALSE(sc_CacheWriteBinData(&closed, "a", 1));
+    EXPECT_FALSE(sc_CacheFlushToFile(&closed));
+    EXPECT_FALSE(sc_CacheWriteBinData(nullptr, "a", 1));
+    bfCacheBuffer_s empty{cache.fh, nullptr, 0, 0};
+    EXPECT_FALSE(sc_CacheWriteBinData(&empty, "a", 1));
+
+    // Reading: never past the buffer's size.
+    bfCacheBuffer_s in{-1, storage, sizeof storage, 0};
+    char out[9] = {};
+    EXPECT_TRUE(sc_CacheReadBinData(&in, out, 6));
+    EXPECT_EQ(std::string("zbcdef"), std::string(out, 6)); // "z" was the last byte buffered
+    EXPECT_FALSE(sc_CacheReadBinData(&in, out, 3));
+    EXPECT_TRUE(sc_CacheReadBinData(&in, out, 2));
+    EXPECT_EQ(8, in.nPos);
+    EXPECT_TRUE(sc_CacheReadBinData(&in, out, 0));
 }
