@@ -1,8 +1,10 @@
 #include "command.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
+#include <thread>
 
 command_result run_command(const std::string &cmd) {
     command_result r;
@@ -23,4 +25,13 @@ std::string target_command(const std::string &path) {
     if (!emulator || !*emulator)
         return path;
     return std::string(emulator) + " " + path;
+}
+
+bool eventually(const std::function<bool()> &done, int ms) {
+    for (int waited = 0; !done(); waited += 10) {
+        if (waited >= ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }

@@ -2,6 +2,7 @@
 #ifndef TARVI_TEST_COMMAND_H
 #define TARVI_TEST_COMMAND_H
 
+#include <functional>
 #include <string>
 
 struct command_result {
@@ -17,5 +18,9 @@ command_result run_command(const std::string &cmd);
 // names the emulator, and its options if any; the host's kernel cannot start
 // the target's programs by itself, so they are started through it.
 std::string target_command(const std::string &path);
+
+// Asks `done` every 10 ms until it holds; false when it still does not
+// after `ms`.
+bool eventually(const std::function<bool()> &done, int ms = 5000);
 
 #endif

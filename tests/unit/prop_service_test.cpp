@@ -2,15 +2,14 @@
 // persistent files. Service control is tested against the daemon
 // (prop_daemon_test.cpp).
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <vector>
 
+#include "command.h"
 #include "log_capture.h"
 #include "prop_core.h"
 #include "prop_db.h"
@@ -50,10 +49,10 @@ class PropService : public ::testing::Test {
     }
     // Reaps every started child, as the daemon's main loop would.
     void wait_children() {
-        for (int i = 0; i < 500 && tarvid_child_count() > 0; ++i) {
+        eventually([] {
             tarvid_child_reap();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return tarvid_child_count() == 0;
+        });
     }
     // The recorded command lines, sorted: the children run unsynchronised.
     std::string calls() {
@@ -146,21 +145,15 @@ TEST_F(PropService, PersistentValuesLoadAndSurviveAReload) {
 
 TEST_F(PropService, TriggersFireOnChangeOnlyAndRunInOrder) {
     std::string log = root_.at("/order");
-    root_.write("/init.foo.rc", "service foo /sbin/food\n"
-                                "on property:sys.x=1\n"
-                                "    setprop sys.y 2\n"
-                                "    start foo\n"
-                                "on property:order=go\n"
-                                "    echo A >> " +
+    root_.write("/init.foo.rc", "service foo /sbin/food\non property:sys.x=1\n    setprop sys.y 2\n    start foo\n"
+                                "on property:order=go\n    echo A >> " +
                                     log +
-                                    "\n"
-                                    "    setprop order.inner 1\n"
+                                    "\n    setprop order.inner 1\n"
                                     "    echo C >> " +
-                                    log +
-                                    "\n"
-                                    "on property:order.inner=1\n"
-                                    "    echo B >> " +
-                                    log + "\n");
+                                    log + "\non property:order.inner=1\n    echo B >> " + log + "\n");
+    // This launcher stays as the service: its state is read from its process.
+    root_.write("/bin/service-launcher",
+                "#!/bin/sh\necho \"service-launcher $*\" >> " + root_.at("/calls") + "\nexec sleep 30\n");
     init();
     EXPECT_EQ(0, prop_core_set("sys.x", "0"));
     EXPECT_EQ("<absent>", get("sys.y"));
@@ -170,15 +163,16 @@ TEST_F(PropService, TriggersFireOnChangeOnlyAndRunInOrder) {
     EXPECT_EQ(0, prop_core_set("sys.y", "3"));
     EXPECT_EQ(0, prop_core_set("sys.x", "1")); // no change: nothing runs
     EXPECT_EQ("3", get("sys.y"));
-    EXPECT_EQ("service-launcher init.foo.rc\n", calls());
-
-    EXPECT_EQ(0, prop_core_set("order", "go"));
-    EXPECT_EQ("A\nB\nC\n", root_.read("/order"));
-
     // A service's own record is not a trigger: setting its name to the empty
     // text does not run the service's program here.
     EXPECT_EQ(0, prop_core_set("foo", ""));
-    EXPECT_EQ("service-launcher init.foo.rc\n", calls());
+    ASSERT_TRUE(eventually([&] { return root_.read("/calls") == "service-launcher init.foo.rc\n"; }));
+    EXPECT_EQ(0, prop_core_set("ctl.stop", "foo"));
+    EXPECT_EQ("stopped", get("init.svc.foo"));
+    EXPECT_EQ("killall -9 food\nservice-launcher init.foo.rc\n", calls());
+
+    EXPECT_EQ(0, prop_core_set("order", "go"));
+    EXPECT_EQ("A\nB\nC\n", root_.read("/order"));
 }
 
 TEST_F(PropService, TriggerLoopsAreBounded) {
