@@ -1,5 +1,4 @@
 // The real daemon in a sandbox, driven over its socket.
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -7,11 +6,11 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "archives.h"
+#include "command.h"
 #include "daemon.h"
 #include "device.h"
 #include "paths.h"
@@ -330,21 +329,16 @@ TEST_F(DaemonTest, AFullDiskDoesNotStopIt) {
 TEST_F(DaemonTest, SignalsListTheStoreAndTerminate) {
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "runtime.key", "r").rc);
     daemon_->signal(SIGUSR1);
+    // (What the listing shows is the store's own test.)
     ASSERT_TRUE(daemon_->wait_stdout("[Runtime]\n |-- runtime.key=\"r\" ---> in Runtime @ 0x"));
-    std::string out = daemon_->stdout_text();
-    EXPECT_EQ(0u, out.find("system.cfg @ 0x"));
-    EXPECT_NE(std::string::npos, out.find("\nRuntime @ 0x"));
-    EXPECT_NE(std::string::npos, out.find("HASH[0]\n"));
-    EXPECT_NE(std::string::npos, out.find(" |-- wan.mode=\"dhcp\" ---> in system.cfg @ 0x"));
-    EXPECT_NE(std::string::npos, out.find("HASH[63]\n"));
+    EXPECT_EQ(0u, daemon_->stdout_text().find("system.cfg @ 0x"));
 
     // SIGUSR2 writes the store out as text files; SIGPIPE is ignored.
     daemon_->signal(SIGUSR2);
     daemon_->signal(SIGPIPE);
     EXPECT_EQ("dhcp", call(TARVI_REQUEST_TYPE_GET, "wan.mode").value);
     // The dump runs when the main loop next looks at its signals.
-    for (int i = 0; i < 100 && root_.read("/mnt/tarvi/Runtime").empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    eventually([&] { return !root_.read("/mnt/tarvi/Runtime").empty(); });
     EXPECT_EQ(DEFAULTS, root_.read("/mnt/tarvi/system.cfg"));
     EXPECT_EQ("runtime.key=r\n", root_.read("/mnt/tarvi/Runtime"));
 

@@ -24,8 +24,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 // Launchers of three kinds, chosen by the rc file: "demo" stays in the
 // foreground as the service; "bg" starts the service in the background and
 // returns; "ds" starts it in a session of its own (it leaves the launcher's
@@ -73,24 +71,19 @@ class PropDaemon : public ::testing::Test {
     }
     // The pid the launcher recorded for `kind`, once it has; 0 if never.
     pid_t service_pid(const std::string &kind) {
-        for (int i = 0; i < 500; ++i) {
-            if (std::string pid = root_.read("/" + kind + ".pid"); !pid.empty())
-                return static_cast<pid_t>(atoi(pid.c_str()));
-            std::this_thread::sleep_for(10ms);
-        }
-        return 0;
+        std::string pid;
+        eventually([&] { return !(pid = root_.read("/" + kind + ".pid")).empty(); });
+        return static_cast<pid_t>(atoi(pid.c_str()));
     }
     // True once `pid` is gone (or a zombie, reaped here when it is ours).
     static bool gone(pid_t pid) {
-        for (int i = 0; i < 500; ++i) {
+        return eventually([pid] {
             struct prop_proc_t p;
-            if (prop_proc_read(pid, &p) != 0 || p.state == 'Z') {
-                waitpid(pid, nullptr, WNOHANG);
-                return true;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+            if (prop_proc_read(pid, &p) == 0 && p.state != 'Z')
+                return false;
+            waitpid(pid, nullptr, WNOHANG); // ours when it was started by a test
+            return true;
+        });
     }
     size_t launches(const std::string &kind) {
         std::string calls = root_.read("/calls"), line = "service-launcher init." + kind + ".rc\n";
@@ -105,12 +98,7 @@ class PropDaemon : public ::testing::Test {
     }
     // Waits until property `name` reads `expect`.
     static bool prop_becomes(const char *name, const std::string &expect) {
-        for (int i = 0; i < 500; ++i) {
-            if (prop(name) == expect)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        return eventually([&] { return prop(name) == expect; });
     }
 
     ScratchRoot root_;
@@ -179,8 +167,7 @@ TEST_F(PropDaemon, ATriggerAndAServiceOfOneNameStayApart) {
     EXPECT_FALSE(root_.exists("/tw.ran")) << "the trigger ran the service's command";
     EXPECT_EQ(0, property_set("ctl.stop", "tw"));
     std::string calls;
-    for (int i = 0; i < 500 && (calls = root_.read("/calls")).empty(); ++i)
-        std::this_thread::sleep_for(10ms);
+    eventually([&] { return !(calls = root_.read("/calls")).empty(); });
     EXPECT_NE(std::string::npos, calls.find("killall -9 tw.ran\n")) << calls;
     EXPECT_EQ(std::string::npos, calls.find("killall -9 1\n")) << calls;
 }
@@ -213,9 +200,7 @@ TEST_F(PropDaemon, TriggerCommandsNeverHoldUpTheService) {
         EXPECT_EQ(0, property_set("slow", "1"));
         took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
     });
-    for (int i = 0; i < 500 && !root_.exists("/held.started"); ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(root_.exists("/held.started"));
+    ASSERT_TRUE(eventually([&] { return root_.exists("/held.started"); }));
     // Others are served while the command runs and the set waits for it.
     EXPECT_EQ("1", prop("slow"));
     EXPECT_EQ(0, property_set("sys.other", "x"));
@@ -231,13 +216,9 @@ TEST_F(PropDaemon, TriggerCommandsNeverHoldUpTheService) {
     EXPECT_EQ(0, property_set("hang", "2"));
     EXPECT_TRUE(daemon_->wait_stderr("Too many commands running:2, 2 of them this one, not run:held"));
     EXPECT_EQ(0, property_set("ok", "1"));
-    for (int i = 0; i < 500 && !root_.exists("/ok.ran"); ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(root_.exists("/ok.ran"));
+    EXPECT_TRUE(eventually([&] { return root_.exists("/ok.ran"); }));
     root_.write("/held.release", "");
-    for (int i = 0; i < 500 && !root_.exists("/held.ended"); ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(root_.exists("/held.ended"));
+    EXPECT_TRUE(eventually([&] { return root_.exists("/held.ended"); }));
 }
 
 TEST_F(PropDaemon, SelfTestRunsInTheClientAndInTheDaemon) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "command.h"
 #include "daemon.h"
 #include "device.h"
 #include "libtarvi.h"
@@ -40,12 +41,7 @@ int tree_set(const char *uri, const char *value) {
 // (callbacks that outlive their wait may still be writing).
 std::string flat_value_when(const char *key, const std::string &want) {
     std::string got;
-    for (int i = 0; i < 400; ++i) {
-        got = flat_value(key);
-        if (got == want)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    eventually([&] { return (got = flat_value(key)) == want; }, 4000);
     return got;
 }
 
@@ -203,9 +199,7 @@ TEST_F(TreeCallbacks, SlowVerificationTimesOutAndItsChildIsKilled) {
     EXPECT_EQ(-1, tree_set("sys/cbt/slow", "slow"));
     EXPECT_GT(seconds_since(start), 0.9) << "not the whole wait";
     EXPECT_EQ("s0", tree_value("sys/cbt/slow"));
-    for (int i = 0; i < 500 && daemon_->usage_now().children > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(0, daemon_->usage_now().children);
+    EXPECT_TRUE(eventually([&] { return daemon_->usage_now().children == 0; }));
     EXPECT_EQ("NC", flat_value("IPC00001")) << "the late answer came";
     EXPECT_NE(std::string::npos, daemon_->stderr_text().find("outlived its time, killed"));
 
@@ -249,28 +243,6 @@ TEST_F(TreeCallbacks, ConcurrentWritesOfOneNodeEachPassTheirVerification) {
         w.join();
     EXPECT_EQ(0, refused.load());
     EXPECT_EQ('w', tree_value("sys/cbt/verified")[0]);
-}
-
-// Clients that keep reading a node whose get callback hangs: the node's
-// children are killed after their grace, and they use up only the node's
-// own room, so other nodes' callbacks still run.
-TEST_F(TreeCallbacks, HangingCallbacksUseUpOnlyTheirNodesRoom) {
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 6; ++t)
-        readers.emplace_back([&stop] {
-            while (!stop)
-                EXPECT_EQ("h0", tree_value("sys/cbt/hang"));
-        });
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(0, tree_set("sys/cbt/verified", ("v" + std::to_string(i)).c_str()));
-    EXPECT_LE(daemon_->usage_now().children, SC_CB_NODE_CHILDREN_MAX + 1);
-    stop = true;
-    for (auto &r : readers)
-        r.join();
-    for (int i = 0; i < 1000 && daemon_->usage_now().children > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(0, daemon_->usage_now().children);
 }
 
 TEST_F(TreeCallbacks, CallbackWorkerServesWhileRequestWorkerWaits) {

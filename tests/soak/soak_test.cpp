@@ -205,25 +205,6 @@ const request_kind MIX[] = {
     {"property set", 3, prop_set}, {"property get", 3, prop_get}, {"commit", 1, commit},     {"walk", 1, walk},
 };
 
-struct daemon_figures {
-    long rss_kb = -1;
-    int fds = -1;
-};
-
-daemon_figures measure(pid_t pid) {
-    daemon_figures f;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            f.rss_kb = atol(line.c_str() + 6);
-    std::error_code ec;
-    f.fds = 0;
-    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != fs::directory_iterator(); it.increment(ec))
-        ++f.fds;
-    return f;
-}
-
 class Soak : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -293,16 +274,16 @@ class Soak : public ::testing::Test {
     }
 
     // The daemon's figures once the last callback children have gone.
-    daemon_figures settled() {
-        daemon_figures f = measure(daemon_->pid());
+    Daemon::usage settled() {
+        Daemon::usage u = daemon_->usage_now();
         for (int i = 0; i < 50; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            daemon_figures again = measure(daemon_->pid());
-            if (again.fds == f.fds && i >= 3)
+            Daemon::usage again = daemon_->usage_now();
+            if (again.fds == u.fds && i >= 3)
                 return again;
-            f = again;
+            u = again;
         }
-        return f;
+        return u;
     }
 
     ScratchRoot root_;
@@ -317,9 +298,9 @@ TEST_F(Soak, EveryRequestAnsweredOnceAndNothingLeaks) {
     // The warm-up brings every thread's allocator arena, the store and the
     // tree to their working size before the baseline is taken.
     long rounds = run_phase(seconds * 0.25);
-    daemon_figures before = settled();
+    Daemon::usage before = settled();
     rounds += run_phase(seconds * 0.75);
-    daemon_figures after = settled();
+    Daemon::usage after = settled();
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     // Every client's last writes, as the daemon holds them and as the last
