@@ -44,17 +44,6 @@ reply call(int type, const char *key = nullptr, const char *value = nullptr) {
     return out;
 }
 
-int raw_connect() {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (socket_path_connect(fd, tarvi_path(TARVI_SOCKET_PATH).c_str()) != 0) {
-        close(fd);
-        return -1;
-    }
-    struct timeval tv = {5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
 // Sends raw bytes on a fresh connection and returns what comes back before
 // the daemon closes it (empty: closed without a reply).
 std::string raw_exchange(const std::vector<unsigned char> &bytes) {
@@ -294,8 +283,6 @@ TEST_F(DaemonTest, ASilentClientIsDroppedAfterTheTimeout) {
     EXPECT_TRUE(daemon_->wait_stderr("Can't read request on", 12000));
     EXPECT_NE(std::string::npos, daemon_->stderr_text().find(" : Resource temporarily unavailable !!"));
     char c;
-    struct timeval tv = {3, 0};
-    setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     EXPECT_EQ(0, read(silent, &c, 1));
     // The half record was cut off and refused at once.
     EXPECT_TRUE(daemon_->wait_stderr("Can't unpack request, size = 5 !!"));

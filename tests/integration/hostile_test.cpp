@@ -68,22 +68,6 @@ constexpr double PROP_BOUND_MS = 0 + ALLOWANCE_MS;
 // waiting for one, plus the callback worker's and the flat one's.
 constexpr int IPC_KEYS_MAX = 2 * (SC_CB_CHILDREN_MAX + TARVID_TREE_WORKERS + 2);
 
-// A connection that gives up after `timeout_ms` instead of waiting in a full
-// listen backlog; -1 when it could not connect.
-int raw_connect(int timeout_ms = 1000) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (socket_path_connect(fd, tarvi_path(TARVI_SOCKET_PATH).c_str()) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 void send_bytes(int fd, const void *data, size_t n) {
     ssize_t ignored = send(fd, data, n, MSG_NOSIGNAL);
     (void)ignored;
@@ -123,7 +107,7 @@ const uint16_t JUNK_TYPES[] = {0,  1,  2,  9,  13, 14, 16, 17, 19, 20, 26, 27, 3
 const hostile_kind KINDS[] = {
     {"random bytes", 2,
      [](std::mt19937 &rng, std::deque<int> &) {
-         int fd = raw_connect();
+         int fd = raw_connect(1000);
          if (fd < 0)
              return;
          std::vector<unsigned char> junk(1 + rng() % 9000);
@@ -142,7 +126,7 @@ const hostile_kind KINDS[] = {
      0, true},
     {"half-sent records", 2,
      [](std::mt19937 &rng, std::deque<int> &held) {
-         int fd = raw_connect();
+         int fd = raw_connect(1000);
          if (fd < 0)
              return;
          auto wire = encode_request(make_request(TARVI_REQUEST_TYPE_SET, "HOSTILE_KEY", "half"));
@@ -152,7 +136,7 @@ const hostile_kind KINDS[] = {
      0, true},
     {"huge lengths", 2,
      [](std::mt19937 &rng, std::deque<int> &held) {
-         int fd = raw_connect();
+         int fd = raw_connect(1000);
          if (fd < 0)
              return;
          auto wire = encode_request(make_request(TARVI_REQUEST_TYPE_GET, "HOSTILE_KEY", nullptr));
@@ -172,7 +156,7 @@ const hostile_kind KINDS[] = {
      750},
     {"replies never read", 2,
      [](std::mt19937 &, std::deque<int> &held) {
-         int fd = raw_connect();
+         int fd = raw_connect(1000);
          if (fd < 0)
              return;
          auto wire = encode_request(make_request(TARVI_REQUEST_TYPE_GET, "HOSTILE_LONG", nullptr));

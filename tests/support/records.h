@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "libtarvi.h"
+#include "paths.h"
 #include "request.h"
 
 // A record of `type` carrying `key` and `value` (either may be null), with no
@@ -19,6 +20,22 @@ inline tarvi_request make_request(int type, const char *key, const char *value) 
     r.key = const_cast<char *>(key);
     r.value = const_cast<char *>(value);
     return r;
+}
+
+// A connection of its own to the daemon's socket, whose sends and reads give
+// up after `timeout_ms` (so that a test never waits in a full backlog or for
+// a reply that does not come); -1 when it could not connect.
+inline int raw_connect(int timeout_ms = 5000) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        socket_path_connect(fd, tarvi_path(TARVI_SOCKET_PATH).c_str()) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // The wire bytes of `r` (empty when it does not pack).
