@@ -38,13 +38,7 @@ bool vanished(pid_t pid) {
 }
 
 bool wait_for(const std::string &path, const std::string &text, int ms) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    do {
-        if (slurp(path).find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (std::chrono::steady_clock::now() < until);
-    return false;
+    return eventually([&] { return slurp(path).find(text) != std::string::npos; }, ms);
 }
 
 } // namespace
@@ -132,9 +126,7 @@ int Daemon::stop() {
     kill(pid_, SIGTERM);
     int status = -1;
     if (!reaps_) {
-        for (int i = 0; i < 1000 && !vanished(pid_); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!vanished(pid_))
+        if (!eventually([this] { return vanished(pid_); }, 10000))
             kill(pid_, SIGKILL);
         pid_ = -1;
         return -1;

@@ -331,7 +331,7 @@ TEST_F(PropService, PropertyFilesLoadInOrderAndKeepReadOnlyValues) {
     EXPECT_EQ("", get("empty"));
     EXPECT_EQ("no newline", get("last.line"));
     EXPECT_EQ("<absent>", get("comment"));
-    EXPECT_EQ("running", get("init.svc.foo"));
+    EXPECT_EQ("service-launcher init.foo.rc\n", calls()) << "a control name in a file is carried out";
 }
 
 TEST_F(PropService, OversizedAndSpecialFilesAreSkipped) {

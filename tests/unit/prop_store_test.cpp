@@ -79,24 +79,6 @@ TEST_F(PropStore, CallsBeforeInitAndBadArgumentsFail) {
     EXPECT_EQ(-1, prop_db_get("a", nullptr));
 }
 
-TEST_F(PropStore, DebugLevelGatesMessagesAndKeepsTheirPrefix) {
-    EXPECT_EQ(0, prop_debug_set(7));
-    EXPECT_EQ(2, prop_debug_get());
-    PROP_LOG_AS(PROP_DEBUG_FAIL, "some_func", "failed %d\n", 5);
-    PROP_LOG_AS(PROP_DEBUG_TRACE, "some_func", "traced\n");
-    EXPECT_TRUE(log_.has("[TARVID-PROP][FAIL! ][some_func:"));
-    EXPECT_TRUE(log_.has(":]--- failed 5\n"));
-    EXPECT_FALSE(log_.has("traced"));
-    prop_debug_set(4);
-    PROP_LOG_AS(PROP_DEBUG_TRACE, "some_func", "traced\n");
-    EXPECT_TRUE(log_.has("[TARVID-PROP][TRACE! ][some_func:"));
-    prop_debug_set(0);
-    PROP_LOG_AS(PROP_DEBUG_TEST, "some_func", "hidden\n");
-    PROP_LOG_AS(PROP_DEBUG_ALWAYS, "some_func", "always\n");
-    EXPECT_FALSE(log_.has("hidden"));
-    EXPECT_TRUE(log_.has("[TARVID-PROP][][some_func:"));
-}
-
 class PropClientChecks : public ::testing::Test {
   protected:
     void SetUp() override { prop_debug_set(2); }
