@@ -316,9 +316,13 @@ TEST_F(DaemonTest, AFullDiskDoesNotStopIt) {
 TEST_F(DaemonTest, SignalsListTheStoreAndTerminate) {
     ASSERT_EQ(0, call(TARVI_REQUEST_TYPE_SET, "runtime.key", "r").rc);
     daemon_->signal(SIGUSR1);
-    // (What the listing shows is the store's own test.)
     ASSERT_TRUE(daemon_->wait_stdout("[Runtime]\n |-- runtime.key=\"r\" ---> in Runtime @ 0x"));
-    EXPECT_EQ(0u, daemon_->stdout_text().find("system.cfg @ 0x"));
+    std::string out = daemon_->stdout_text();
+    EXPECT_EQ(0u, out.find("system.cfg @ 0x"));
+    EXPECT_NE(std::string::npos, out.find("\nRuntime @ 0x"));
+    EXPECT_NE(std::string::npos, out.find("HASH[0]\n"));
+    EXPECT_NE(std::string::npos, out.find(" |-- wan.mode=\"dhcp\" ---> in system.cfg @ 0x"));
+    EXPECT_NE(std::string::npos, out.find("HASH[63]\n"));
 
     // SIGUSR2 writes the store out as text files; SIGPIPE is ignored.
     daemon_->signal(SIGUSR2);
