@@ -1,4 +1,4 @@
-// The flat store (hashing, shadowing, notifications, regrowth, listing) and
+// The flat store (hashing, shadowing, notifications, regrowth) and
 // its text-file backend (default, factory and user files, flushes, backups).
 #include <cstdio>
 #include <cstdlib>
@@ -146,31 +146,6 @@ TEST_F(Store, TreeWritePathStoresWithoutFlagsOrNotifications) {
     free(copy);
     EXPECT_EQ(0, config_sc_tarvi_get("missing", &copy));
     EXPECT_EQ(nullptr, copy);
-}
-
-TEST_F(Store, ListingShowsContainersBucketsAndRuntime) {
-    load("A", "1");
-    ASSERT_EQ(0, config_set("B", "two"));
-    int node;
-    config_notify_register("C", &node);
-
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *out = open_memstream(&text, &len);
-    config_dump_store(out);
-    fclose(out);
-    std::string listing(text, len);
-    free(text);
-
-    char line[160];
-    snprintf(line, sizeof line,
-             "system.cfg @ %p\nRuntime @ %p\nHASH[0]\nHASH[1]\n |-- A=\"1\" ---> in system.cfg @ %p\n",
-             static_cast<void *>(cont_), static_cast<void *>(ContRuntime), static_cast<void *>(cont_));
-    EXPECT_EQ(0u, listing.find(line)) << listing.substr(0, 300);
-    snprintf(line, sizeof line, "HASH[2]\n |-- B=\"two\" ---> in Runtime @ %p\nHASH[3]\n |-- C=\"\"",
-             static_cast<void *>(ContRuntime));
-    EXPECT_NE(std::string::npos, listing.find(line));
-    EXPECT_NE(std::string::npos, listing.find("HASH[63]\n[Runtime]\n |-- B=\"two\" ---> in Runtime @ "));
 }
 
 namespace {
