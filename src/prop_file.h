@@ -4,6 +4,8 @@
 #ifndef TARVI_PROP_FILE_H
 #define TARVI_PROP_FILE_H
 
+#include "prop_limits.h"
+
 // Classes of an rc line.
 typedef enum {
     svc_cmd_type_command = 1,    // four blanks, then a command of the open trigger
@@ -12,8 +14,7 @@ typedef enum {
     svc_cmd_type_others = 4,     // anything else; closes the open trigger
 } prop_file_svc_cmd_t;
 
-// Where persistent properties live, and the largest property file read.
-#define PROP_FILE_PERSIST_DIR "/data/property"
+// The largest property file read.
 #define PROP_FILE_SIZE_MAX (1024 * 1024)
 
 // Registers the services and triggers of every "*.rc*" file in the root.
