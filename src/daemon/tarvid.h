@@ -9,6 +9,11 @@
 #include "list.h"
 #include "tarvid_req.h"
 
+struct operator_table;
+
+// The backend's table after initialisation.
+extern struct operator_table *opera;
+
 // The flat store, the backend and the tree are guarded by the configuration
 // lock of tarvid_lock.h.
 // Queue of the tree request workers.
