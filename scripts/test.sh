@@ -14,6 +14,9 @@ echo "== format check"
 files=$(git ls-files '*.cpp' '*.h' '*.c' 2>/dev/null || find src include tools tests bench -name '*.[ch]*')
 clang-format --dry-run --Werror $files
 
+echo "== every subsystem uses only those below it"
+bash scripts/deps-check.sh
+
 echo "== every part of the client API header is documented"
 bash scripts/docs.sh --check
 

@@ -73,32 +73,6 @@ int new_tree() {
 
 } // namespace
 
-int config_sc_search(const char *op, const char *URI, SCTreeNode **node) {
-    *node = nullptr;
-    if (!URI)
-        return -1;
-    // References hold stored URIs ("./sys/..."); read through them, they
-    // name the same node as the client form.
-    if (strncmp(URI, "./", 2) == 0)
-        URI += 2;
-    size_t len = strlen(URI);
-    if (len > SC_URI_MAX_LEN) {
-        SC_FAIL("%s: URI are too long!!\n", op);
-        return SC_URI_TOO_LONG;
-    }
-    char uri[SC_URI_BUF_SIZE];
-    memcpy(uri, URI, len + 1);
-    if (strchr(uri, '.'))
-        sc_transCWMPtoSYS(uri);
-    std::string key = std::string("./") + uri;
-    SCTreeNode *parent = nullptr;
-    int rc = sc_searchNode(&SC.tree, key.c_str(), &parent, node);
-    if (rc == SC_DATA_FOUND && *node)
-        return SC_DATA_FOUND;
-    *node = nullptr;
-    return rc == SC_DATA_NOT_FOUND ? SC_DATA_NOT_FOUND : (rc == SC_URI_TOO_LONG ? SC_URI_TOO_LONG : -1);
-}
-
 // ---- building the tree ----
 
 int config_sc_initial(SCType *sc) {
@@ -124,6 +98,7 @@ int config_sc_initial(SCType *sc) {
 int config_sc_reload(int user) {
     load_clock clock;
     config_sc_cb_init();
+    sc_config_get_hook = config_sc_get;
     if (int rc = new_tree(); rc != 0)
         return rc;
     for (const char *stage : {"0", "1"})
@@ -139,6 +114,7 @@ int config_sc_reload(int user) {
 int config_sc_stage_reload(s_32 user, const char *stage) {
     load_clock clock;
     config_sc_cb_init();
+    sc_config_get_hook = config_sc_get;
     if (!stage)
         return -1;
     if (strcmp(stage, "0") == 0) {

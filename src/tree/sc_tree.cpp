@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -578,4 +579,30 @@ char *sc_transCWMPtoSYS(char *line) {
     if (i > 1 && line[i - 1] == '/')
         line[i - 1] = '\0';
     return line;
+}
+
+int config_sc_search(const char *op, const char *URI, SCTreeNode **node) {
+    *node = nullptr;
+    if (!URI)
+        return -1;
+    // References hold stored URIs ("./sys/..."); read through them, they
+    // name the same node as the client form.
+    if (strncmp(URI, "./", 2) == 0)
+        URI += 2;
+    size_t len = strlen(URI);
+    if (len > SC_URI_MAX_LEN) {
+        SC_FAIL("%s: URI are too long!!\n", op);
+        return SC_URI_TOO_LONG;
+    }
+    char uri[SC_URI_BUF_SIZE];
+    memcpy(uri, URI, len + 1);
+    if (strchr(uri, '.'))
+        sc_transCWMPtoSYS(uri);
+    std::string key = std::string("./") + uri;
+    SCTreeNode *parent = nullptr;
+    int rc = sc_searchNode(&SC.tree, key.c_str(), &parent, node);
+    if (rc == SC_DATA_FOUND && *node)
+        return SC_DATA_FOUND;
+    *node = nullptr;
+    return rc == SC_DATA_NOT_FOUND ? SC_DATA_NOT_FOUND : (rc == SC_URI_TOO_LONG ? SC_URI_TOO_LONG : -1);
 }

@@ -6,12 +6,8 @@
 
 #include "libtarvi.h"
 #include "list.h"
+#include "prop_limits.h"
 
-// Longest name and value kept, in characters; longer texts are cut.
-#define PROP_NAME_MAX PROPERTY_KEY_MAX
-#define PROP_VALUE_MAX PROPERTY_VALUE_MAX
-// Buffer size that holds any stored value with its NUL.
-#define PROP_VALUE_SIZE (PROP_VALUE_MAX + 1)
 #define PROP_DB_BUCKETS 32
 
 // One property; owns its two texts.

@@ -19,11 +19,6 @@ struct sc_req_t {
     char *value; // filled by config_sc_mget with a string the caller frees
 };
 
-// Finds the node of a client URI for operation `op` (named in messages).
-// SC_DATA_FOUND with *node set; SC_DATA_NOT_FOUND; SC_URI_TOO_LONG; -1 for a
-// null URI or another search failure.
-int config_sc_search(const char *op, const char *URI, SCTreeNode **node);
-
 // Builds the tree anew from the stage "0" and "1" folders (with the tree files
 // when `user` is set). 0, -1, or SC_MALLOC_FAIL.
 int config_sc_reload(int user);

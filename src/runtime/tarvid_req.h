@@ -1,7 +1,8 @@
-// The daemon's main thread: start-up, the accept loop, dispatch of requests
-// to the flat store, the backend, the tree workers and the property thread.
-#ifndef TARVID_H
-#define TARVID_H
+// A request inside the daemon and the queues that carry it from the main loop
+// to the thread that serves it (tree workers, property thread). Whoever
+// finishes a request replies on, or drops, its connection and frees it.
+#ifndef TARVI_TARVID_REQ_H
+#define TARVI_TARVID_REQ_H
 
 #include <pthread.h>
 
@@ -17,30 +18,15 @@ struct req {
     tarvi_request request; // in memory form
 };
 
-// The flat store, the backend and the tree are guarded by the configuration
-// lock of tarvid_lock.h.
-// Queue of the tree request workers.
-extern struct list ReqList;
-extern pthread_mutex_t MutexReqList;
-extern pthread_cond_t ConditionReqList;
-// Queue of the tree callback worker.
-extern struct list ReqCbList;
-extern pthread_mutex_t MutexCbReqList;
-extern pthread_cond_t ConditionCbReqList;
-
-// Tree request workers: a request that waits for a callback child holds one
-// of them, so this many may wait at once before the others queue.
-#define TARVID_TREE_WORKERS 4
-
-// Runs the daemon: start-up, then serves forever. Returns only on a start-up
-// failure (with -1) in the process that should exit, or 0 in the parent of
-// the background fork.
-int tarvid_run();
-
 // Packs request->request again and writes it on request->sock as the reply,
 // then closes the connection and frees `request`. Returns 0 when the whole
 // reply was written.
 int req_reply(struct req *request);
+
+// Writes the `size` bytes of an already packed reply (none when size <= 0)
+// on request->sock, then closes the connection and frees `request`. Returns
+// 0 when the whole reply was written.
+int req_reply_packed(struct req *request, const unsigned char *wire, int size);
 
 // Closes the connection without a reply and frees `request`.
 void req_drop(struct req *request);
@@ -54,9 +40,5 @@ struct req *req_queue_take(struct list *queue, pthread_mutex_t *mutex, pthread_c
 // timed wait needs a condition on the monotonic clock: the wall clock may be
 // set back by hours.
 struct req *req_queue_take_for(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond, int timeout_ms);
-
-// The tree workers; each takes requests from its queue forever.
-void *request_thread(void *arg);
-void *request_cb_thread(void *arg);
 
 #endif

@@ -17,9 +17,6 @@ struct operator_table {
     int (*restore_cfgfile)(const char *cfgFile);     // a file becomes the saved configuration
 };
 
-// The daemon's table after initialisation.
-extern struct operator_table *opera;
-
 // Fills `op` with the backend chosen at build time and prepares its storage.
 // The result is informational only.
 int tarvid_backend_init(struct operator_table *op);

@@ -4,6 +4,8 @@
 #ifndef TARVI_PROP_FILE_H
 #define TARVI_PROP_FILE_H
 
+#include "prop_limits.h"
+
 // Classes of an rc line.
 typedef enum {
     svc_cmd_type_command = 1,    // four blanks, then a command of the open trigger
@@ -12,16 +14,19 @@ typedef enum {
     svc_cmd_type_others = 4,     // anything else; closes the open trigger
 } prop_file_svc_cmd_t;
 
-// Where persistent properties live, and the largest property file read.
-#define PROP_FILE_PERSIST_DIR "/data/property"
+// The largest property file read.
 #define PROP_FILE_SIZE_MAX (1024 * 1024)
 
 // Registers the services and triggers of every "*.rc*" file in the root.
 void prop_file_load_svc(void);
 
-// Sets the properties of the five property files, in order, then the
-// persistent ones.
-void prop_file_load_props(void);
+// Receives each property the loaders read: the service core's set, with every
+// rule of the prefixes (the files module only reads, it does not judge).
+typedef int (*prop_file_set_fn)(const char *name, const char *value);
+
+// Hands the properties of the five property files, in order, then the
+// persistent ones, to `set`.
+void prop_file_load_props(prop_file_set_fn set);
 
 // Stores `value` as the persistent property `name` (through a temporary file
 // and a rename, so a reader or a power cut sees the old or the new value).
@@ -38,7 +43,7 @@ prop_file_svc_cmd_t _prop_file_parse_svc_type(const char *line);
 // in *size. Null when it cannot be read or is larger than PROP_FILE_SIZE_MAX.
 char *_prop_file_read_file(const char *path, unsigned int *size);
 
-// Sets every name=value line of the property file at `path`.
-void _prop_file_load_props_file(const char *path);
+// Hands every name=value line of the property file at `path` to `set`.
+void _prop_file_load_props_file(const char *path, prop_file_set_fn set);
 
 #endif

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "libtarvi.h"
-#include "prop_db.h"
 #include "prop_debug.h"
+#include "prop_limits.h"
 #include "prop_test.h"
 
 namespace {

@@ -8,17 +8,7 @@
 
 #include "libtarvi.h"
 #include "list.h"
-
-// Status codes; the numbers are shared with the client library.
-#define SC_GET_NEXT_COMPLETE 100
-#define SC_GET_NEXT_HAS_CHILD 101
-#define SC_GET_NEXT_NO_CHILD 102
-#define SC_DATA_FOUND 200
-#define SC_MALLOC_FAIL 400
-#define SC_FORBIDDEN 403
-#define SC_DATA_NOT_FOUND 404
-#define SC_URI_TOO_LONG 414
-#define SC_CMD_FAILED 500
+#include "sc_status.h"
 
 // A URI holds at most this many characters; buffers for a URI or one of its
 // names are SC_URI_BUF_SIZE bytes.

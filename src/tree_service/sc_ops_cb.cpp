@@ -18,11 +18,9 @@
 
 #include "sc_debug.h"
 #include "sc_memiface.h"
-#include "sc_ops.h"
 #include "sc_tree.h"
 #include "sc_tree_cb.h"
 #include "sc_tree_key.h"
-#include "tarvid.h"
 #include "tarvid_child.h"
 #include "tarvid_lock.h"
 #include "tarvid_store.h"
@@ -444,7 +442,6 @@ void config_sc_cb_init(void) {
     std::call_once(helper_once, find_helper);
     sc_op_notify_hook = config_sc_op_notfiy;
     sc_setNotify_hook = sc_setNotify;
-    sc_config_get_hook = config_sc_get;
     config_sc_notify_hook = notify_tarvi;
 }
 

@@ -184,29 +184,6 @@ static void *signal_work_thread(void *) {
     return nullptr;
 }
 
-// ---- replies ----
-
-// Writes an encoded reply on the request's connection, then closes it and
-// frees the request. The daemon never waits for a client beyond one socket
-// timeout. Returns 0 when the whole reply was written.
-static int send_reply(struct req *request, const unsigned char *wire, int size) {
-    int rc = -1;
-    if (size > 0 && safe_write_mode(request->sock, wire, static_cast<size_t>(size), 0) == size)
-        rc = 0;
-    req_drop(request);
-    return rc;
-}
-
-int req_reply(struct req *request) {
-    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
-    return send_reply(request, wire, request_encode(&request->request, wire));
-}
-
-void req_drop(struct req *request) {
-    safe_close(request->sock);
-    free(request);
-}
-
 // ---- dispatch ----
 
 static void handle_get(struct req *r) {
@@ -231,7 +208,7 @@ static void handle_get(struct req *r) {
             size = request_encode(q, wire);
         }
     }
-    send_reply(r, wire, size);
+    req_reply_packed(r, wire, size);
 }
 
 static void handle_commit(tarvi_request *q) {
@@ -270,45 +247,6 @@ static void handle_chroot(tarvi_request *q) {
         dup2(0, 2);
     }
     tarvid_log(LOG_INFO, "Change root directory to %s : %s !!", q->key, status == 0 ? "Success" : strerror(err));
-}
-
-void req_queue_put(struct req *r, struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
-    pthread_mutex_lock(mutex);
-    list_add_tail(&r->next, queue);
-    pthread_cond_signal(cond);
-    pthread_mutex_unlock(mutex);
-}
-
-struct req *req_queue_take(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
-    return req_queue_take_for(queue, mutex, cond, -1);
-}
-
-struct req *req_queue_take_for(struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond, int timeout_ms) {
-    struct timespec until;
-    if (timeout_ms >= 0) {
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += timeout_ms / 1000;
-        until.tv_nsec += (timeout_ms % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1000000000L;
-        }
-    }
-    pthread_mutex_lock(mutex);
-    while (list_empty(queue)) {
-        if (timeout_ms < 0) {
-            pthread_cond_wait(cond, mutex);
-        } else if (pthread_cond_timedwait(cond, mutex, &until) == ETIMEDOUT) {
-            if (list_empty(queue)) {
-                pthread_mutex_unlock(mutex);
-                return nullptr;
-            }
-        }
-    }
-    struct list *first = queue->next;
-    list_del(first);
-    pthread_mutex_unlock(mutex);
-    return list_entry(first, struct req, next);
 }
 
 static bool is_tree_worker_type(int type) {

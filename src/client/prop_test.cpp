@@ -7,9 +7,8 @@
 
 #include "libtarvi.h"
 #include "paths.h"
-#include "prop_db.h"
 #include "prop_debug.h"
-#include "prop_file.h"
+#include "prop_limits.h"
 #include "utility.h"
 
 namespace {

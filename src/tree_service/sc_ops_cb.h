@@ -34,8 +34,9 @@
 #define SC_CB_PAIR_WAIT_MS 2000
 
 // Finds the helper program and installs the tree's hooks (notify delivery,
-// flat-key change notification, reference reads). Called once at start, or
-// by a test before it runs callbacks; calling it again is harmless.
+// flat-key change notification); the reference reads are hooked by the tree
+// operations when they build a tree. Called once at start, or by a test
+// before it runs callbacks; calling it again is harmless.
 void config_sc_cb_init(void);
 
 // Runs function FUN of shared object SO ("/lib/" SO) for the node at `URI`

@@ -132,4 +132,9 @@ void sc_printTree(SCTreeNode *startNode);
 // ';'. Returns `line`.
 char *sc_transCWMPtoSYS(char *line);
 
+// Finds the node of a client URI for operation `op` (named in messages).
+// SC_DATA_FOUND with *node set; SC_DATA_NOT_FOUND; SC_URI_TOO_LONG; -1 for a
+// null URI or another search failure.
+int config_sc_search(const char *op, const char *URI, SCTreeNode **node);
+
 #endif

@@ -586,7 +586,7 @@ int prop_core_init(void) {
                                        : (k.flags & PROP_SVC_STOPPING) ? "stopping"
                                                                        : "stopped");
     }
-    prop_file_load_props();
+    prop_file_load_props(prop_core_set);
     return 0;
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "libtarvi_private.h"
-#include "sc_types.h"
+#include "sc_status.h"
 #include "utility.h"
 
 namespace {

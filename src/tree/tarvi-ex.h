@@ -1,4 +1,5 @@
-// Operations of the tree service that the main thread calls.
+// What the main thread and the storage backend ask of the tree: its debug
+// level, whether it has changed, and writing it into its files.
 #ifndef TARVI_EX_H
 #define TARVI_EX_H
 

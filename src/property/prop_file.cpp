@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "paths.h"
-#include "prop_core.h"
 #include "prop_db.h"
 #include "prop_debug.h"
 #include "prop_svc.h"
@@ -249,7 +248,7 @@ void load_rc_file(const char *name, const std::string &path) {
     PROP_LOG_AS(PROP_DEBUG_TRACE, "_prop_file_load_dir_svc", " File end. \n");
 }
 
-void load_persistent_dir() {
+void load_persistent_dir(prop_file_set_fn set) {
     const char *label = "_prop_file_load_dir_persistent";
     PROP_LOG_AS(PROP_DEBUG_TRACE, label, " Begin. \n");
     std::string dir = tarvi_path(PROP_FILE_PERSIST_DIR);
@@ -282,7 +281,7 @@ void load_persistent_dir() {
             continue;
         }
         value[n] = '\0';
-        prop_core_set(entry->d_name, value);
+        set(entry->d_name, value);
         PROP_LOG_AS(PROP_DEBUG_TRACE, label, " name:%s value:%s \n", entry->d_name, value);
     }
     PROP_LOG_AS(PROP_DEBUG_TRACE, label, " End. \n");
@@ -362,7 +361,7 @@ char *_prop_file_read_file(const char *path, unsigned int *size) {
     return data.release();
 }
 
-void _prop_file_load_props_file(const char *path) {
+void _prop_file_load_props_file(const char *path, prop_file_set_fn set) {
     unique_buf data(_prop_file_read_file(path, nullptr));
     if (!data) {
         PROP_LOG(PROP_DEBUG_FAIL, "Unable to read file data. File:%s \n", path);
@@ -386,17 +385,17 @@ void _prop_file_load_props_file(const char *path) {
             char *value = eq + 1;
             while (is_space(*value))
                 ++value;
-            prop_core_set(line, value);
+            set(line, value);
         }
         line = next;
     }
 }
 
-void prop_file_load_props(void) {
+void prop_file_load_props(prop_file_set_fn set) {
     loading_files = true;
     for (const char *path : PROP_FILES)
-        _prop_file_load_props_file(path);
-    load_persistent_dir();
+        _prop_file_load_props_file(path, set);
+    load_persistent_dir(set);
     loading_files = false;
 }
 
