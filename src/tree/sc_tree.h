@@ -4,6 +4,8 @@
 #ifndef TARVI_SC_TREE_H
 #define TARVI_SC_TREE_H
 
+#include <vector>
+
 #include "sc_types.h"
 
 // The daemon's tree. Its lists are empty and its root null at start.
@@ -83,6 +85,23 @@ int sc_preTraverseTreeModifyRef(struct list *replace_head, SCTreeNode *startNode
 // replace_level is the number of entries of replace_list, counted once.
 int sc_preTraverseTreeAddInst(SCTreeType *tree, SCTreeNode *parent, struct list *replace_list, SCTreeNode *startNode,
                               SCAddInstOperation operation);
+
+// Calls `visit` for `top` and every node below it, in no set order, with a
+// stack of its own rather than recursion (an archive may bring a deep tree).
+// `visit` must not add or delete nodes; returning false ends the walk, which
+// then returns false.
+template <typename Visit> bool sc_eachNode(SCTreeNode *top, Visit visit) {
+    std::vector<SCTreeNode *> stack{top};
+    while (!stack.empty()) {
+        SCTreeNode *n = stack.back();
+        stack.pop_back();
+        for (SCTreeNode *c = n->child; c; c = c->sibling)
+            stack.push_back(c);
+        if (!visit(n))
+            return false;
+    }
+    return true;
+}
 
 // Visits every descendant of `startNode` after its children (not startNode
 // itself); the operation may free the node it is given. Returns the first

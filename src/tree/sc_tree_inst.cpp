@@ -355,21 +355,16 @@ size_t sc_placeholderStages(const TarviKeyType *key) {
 
 bool sc_instanceNumbersFields(SCTreeNode *tmpl, struct list *replace_list) {
     std::vector<const char *> entries = entries_of(replace_list);
-    std::vector<SCTreeNode *> stack{tmpl};
-    while (!stack.empty()) {
-        SCTreeNode *n = stack.back();
-        stack.pop_back();
-        for (SCTreeNode *c = n->child; c; c = c->sibling)
-            stack.push_back(c);
+    return sc_eachNode(tmpl, [&](SCTreeNode *n) {
         if (!n->data || !n->data->TarviKey || sc_getLevelOfNode(n) != static_cast<int>(entries.size()))
-            continue;
+            return true;
         auto *head = &n->data->TarviKey->split;
         for (struct list *pos = head->prev; pos != head; pos = pos->prev) {
             if (resolve_index(list_entry(pos, SplitType, chain)->index, entries) < 1)
                 return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 int sc_addNodeFromNode(SCTreeType *tree, SCTreeNode *parent, SCTreeNode *srcNode, struct list *replace_list,

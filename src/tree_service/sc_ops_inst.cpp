@@ -88,15 +88,11 @@ std::string template_path(const SCTreeNode *node, const std::string &path) {
 // The longest URI in the subtree of `top`.
 size_t longest_uri(SCTreeNode *top) {
     size_t longest = 0;
-    std::vector<SCTreeNode *> stack{top};
-    while (!stack.empty()) {
-        SCTreeNode *n = stack.back();
-        stack.pop_back();
+    sc_eachNode(top, [&](SCTreeNode *n) {
         if (n->data && n->data->uri)
             longest = std::max(longest, strlen(n->data->uri));
-        for (SCTreeNode *c = n->child; c; c = c->sibling)
-            stack.push_back(c);
-    }
+        return true;
+    });
     return longest;
 }
 
@@ -272,32 +268,28 @@ int add_sys_inst(const char *URI, const std::string &view_tmpl_path, SCTreeNode 
 // template itself or a node below it names the "sys" instance instead.
 void point_at_sys_inst(SCTreeNode *inst, const std::string &inst_path, const std::string &tmpl_path,
                        struct list *replace, const std::string &sys_tmpl, const std::string &sys_inst) {
-    std::vector<SCTreeNode *> stack{inst};
-    while (!stack.empty()) {
-        SCTreeNode *n = stack.back();
-        stack.pop_back();
-        for (SCTreeNode *c = n->child; c; c = c->sibling)
-            stack.push_back(c);
+    sc_eachNode(inst, [&](SCTreeNode *n) {
         SCDataType *d = n->data;
         if (!d || !d->uri || !(d->dtype & SC_DTYPE_REF) || strncmp(d->uri, inst_path.c_str(), inst_path.size()) != 0)
-            continue;
+            return true;
         SCTreeNode *tmpl = nullptr;
         if (search(tmpl_path + (d->uri + inst_path.size()), &tmpl) != SC_DATA_FOUND || !tmpl->data ||
             !tmpl->data->value)
-            continue;
+            return true;
         const char *filled = sc_util_replaceIndex(tmpl->data->value, replace);
         if (!filled)
-            continue;
+            return true;
         std::string target = filled;
         if (target.compare(0, sys_tmpl.size(), sys_tmpl) == 0 &&
             (target.size() == sys_tmpl.size() || target[sys_tmpl.size()] == '/'))
             target = sys_inst + target.substr(sys_tmpl.size());
         char *copy = target.size() <= SC_URI_MAX_LEN ? sc_util_strdup(target.c_str()) : nullptr;
-        if (!copy)
-            continue;
-        SC_FREE(d->value);
-        d->value = copy;
-    }
+        if (copy) {
+            SC_FREE(d->value);
+            d->value = copy;
+        }
+        return true;
+    });
 }
 
 // Whether `node` is an instance: a child of a table (a node whose instance
@@ -367,22 +359,18 @@ int deletable(const std::string &path, int depth, std::vector<std::string> *orde
 // new instance and the keys do not grow with every add and delete.
 void clear_bound_fields(SCTreeNode *inst, const std::string &tmpl_root) {
     size_t base = strlen(inst->data->uri);
-    std::vector<SCTreeNode *> stack{inst};
-    while (!stack.empty()) {
-        SCTreeNode *n = stack.back();
-        stack.pop_back();
-        for (SCTreeNode *c = n->child; c; c = c->sibling)
-            stack.push_back(c);
+    sc_eachNode(inst, [&](SCTreeNode *n) {
         SCTreeNode *tmpl = nullptr;
         if (!n->data || !n->data->TarviKey || search(tmpl_root + (n->data->uri + base), &tmpl) != SC_DATA_FOUND ||
             !tmpl->data || !tmpl->data->TarviKey)
-            continue;
+            return true;
         size_t stages = sc_placeholderStages(tmpl->data->TarviKey);
         const char *own = n->data->TarviKey->key, *shared = tmpl->data->TarviKey->key;
         // A key named by the instance's number is the instance's whole.
         if (stages > 0 || (own && shared && strcmp(own, shared) != 0))
             sc_clearTarviKeyField(n->data->TarviKey, stages);
-    }
+        return true;
+    });
 }
 
 // Deletes the subtree of the instance at `path`, if it is still there;
