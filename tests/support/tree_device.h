@@ -31,6 +31,19 @@ inline void lay_tree_device(const ScratchRoot &root, const std::string &defaults
         setenv("TARVI_CALLBACK_PREFIX", emulator, 1);
 }
 
+// The sample device of examples/device (its flat defaults, tree and
+// callback objects) laid into `root`.
+inline void lay_sample_device(const ScratchRoot &root) {
+    namespace fs = std::filesystem;
+    std::string defaults;
+    for (const auto &entry : fs::directory_iterator(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr/cfg"))
+        defaults += read_file(entry.path());
+    lay_tree_device(root, defaults, "examples/device/usr");
+    for (const auto &entry : fs::directory_iterator(TARVI_EXAMPLE_LIB_DIR))
+        fs::copy_file(entry.path(), root.at("/lib/" + entry.path().filename().string()),
+                      fs::copy_options::overwrite_existing);
+}
+
 // A daemon started on `root` with its tree built; null when either failed.
 inline std::unique_ptr<Daemon> start_tree_daemon(const ScratchRoot &root) {
     auto daemon = std::make_unique<Daemon>(root.path());
