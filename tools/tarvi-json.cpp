@@ -194,6 +194,8 @@ struct reader {
             v->kind = json_value::NUL;
             return word("null");
         }
+        if (c != '-' && (c < '0' || c > '9'))
+            return fail("a value was expected");
         v->kind = json_value::NUMBER;
         return number(&v->text);
     }
