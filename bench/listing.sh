@@ -4,9 +4,4 @@
 # by tools/tarvi-import) plus a table of 1,000 instances, each through the
 # tool against a sandboxed daemon, and the longest read of another client
 # meanwhile. Extra arguments go to the benchmark.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-python3 tools/tarvi-import bbf tests/fixtures/data/tr-098-1-8-0-full.xml -o "$out" --module cwmp_tr098 >/dev/null
-TARVI_BENCH_TR098="$out/cwmp_tr098.profile" bench/run.sh tarvi_bench_listing "$@"
+exec "$(dirname "$0")/tr098.sh" tarvi_bench_listing "$@"

@@ -95,8 +95,19 @@ bool shaped(const records_t &records, size_t fields) {
     return true;
 }
 
+// One listing call: the records of request `type` for `key`, each of
+// `fields` fields, handed out as one block through `fill`. On a refusal
+// with a status below -1 (a tree code), that status is the result.
 template <typename T, typename Fill>
-int hand_out(const records_t &records, size_t fields, T **out, size_t *count, Fill fill) {
+int list_call(int type, const char *key, size_t fields, T **out, size_t *count, Fill fill) {
+    if (!out || !count)
+        return libtarvi_fail(EINVAL);
+    *out = nullptr;
+    *count = 0;
+    records_t records;
+    int status = -1;
+    if (fetch(type, key, &records, &status) != 0)
+        return status < -1 ? status : -1;
     if (!shaped(records, fields))
         return libtarvi_fail(EPROTO);
     if (records.empty())
@@ -111,14 +122,6 @@ int hand_out(const records_t &records, size_t fields, T **out, size_t *count, Fi
     return 0;
 }
 
-template <typename T> bool outputs_ok(T **out, size_t *count) {
-    if (!out || !count)
-        return false;
-    *out = nullptr;
-    *count = 0;
-    return true;
-}
-
 u_16 number16(const std::string &s) { return static_cast<u_16>(strtoul(s.c_str(), nullptr, 10)); }
 
 const char *import_kinds = "fit";
@@ -128,48 +131,35 @@ const char *import_kinds = "fit";
 extern "C" {
 
 int tarvi_config_list(const char *prefix, tarvi_config_entry **entries, size_t *count) {
-    if (!outputs_ok(entries, count))
-        return libtarvi_fail(EINVAL);
-    records_t records;
-    if (fetch(TARVI_REQUEST_TYPE_CONFIG_LIST, prefix, &records) != 0)
-        return -1;
-    return hand_out(records, 4, entries, count, [](tarvi_config_entry *e, const auto &r, auto &b) {
-        e->key = b.put(r[0]);
-        e->value = b.put(r[1]);
-        e->container = b.put(r[2]);
-        e->runtime = r[3].find('r') != std::string::npos;
-        e->changed = r[3].find('c') != std::string::npos;
-    });
+    return list_call(TARVI_REQUEST_TYPE_CONFIG_LIST, prefix, 4, entries, count,
+                     [](tarvi_config_entry *e, const auto &r, auto &b) {
+                         e->key = b.put(r[0]);
+                         e->value = b.put(r[1]);
+                         e->container = b.put(r[2]);
+                         e->runtime = r[3].find('r') != std::string::npos;
+                         e->changed = r[3].find('c') != std::string::npos;
+                     });
 }
 
 int property_list(const char *prefix, tarvi_prop_entry **entries, size_t *count) {
-    if (!outputs_ok(entries, count))
-        return libtarvi_fail(EINVAL);
-    records_t records;
-    if (fetch(TARVI_REQUEST_TYPE_PROP_LIST, prefix, &records) != 0)
-        return -1;
-    return hand_out(records, 2, entries, count, [](tarvi_prop_entry *e, const auto &r, auto &b) {
-        e->name = b.put(r[0]);
-        e->value = b.put(r[1]);
-    });
+    return list_call(TARVI_REQUEST_TYPE_PROP_LIST, prefix, 2, entries, count,
+                     [](tarvi_prop_entry *e, const auto &r, auto &b) {
+                         e->name = b.put(r[0]);
+                         e->value = b.put(r[1]);
+                     });
 }
 
 int tarvi_sc_list(const char *uri, tarvi_sc_node **nodes, size_t *count) {
-    if (!outputs_ok(nodes, count))
-        return libtarvi_fail(EINVAL);
-    records_t records;
-    int status = -1;
-    if (fetch(TARVI_REQUEST_TYPE_SC_LIST, uri ? uri : "", &records, &status) != 0)
-        return status < -1 ? status : -1;
-    return hand_out(records, 6, nodes, count, [](tarvi_sc_node *n, const auto &r, auto &b) {
-        n->uri = b.put(r[0]);
-        n->dtype = number16(r[1]);
-        n->attr = number16(r[2]);
-        bool limit = r[5].find('l') != std::string::npos, value = r[5].find('v') != std::string::npos;
-        n->limit = limit ? b.put(r[3]) : nullptr;
-        n->value = value ? b.put(r[4]) : nullptr;
-        n->instance = r[5].find('i') != std::string::npos;
-    });
+    return list_call(TARVI_REQUEST_TYPE_SC_LIST, uri ? uri : "", 6, nodes, count,
+                     [](tarvi_sc_node *n, const auto &r, auto &b) {
+                         n->uri = b.put(r[0]);
+                         n->dtype = number16(r[1]);
+                         n->attr = number16(r[2]);
+                         bool limit = r[5].find('l') != std::string::npos, value = r[5].find('v') != std::string::npos;
+                         n->limit = limit ? b.put(r[3]) : nullptr;
+                         n->value = value ? b.put(r[4]) : nullptr;
+                         n->instance = r[5].find('i') != std::string::npos;
+                     });
 }
 
 int tarvi_import(const tarvi_import_entry *entries, size_t count, char **refusal) {

@@ -170,15 +170,8 @@ TEST(Listing, ADaemonWithoutTheRequestIsReportedSo) {
 
 namespace {
 
-class SampleExport : public ::testing::Test {
+class SampleExport : public SampleDeviceTest {
   protected:
-    void SetUp() override {
-        lay_sample_device(root_);
-        daemon_ = start_tree_daemon(root_);
-        ASSERT_TRUE(daemon_);
-    }
-    void TearDown() override { stop_tree_daemon(daemon_); }
-    tool_result tarvi(const std::string &args) { return run_tarvi(root_, args); }
     // What a user sees of the configuration: the stored settings (the
     // runtime ones include the callbacks' scratch keys) and the tree.
     static std::string state(const ScratchRoot &root) {
@@ -189,9 +182,6 @@ class SampleExport : public ::testing::Test {
         return stored + run_text(run_tarvi(root, "sc tree --json"));
     }
     std::string state() { return state(root_); }
-
-    ScratchRoot root_;
-    std::unique_ptr<Daemon> daemon_;
 };
 
 } // namespace

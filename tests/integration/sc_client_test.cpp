@@ -29,20 +29,7 @@ char *untouched() {
     return mark;
 }
 
-class SampleTree : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        lay_sample_device(root_);
-        daemon_ = start_tree_daemon(root_);
-        ASSERT_TRUE(daemon_);
-    }
-    void TearDown() override { stop_tree_daemon(daemon_); }
-
-    tool_result tarvi(const std::string &args) { return run_tarvi(root_, args); }
-
-    ScratchRoot root_;
-    std::unique_ptr<Daemon> daemon_;
-};
+class SampleTree : public SampleDeviceTest {};
 
 } // namespace
 

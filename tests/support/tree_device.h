@@ -13,6 +13,7 @@
 #include "device.h"
 #include "libtarvi.h"
 #include "scratch.h"
+#include "tarvi_cli.h"
 
 // lay_device with `defaults`, then the tree declarations of the source folder
 // `usr` (relative to the source tree, e.g. "tests/fixtures/callbacks/usr")
@@ -61,6 +62,22 @@ inline void stop_tree_daemon(std::unique_ptr<Daemon> &daemon) {
     daemon->stop();
     EXPECT_EQ("", daemon->sanitizer_report());
 }
+
+// A test on the sample device with its tree built, and the tool against it.
+class SampleDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        lay_sample_device(root_);
+        daemon_ = start_tree_daemon(root_);
+        ASSERT_TRUE(daemon_);
+    }
+    void TearDown() override { stop_tree_daemon(daemon_); }
+
+    tool_result tarvi(const std::string &args) { return run_tarvi(root_, args); }
+
+    ScratchRoot root_;
+    std::unique_ptr<Daemon> daemon_;
+};
 
 // The client's answer for a tree node or a flat key, "(none)" when it has
 // no value; a failed call is a test failure.
