@@ -161,6 +161,8 @@ namespace {
 
 void reply_page(struct req *r, int status, unsigned cursor, std::string &page) {
     std::string key = std::to_string(cursor);
+    // A page fills the record: listings carry no reserved bytes back.
+    r->request.reservedLen = 0;
     r->request.status = status;
     r->request.key = status == 0 ? key.data() : nullptr;
     r->request.value = status == 0 ? page.data() : nullptr;

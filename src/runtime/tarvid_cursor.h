@@ -40,7 +40,8 @@ struct req;
 
 // Replies to the listing request `r` with the first page of `text` as its
 // value and, as its key, the cursor of the next page ("0" when there is
-// none); then closes and frees `r`.
+// none); then closes and frees `r`. The request's reserved bytes are not
+// carried back: a page fills the record.
 void cursor_reply_listing(struct req *r, std::string text);
 
 // Serves the next-page request `r` (key: the cursor) in the same way; an

@@ -255,7 +255,8 @@ TEST_F(PropDaemon, ToolSubcommands) {
     EXPECT_EQ(0, tarvi("prop debug 3").status);
     EXPECT_EQ(2, tarvi("prop debug loud").status);
     EXPECT_EQ(0, tarvi("prop test UT ro").status);
-    EXPECT_EQ(2, tarvi("prop list").status);
+    EXPECT_EQ("sys.color=blue\n", tarvi("prop list sys.").out);
+    EXPECT_EQ(2, tarvi("prop lst").status);
     EXPECT_EQ(2, tarvi("prop set onlyname").status);
     r = tarvi("prop --help");
     EXPECT_EQ(0, r.status);
