@@ -262,6 +262,7 @@ TEST_F(SampleExport, ExportThenImportOnAnotherDeviceGivesTheSameConfiguration) {
     ASSERT_EQ(0, tarvi(R"(sc fields set sys/network/v6config 2 Type=dhcpv6 'Name=lab net')").status);
     ASSERT_EQ(0, tarvi("sc fields add sys/network/v6config Name=guest Type=slaac").status);
     ASSERT_EQ(0, tarvi("sc set sys/wan/mtu 1300").status);
+    ASSERT_EQ(0, tarvi("sc add WiMAX/NSP 2").status);
     ASSERT_EQ(0, tarvi("set SYS_NAME 'tab\there \"quoted\" \\\\ back'").status);
     ASSERT_EQ(0, tarvi("export " + root_.at("/export.json")).status);
     std::string want = state();
