@@ -276,7 +276,9 @@ void row_import(tarvi_request *q, reply_t *r) {
     auto w = words_of(q->key);
     long id = listing_cursor_of(word(w, 0).c_str());
     std::string text, refusal;
-    if (id <= 0 || cursor_take(static_cast<unsigned>(id), &text) != 0)
+    if (w.size() != 2 || w[1] != "apply")
+        refusal = "not an import step";
+    else if (id <= 0 || cursor_take(static_cast<unsigned>(id), &text) != 0)
         refusal = "the import text is unknown or was dropped; send it again";
     else if (config_import(text, &refusal) == 0)
         return;

@@ -73,8 +73,12 @@ struct undo_step {
     std::string name, old;
 };
 
+// Names are cut so that the refusal always fits a reply.
+constexpr size_t REFUSAL_NAME_MAX = 256;
+
 std::string refused(size_t index, const std::string &name, const std::string &why) {
-    return "entry " + std::to_string(index + 1) + " (" + name + "): " + why;
+    std::string shown = name.size() > REFUSAL_NAME_MAX ? name.substr(0, REFUSAL_NAME_MAX) + "..." : name;
+    return "entry " + std::to_string(index + 1) + " (" + shown + "): " + why;
 }
 
 // Why flat setting `key` = `value` cannot be imported, or empty.

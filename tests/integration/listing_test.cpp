@@ -238,22 +238,26 @@ TEST_F(SampleExport, ImportIsAllOrNothing) {
     // A value refused inside an instance the document makes is found as it
     // is written: what came before is undone. Documents that are no export,
     // or of another version, change nothing either.
-    for (const char *doc : {R"({"format": "tarvi-config", "version": 1, "settings": {"s": {"WAN_MTU": "1300"}},
+    std::string long_key = R"({"format": "tarvi-config", "version": 1, "settings": {"c": {")" + std::string(5000, 'K');
+    for (const std::string &doc : std::vector<std::string>{
+             long_key + R"(": "1"}}})",
+             std::string(R"({"format": "tarvi-config", "version": 1, "settings": {"s": {"WAN_MTU": "1300"}},
                               "instances": ["sys/services/voip/line/3"],
-                              "tree": {"sys/wan/dns": "9.9.9.9", "sys/services/voip/line/3/number": "x;y"}})",
-                            R"({"format": "tarvi-config", "version": 2, "tree": {"sys/wan/dns": "1.1.1.1"}})",
-                            R"({"format": "other", "version": 1})", R"({"format": "tarvi-config", "version": 1,)",
-                            R"({"format": "tarvi-config", "version": 1, "settings": {"WAN_MTU": "1300"}})",
-                            R"({"format": "tarvi-config", "version": 1, "settings": {"c": {"NO_SUCH_KEY": "1"}}})"}) {
+                              "tree": {"sys/wan/dns": "9.9.9.9", "sys/services/voip/line/3/number": "x;y"}})"),
+             R"({"format": "tarvi-config", "version": 2, "tree": {"sys/wan/dns": "1.1.1.1"}})",
+             R"({"format": "other", "version": 1})", R"({"format": "tarvi-config", "version": 1,)",
+             R"({"format": "tarvi-config", "version": 1, "settings": {"WAN_MTU": "1300"}})",
+             R"({"format": "tarvi-config", "version": 1, "settings": {"c": {"NO_SUCH_KEY": "1"}}})"}) {
         root_.write("/doc.json", doc);
         r = tarvi("import doc.json");
         EXPECT_EQ(1, r.status) << doc;
         EXPECT_NE(std::string::npos, r.err.find("nothing was changed")) << r.err;
         errors += r.err;
     }
-    for (const char *why : {"entry 4 (sys/services/voip/line/3/number): the write was refused", "version 2 is not",
-                            "not a tarvi configuration export", "line 1: a string was expected",
-                            "settings\": WAN_MTU is not", "(NO_SUCH_KEY): no stored setting"})
+    for (const char *why :
+         {"entry 4 (sys/services/voip/line/3/number): the write was refused", "version 2 is not",
+          "KKK...): key and value longer than a request carries", "not a tarvi configuration export",
+          "line 1: a string was expected", "settings\": WAN_MTU is not", "(NO_SUCH_KEY): no stored setting"})
         EXPECT_NE(std::string::npos, errors.find(why)) << why << " not in " << errors;
     EXPECT_EQ(before, state());
 }
