@@ -1,6 +1,7 @@
 #include "sc_ops_list.h"
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "listing.h"
@@ -96,11 +97,12 @@ std::string flat_refusal(const std::string &key, const std::string &value) {
     return "";
 }
 
-// The instance records before `index` that `uri` lies in (they may not
-// exist yet).
-bool in_new_instance(const std::vector<import_record> &records, size_t index, const std::string &uri) {
-    for (size_t i = 0; i < index; ++i)
-        if (records[i].kind == 'i' && uri.compare(0, records[i].name.size() + 1, records[i].name + "/") == 0)
+// True when `uri` lies in one of the instances `made` (named by earlier
+// records; they may not exist yet). One lookup per level of the URI, so that
+// a long import stays linear.
+bool in_new_instance(const std::set<std::string> &made, const std::string &uri) {
+    for (size_t slash = uri.find('/'); slash != std::string::npos; slash = uri.find('/', slash + 1))
+        if (made.count(uri.substr(0, slash)))
             return true;
     return false;
 }
@@ -201,6 +203,7 @@ int config_import(const std::string &text, std::string *refusal) {
     if (!parse_import(text, &records, refusal))
         return -1;
     // Check everything before anything changes.
+    std::set<std::string> made;
     for (size_t i = 0; i < records.size(); ++i) {
         const import_record &r = records[i];
         std::string why;
@@ -212,12 +215,13 @@ int config_import(const std::string &text, std::string *refusal) {
                 why = "no tree";
             else if (slash == std::string::npos || !valid_instance_name(r.name.c_str() + slash + 1))
                 why = "not a valid instance name";
-            else if (!node_exists(r.name) && !node_exists(r.name.substr(0, slash)) &&
-                     !in_new_instance(records, i, r.name))
+            else if (!node_exists(r.name) && !node_exists(r.name.substr(0, slash)) && !in_new_instance(made, r.name))
                 why = "no such table";
+            else if (!node_exists(r.name))
+                made.insert(r.name); // to be made: what lies in it is checked as it is written
         } else if (!SC.tree.root) {
             why = "no tree";
-        } else if (!in_new_instance(records, i, r.name)) {
+        } else if (!in_new_instance(made, r.name)) {
             // Values in instances still to be made are checked as they are
             // written; a refusal then undoes what came before.
             std::string current;
