@@ -32,6 +32,7 @@
 #define LIBTARVI_H
 
 #include <errno.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -122,7 +123,14 @@ enum tarvi_request_type {
     TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS = 55,
     TARVI_REQUEST_TYPE_SC_ADD_INSTANCE_FIELDS = 56,
     TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS = 57,
-    TARVI_REQUEST_TYPE_RESERVED = 58
+    TARVI_REQUEST_TYPE_RESERVED = 58, /**< never valid: older peers refuse it */
+    /* Types appended later; a daemon that predates them closes the
+     * connection without a reply, which the calls report as EOPNOTSUPP. */
+    TARVI_REQUEST_TYPE_CONFIG_LIST = 59, /**< key: prefix; first page of the flat store */
+    TARVI_REQUEST_TYPE_PROP_LIST = 60,   /**< key: prefix; first page of the properties */
+    TARVI_REQUEST_TYPE_SC_LIST = 61,     /**< key: URI (empty: whole tree); first page of the subtree */
+    TARVI_REQUEST_TYPE_LIST_NEXT = 62,   /**< key: cursor; the next page of a listing */
+    TARVI_REQUEST_TYPE_IMPORT = 63       /**< key: "UPLOAD put" or "UPLOAD apply"; value: text */
 };
 
 /**
@@ -135,7 +143,7 @@ enum tarvi_request_type {
  */
 typedef struct tarvi_request {
     uint16_t magic;                         /**< always TARVI_REQUEST_MAGIC */
-    uint16_t type;                          /**< a tarvi_request_type, 0 to 57 */
+    uint16_t type;                          /**< a tarvi_request_type, 0 to 57 or 59 to 63 */
     int32_t status;                         /**< set by the daemon in the reply; negative is failure */
     int32_t reservedLen;                    /**< bytes at the start of `string` carried untouched */
     char *key;                              /**< the key text, or null */
@@ -248,6 +256,95 @@ int tarvi_dunset(char *key);
  * @return 0, or -1.
  */
 int tarvi_chroot(char *path);
+
+/* ---- Listings, export and import ---------------------------------------- */
+
+/*
+ * A listing is a snapshot the daemon takes at once under its lock; the
+ * library fetches it page by page and hands it back as one malloc'ed block:
+ * the array and every text it points at, freed together with one free() of
+ * the array. A daemon that does not know the request leaves the call at -1
+ * with errno EOPNOTSUPP ("daemon does not support this request"); a listing
+ * the daemon dropped before it was fetched whole (it keeps 8 at a time, and
+ * each for 30 s after its last page was asked for) gives -1 with ESTALE.
+ */
+
+/** One flat setting of tarvi_config_list. */
+typedef struct tarvi_config_entry {
+    char *key;       /**< the key */
+    char *value;     /**< its value */
+    char *container; /**< the container that holds it; "" for a key only the tree registered */
+    int runtime;     /**< 1 when no commit stores it (Runtime container, or none) */
+    int changed;     /**< 1 when it differs from what the last commit or reload left */
+} tarvi_config_entry;
+
+/**
+ * Lists every flat setting whose key begins with `prefix` (null or "" for
+ * all), sorted by key (TARVI_REQUEST_TYPE_CONFIG_LIST). *entries: one
+ * malloc'ed block (array and texts) the caller frees with free(), null when
+ * the list is empty; *count: the number of entries.
+ * @return 0, or -1 (errno as at the top of this file, EOPNOTSUPP, ESTALE).
+ */
+int tarvi_config_list(const char *prefix, tarvi_config_entry **entries, size_t *count);
+
+/** One property of property_list. */
+typedef struct tarvi_prop_entry {
+    char *name;  /**< the name */
+    char *value; /**< its value */
+} tarvi_prop_entry;
+
+/**
+ * Lists every property whose name begins with `prefix` (null or "" for
+ * all), sorted by name (TARVI_REQUEST_TYPE_PROP_LIST). *entries and *count
+ * as for tarvi_config_list.
+ * @return 0, or -1.
+ */
+int property_list(const char *prefix, tarvi_prop_entry **entries, size_t *count);
+
+/** One node of tarvi_sc_list. */
+typedef struct tarvi_sc_node {
+    char *uri;    /**< stored form, "./sys/wan/mtu" */
+    u_16 dtype;   /**< data type bits */
+    u_16 attr;    /**< access attribute bits */
+    char *limit;  /**< the value limit, or null */
+    char *value;  /**< the stored value, read without running callbacks, or null */
+    int instance; /**< 1 for an instance of a table (a sibling of the "-1" template) */
+} tarvi_sc_node;
+
+/**
+ * Lists the subtree of `uri` (slashed or dotted; null or "" for the whole
+ * tree), parents before their children, table templates left out
+ * (TARVI_REQUEST_TYPE_SC_LIST). *nodes and *count as for tarvi_config_list.
+ * @return 0; -404 when `uri` does not exist; -1.
+ */
+int tarvi_sc_list(const char *uri, tarvi_sc_node **nodes, size_t *count);
+
+/** What an import entry changes. */
+enum tarvi_import_kind {
+    TARVI_IMPORT_FLAT = 0,     /**< flat setting `name` = `value` */
+    TARVI_IMPORT_INSTANCE = 1, /**< instance `name` ("table/NAME") made when missing; `value` unused */
+    TARVI_IMPORT_SC_VALUE = 2  /**< tree node `name` = `value` */
+};
+
+/** One change of tarvi_import. */
+typedef struct tarvi_import_entry {
+    int kind;          /**< a tarvi_import_kind */
+    const char *name;  /**< flat key, instance URI or node URI */
+    const char *value; /**< the value (null: empty) */
+} tarvi_import_entry;
+
+/**
+ * Applies `count` entries as a whole (TARVI_REQUEST_TYPE_IMPORT): the daemon
+ * checks every entry first (key and value limits, nodes that exist or lie in
+ * an instance the entries make, the nodes' verify callbacks) and then makes
+ * the instances and writes the values in order, or changes nothing. Nothing
+ * is committed. On a refusal *refusal (when given) receives a malloc'ed text
+ * "entry N (NAME): REASON", N counted from 1, that the caller frees.
+ * @return 0; -1 with errno TARVI_EREFUSED when an entry was refused,
+ *         otherwise as at the top of this file (EOPNOTSUPP for an older
+ *         daemon, EINVAL for a null entry name).
+ */
+int tarvi_import(const tarvi_import_entry *entries, size_t count, char **refusal);
 
 /* ---- Accounts ---------------------------------------------------------- */
 

@@ -21,6 +21,7 @@
 #include "libtarvi.h"
 #include "paths.h"
 #include "sc_words.h"
+#include "tarvi-json.h"
 
 namespace {
 
@@ -57,6 +58,12 @@ int failed(const char *what) {
         break;
     case TARVI_EREFUSED:
         fprintf(stderr, "tarvi: tarvid refused the %s; see its log\n", what);
+        break;
+    case EOPNOTSUPP:
+        fprintf(stderr, "tarvi: tarvid does not support this request (%s); it is older than this tool\n", what);
+        break;
+    case ESTALE:
+        fprintf(stderr, "tarvi: tarvid dropped the %s before it was read whole; try again\n", what);
         break;
     default:
         fprintf(stderr, "tarvi: %s failed: %s\n", what, strerror(err));
@@ -137,6 +144,249 @@ int cmd_backup(int, char **argv) {
 int cmd_restore(int, char **argv) {
     std::string file = absolute(argv[0]);
     return done(tarvi_restore_cfgfile(file.data()), "restore");
+}
+
+// ---- Listings, export and import ----------------------------------------------
+
+// show [--long] [PREFIX]
+int cmd_show(int argc, char **argv) {
+    bool long_form = false;
+    const char *prefix = nullptr;
+    for (int i = 0; i < argc; ++i) {
+        if (strcmp(argv[i], "--long") == 0)
+            long_form = true;
+        else if (!prefix)
+            prefix = argv[i];
+        else {
+            fprintf(stderr, "usage: tarvi show [--long] [PREFIX]\n");
+            return EXIT_USAGE;
+        }
+    }
+    tarvi_config_entry *entries = nullptr;
+    size_t count = 0;
+    if (tarvi_config_list(prefix, &entries, &count) != 0)
+        return failed("show");
+    for (size_t i = 0; i < count; ++i) {
+        const tarvi_config_entry &e = entries[i];
+        if (long_form) {
+            std::string marks = std::string(e.runtime ? "r" : "") + (e.changed ? "c" : "");
+            printf("%-20s %-2s ", *e.container ? e.container : "-", marks.empty() ? "-" : marks.c_str());
+        }
+        printf("%s=%s\n", e.key, e.value);
+    }
+    free(entries);
+    return EXIT_OK;
+}
+
+int cmd_changes(int, char **) {
+    tarvi_config_entry *entries = nullptr;
+    size_t count = 0;
+    if (tarvi_config_list(nullptr, &entries, &count) != 0)
+        return failed("changes");
+    for (size_t i = 0; i < count; ++i)
+        if (entries[i].changed && !entries[i].runtime)
+            printf("%s=%s\n", entries[i].key, entries[i].value);
+    free(entries);
+    return EXIT_OK;
+}
+
+// What `tarvi export` writes and `tarvi import` reads.
+const char EXPORT_FORMAT[] = "tarvi-config";
+constexpr int EXPORT_VERSION = 1;
+
+// Tree URIs are written as clients write them, without "./".
+std::string client_uri(const char *uri) { return strncmp(uri, "./", 2) == 0 ? uri + 2 : uri; }
+
+// The export document of the daemon's configuration, or false.
+bool export_text(std::string *out) {
+    tarvi_config_entry *entries = nullptr;
+    size_t count = 0;
+    if (tarvi_config_list(nullptr, &entries, &count) != 0)
+        return false;
+    tarvi_sc_node *nodes = nullptr;
+    size_t n = 0;
+    if (tarvi_sc_list(nullptr, &nodes, &n) != 0) {
+        free(entries);
+        return false;
+    }
+    std::string &o = *out;
+    o = "{\n  \"format\": " + json_quote(EXPORT_FORMAT) + ",\n  \"version\": " + std::to_string(EXPORT_VERSION) +
+        ",\n  \"settings\": {";
+    // Stored settings only, grouped by container (the listing is sorted by
+    // key, the groups come in the order of their first key).
+    std::vector<std::string> containers;
+    for (size_t i = 0; i < count; ++i)
+        if (!entries[i].runtime && *entries[i].container &&
+            std::find(containers.begin(), containers.end(), entries[i].container) == containers.end())
+            containers.push_back(entries[i].container);
+    for (size_t c = 0; c < containers.size(); ++c) {
+        o += std::string(c ? "," : "") + "\n    " + json_quote(containers[c]) + ": {";
+        bool first = true;
+        for (size_t i = 0; i < count; ++i) {
+            if (entries[i].runtime || containers[c] != entries[i].container)
+                continue;
+            o += std::string(first ? "" : ",") + "\n      " + json_quote(entries[i].key) + ": " +
+                 json_quote(entries[i].value);
+            first = false;
+        }
+        o += "\n    }";
+    }
+    o += containers.empty() ? "},\n  \"instances\": [" : "\n  },\n  \"instances\": [";
+    bool first = true;
+    for (size_t i = 0; i < n; ++i) {
+        if (!nodes[i].instance)
+            continue;
+        o += std::string(first ? "" : ",") + "\n    " + json_quote(client_uri(nodes[i].uri));
+        first = false;
+    }
+    o += first ? "],\n  \"tree\": {" : "\n  ],\n  \"tree\": {";
+    first = true;
+    for (size_t i = 0; i < n; ++i) {
+        // Values of their own; a reference's value is the node it names.
+        if (!nodes[i].value || (nodes[i].dtype & SC_DTYPE_REF) || !(nodes[i].dtype & (SC_DTYPE_VALUE | SC_DTYPE_KEY)))
+            continue;
+        o += std::string(first ? "" : ",") + "\n    " + json_quote(client_uri(nodes[i].uri)) + ": " +
+             json_quote(nodes[i].value);
+        first = false;
+    }
+    o += first ? "}\n}\n" : "\n  }\n}\n";
+    free(entries);
+    free(nodes);
+    return true;
+}
+
+// Writes `text` to `path` whole or not at all: a temporary file beside it,
+// renamed over it once written.
+bool write_whole(const std::string &path, const std::string &text) {
+    std::string tmp = path + ".tmp" + std::to_string(getpid());
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (!f)
+        return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fflush(f) == 0 && fsync(fileno(f)) == 0 && ok;
+    ok = fclose(f) == 0 && ok;
+    if (ok && rename(tmp.c_str(), path.c_str()) == 0)
+        return true;
+    unlink(tmp.c_str());
+    return false;
+}
+
+int cmd_export(int, char **argv) {
+    std::string text;
+    if (!export_text(&text))
+        return failed("export");
+    if (strcmp(argv[0], "-") == 0) {
+        fwrite(text.data(), 1, text.size(), stdout);
+        return EXIT_OK;
+    }
+    if (!write_whole(argv[0], text)) {
+        fprintf(stderr, "tarvi: %s: %s\n", argv[0], strerror(errno));
+        return EXIT_FAIL;
+    }
+    return EXIT_OK;
+}
+
+// Largest document `tarvi import` reads.
+constexpr size_t IMPORT_FILE_MAX = 16u * 1024u * 1024u;
+
+bool read_file(const char *path, std::string *text) {
+    FILE *f = strcmp(path, "-") == 0 ? stdin : fopen(path, "r");
+    if (!f)
+        return false;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text->size() <= IMPORT_FILE_MAX)
+        text->append(buf, n);
+    bool ok = !ferror(f);
+    if (f != stdin)
+        fclose(f);
+    if (ok && text->size() > IMPORT_FILE_MAX) {
+        errno = EFBIG;
+        ok = false;
+    }
+    return ok;
+}
+
+// The import entries of document `doc` (their texts point into it); false
+// with *why for a document of another format, version or shape.
+bool import_entries(const json_value &doc, std::vector<tarvi_import_entry> *out, std::string *why) {
+    const json_value *format = doc.member("format"), *version = doc.member("version");
+    if (doc.kind != json_value::OBJECT || !format || format->text != EXPORT_FORMAT ||
+        format->kind != json_value::STRING) {
+        *why = "not a tarvi configuration export (\"format\" is not \"" + std::string(EXPORT_FORMAT) + "\")";
+        return false;
+    }
+    if (!version || version->kind != json_value::NUMBER || version->text != std::to_string(EXPORT_VERSION)) {
+        *why = "format version " + (version ? version->text : std::string("(none)")) + " is not one this tool reads (" +
+               std::to_string(EXPORT_VERSION) + ")";
+        return false;
+    }
+    auto strings_of = [&](const json_value *obj, int kind, const char *what) {
+        if (!obj)
+            return true;
+        if (obj->kind != json_value::OBJECT) {
+            *why = std::string("\"") + what + "\" is not an object";
+            return false;
+        }
+        for (const auto &m : obj->members) {
+            if (m.second.kind != json_value::STRING) {
+                *why = std::string("\"") + what + "\": " + m.first + " is not a string";
+                return false;
+            }
+            out->push_back({kind, m.first.c_str(), m.second.text.c_str()});
+        }
+        return true;
+    };
+    if (const json_value *settings = doc.member("settings")) {
+        if (settings->kind != json_value::OBJECT) {
+            *why = "\"settings\" is not an object";
+            return false;
+        }
+        for (const auto &c : settings->members) {
+            if (c.second.kind != json_value::OBJECT) {
+                *why = "\"settings\": " + c.first + " is not an object of one container's settings";
+                return false;
+            }
+            if (!strings_of(&c.second, TARVI_IMPORT_FLAT, "settings"))
+                return false;
+        }
+    }
+    if (const json_value *inst = doc.member("instances")) {
+        if (inst->kind != json_value::ARRAY) {
+            *why = "\"instances\" is not an array";
+            return false;
+        }
+        for (const auto &i : inst->items) {
+            if (i.kind != json_value::STRING) {
+                *why = "\"instances\" holds something other than a string";
+                return false;
+            }
+            out->push_back({TARVI_IMPORT_INSTANCE, i.text.c_str(), nullptr});
+        }
+    }
+    return strings_of(doc.member("tree"), TARVI_IMPORT_SC_VALUE, "tree");
+}
+
+int cmd_import(int, char **argv) {
+    std::string text, error;
+    if (!read_file(argv[0], &text)) {
+        fprintf(stderr, "tarvi: %s: %s\n", argv[0], strerror(errno));
+        return EXIT_FAIL;
+    }
+    json_value doc;
+    std::vector<tarvi_import_entry> entries;
+    if (!json_parse(text, &doc, &error) || !import_entries(doc, &entries, &error)) {
+        fprintf(stderr, "tarvi: %s: %s; nothing was changed\n", argv[0], error.c_str());
+        return EXIT_FAIL;
+    }
+    char *refusal = nullptr;
+    if (tarvi_import(entries.data(), entries.size(), &refusal) == 0)
+        return EXIT_OK;
+    if (!refusal)
+        return failed("import");
+    fprintf(stderr, "tarvi: import refused %s; nothing was changed\n", refusal);
+    free(refusal);
+    return EXIT_FAIL;
 }
 
 // ---- Configuration tree -------------------------------------------------------
@@ -228,7 +478,29 @@ struct walk_entry {
     u_16 dtype, attr;
 };
 
-// tree [--view sys|oma|cwmp] [--values] [URI]
+// The subtree of `uri` (null: the whole tree) as a JSON array of nodes.
+int sc_tree_json(const char *uri) {
+    tarvi_sc_node *nodes = nullptr;
+    size_t n = 0;
+    int rc = tarvi_sc_list(uri, &nodes, &n);
+    if (rc != 0)
+        return sc_failed(rc, "tree", uri ? uri : "");
+    auto text_or_null = [](const char *t) { return t ? json_quote(t) : std::string("null"); };
+    printf("[");
+    for (size_t i = 0; i < n; ++i) {
+        const tarvi_sc_node &e = nodes[i];
+        printf("%s\n  {\"uri\": %s, \"type\": %s, \"attributes\": %s, \"limit\": %s, \"value\": %s, "
+               "\"instance\": %s}",
+               i ? "," : "", json_quote(client_uri(e.uri)).c_str(), json_quote(sc_dataTypeName(e.dtype)).c_str(),
+               json_quote(sc_attributeText(e.attr)).c_str(), text_or_null(e.limit).c_str(),
+               text_or_null(e.value).c_str(), e.instance ? "true" : "false");
+    }
+    printf(n ? "\n]\n" : "]\n");
+    free(nodes);
+    return EXIT_OK;
+}
+
+// tree [--view sys|oma|cwmp] [--values] [URI], or --json [URI]
 int cmd_sc_tree(int argc, char **argv) {
     static const struct {
         const char *name;
@@ -236,12 +508,14 @@ int cmd_sc_tree(int argc, char **argv) {
         const char *root; // what the view walks without a URI
     } views[] = {{"sys", ME_SYS, "sys"}, {"oma", ME_OMA, "./"}, {"cwmp", ME_CWMP, "."}};
     int view = 0;
-    bool values = false;
+    bool values = false, json = false;
     const char *uri = nullptr;
     for (int i = 0; i < argc; ++i) {
         bool known = true;
         if (strcmp(argv[i], "--values") == 0)
             values = true;
+        else if (strcmp(argv[i], "--json") == 0)
+            json = true;
         else if (strcmp(argv[i], "--view") == 0 && i + 1 < argc) {
             known = false;
             ++i;
@@ -255,10 +529,12 @@ int cmd_sc_tree(int argc, char **argv) {
         else
             known = false;
         if (!known) {
-            fprintf(stderr, "usage: tarvi sc tree [--view sys|oma|cwmp] [--values] [URI]\n");
+            fprintf(stderr, "usage: tarvi sc tree [--view sys|oma|cwmp] [--values] [URI] | --json [URI]\n");
             return EXIT_USAGE;
         }
     }
+    if (json)
+        return sc_tree_json(uri);
     std::string root = uri ? uri : views[view].root;
     int id = 0;
     int rc = tarvi_sc_get_tree_start(views[view].type, 0, root.data(), &id);
@@ -634,6 +910,17 @@ int cmd_prop_debug(int, char **argv) {
     return done(property_debug(argv[0], nullptr), "prop debug");
 }
 
+int cmd_prop_list(int argc, char **argv) {
+    tarvi_prop_entry *entries = nullptr;
+    size_t count = 0;
+    if (property_list(argc ? argv[0] : nullptr, &entries, &count) != 0)
+        return failed("prop list");
+    for (size_t i = 0; i < count; ++i)
+        printf("%s=%s\n", entries[i].name, entries[i].value);
+    free(entries);
+    return EXIT_OK;
+}
+
 int cmd_prop_test(int argc, char **argv) {
     char *arg = argc > 1 ? argv[1] : nullptr;
     if (!prop_fits(argv[0], arg))
@@ -651,6 +938,8 @@ const command prop_commands[] = {
     {"reload", "", "load the rc, property and persistent files again", 0, 0, cmd_prop_reload},
     {"debug", "LEVEL", "set the property service's log level (0 to 6)", 1, 1, cmd_prop_debug},
     {"test", "CMD [ARG]", "run a self-test command (UT all, DUMP, ...); results go to the log", 1, 2, cmd_prop_test},
+    {"list", "[PREFIX]", "print NAME=VALUE of every property (whose name begins with PREFIX), sorted", 0, 1,
+     cmd_prop_list},
 };
 
 // Commands with a variable number of arguments take at most this many.
@@ -673,8 +962,8 @@ const command sc_commands[] = {
     {"type", "URI", "print the data type and attributes of node URI (string A:RW,G:R)", 1, 1, cmd_sc_type},
     {"limit", "URI", "print the value limit of node URI (an empty line for none)", 1, 1, cmd_sc_limit},
     {"exe", "URI", "run the execute callback of node URI; print its answer", 1, 1, cmd_sc_exe},
-    {"tree", "[--view V] [--values] [URI]", "print the subtree of URI with types (and values); V: sys, oma, cwmp", 0, 4,
-     cmd_sc_tree},
+    {"tree", "[--view V] [--values] [URI]",
+     "print the subtree of URI with types (and values); V: sys, oma, cwmp; --json [URI]: as JSON", 0, 4, cmd_sc_tree},
     {"add", "URI NAME", "add instance NAME to table URI", 2, 2, cmd_sc_add},
     {"del", "URI", "delete the instance URI (table/NAME)", 1, 1, cmd_sc_del},
     {"count", "URI", "print the number of instances of table URI", 1, 1, cmd_sc_count},
@@ -761,6 +1050,11 @@ const command commands[] = {
     {"restore-default", "", "drop the saved configuration: back to defaults", 0, 0, cmd_restore_default},
     {"backup", "FILE", "write the saved configuration to FILE", 1, 1, cmd_backup},
     {"restore", "FILE", "take the configuration from FILE", 1, 1, cmd_restore},
+    {"show", "[--long] [PREFIX]", "print KEY=VALUE of every setting (whose key begins with PREFIX), sorted", 0, 2,
+     cmd_show},
+    {"changes", "", "print KEY=VALUE of every setting a commit would store differently", 0, 0, cmd_changes},
+    {"export", "FILE", "write the settings and the tree as one JSON document to FILE (- for output)", 1, 1, cmd_export},
+    {"import", "FILE", "apply a document of export as a whole, or nothing; commit stores it", 1, 1, cmd_import},
     {"dset", "KEY VALUE", "set a factory default that survives restore-default", 2, 2, cmd_dset},
     {"dunset", "KEY", "remove a factory default", 1, 1, cmd_dunset},
     {"verify", "NAME VALUE [START END]", "check VALUE with validator NAME (tarvi verify --help lists them)", 2, 4,

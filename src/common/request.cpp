@@ -20,7 +20,9 @@ namespace {
 
 // Offsets of the header fields on the wire.
 constexpr int WIRE_MAGIC = 0, WIRE_TYPE = 2, WIRE_STATUS = 4, WIRE_RESERVED = 8, WIRE_KEY = 12, WIRE_VALUE = 16;
-constexpr uint16_t TYPE_LAST_VALID = TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS;
+constexpr uint16_t TYPE_LAST_FIRST_SET = TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS;
+// Types appended after the reserved one, which stays invalid for older peers.
+constexpr uint16_t TYPE_APPENDED_FIRST = TARVI_REQUEST_TYPE_CONFIG_LIST, TYPE_APPENDED_LAST = TARVI_REQUEST_TYPE_IMPORT;
 
 char *marker_pointer() { return reinterpret_cast<char *>(static_cast<uintptr_t>(TARVI_REQUEST_POINTER_MARKER)); }
 
@@ -31,7 +33,9 @@ uint32_t pointer_wire_value(const char *p) {
 }
 
 bool header_valid(const tarvi_request *request) {
-    return request->magic == TARVI_REQUEST_MAGIC && request->type <= TYPE_LAST_VALID;
+    return request->magic == TARVI_REQUEST_MAGIC &&
+           (request->type <= TYPE_LAST_FIRST_SET ||
+            (request->type >= TYPE_APPENDED_FIRST && request->type <= TYPE_APPENDED_LAST));
 }
 
 bool reserved_valid(const tarvi_request *request) {

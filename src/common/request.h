@@ -6,7 +6,7 @@
 
 // Packs `key` and `value` into request->string after the reserved bytes and
 // replaces the two pointers by the wire marker. Returns the wire size
-// (20 + reservedLen + packed bytes), or -1 (bad magic, type above 57,
+// (20 + reservedLen + packed bytes), or -1 (bad magic, type 58 or above 63,
 // reservedLen outside 0..4096, texts that do not fit) with key and value as
 // they were before the call.
 int pack_request(tarvi_request *request);

@@ -25,6 +25,7 @@
 #include "sc_ops_cb.h"
 #include "tarvi-ex.h"
 #include "tarvid_child.h"
+#include "tarvid_cursor.h"
 #include "tarvid_lock.h"
 #include "tarvid_store.h"
 #include "unique.h"
@@ -221,6 +222,8 @@ static void handle_commit(tarvi_request *q) {
     }
     ALLOW_RESUME_VALUE = 0;
     q->status = opera->flush ? opera->flush(0) : -1;
+    if (q->status >= 0)
+        config_store_committed();
 }
 
 static void handle_chroot(tarvi_request *q) {
@@ -249,8 +252,23 @@ static void handle_chroot(tarvi_request *q) {
     tarvid_log(LOG_INFO, "Change root directory to %s : %s !!", q->key, status == 0 ? "Success" : strerror(err));
 }
 
+static void handle_list(struct req *r) {
+    if (r->request.type == TARVI_REQUEST_TYPE_LIST_NEXT) {
+        cursor_reply_next(r);
+        return;
+    }
+    std::string text;
+    {
+        // The snapshot is taken at once; its pages are served without the lock.
+        config_lock_guard lock(CONFIG_LOCK_BRIEF);
+        text = config_list_text(r->request.key);
+    }
+    cursor_reply_listing(r, std::move(text));
+}
+
 static bool is_tree_worker_type(int type) {
     return type == TARVI_REQUEST_TYPE_SC_GET || type == TARVI_REQUEST_TYPE_SC_SET ||
+           type == TARVI_REQUEST_TYPE_SC_LIST || type == TARVI_REQUEST_TYPE_IMPORT ||
            (type >= TARVI_REQUEST_TYPE_SC_RELOAD && type <= TARVI_REQUEST_TYPE_SC_IS_EXIST) ||
            (type >= TARVI_REQUEST_TYPE_SC_TEST_ME && type <= TARVI_REQUEST_TYPE_SC_QUERY_INT_NUM) ||
            (type >= TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS_BY_NUM &&
@@ -259,7 +277,7 @@ static bool is_tree_worker_type(int type) {
 
 static bool is_property_type(int type) {
     return (type >= TARVI_REQUEST_TYPE_PROP_SET && type <= TARVI_REQUEST_TYPE_PROP_DEBUG) ||
-           type == TARVI_REQUEST_TYPE_PROP_TEST;
+           type == TARVI_REQUEST_TYPE_PROP_TEST || type == TARVI_REQUEST_TYPE_PROP_LIST;
 }
 
 // Serves one request of the store worker's queue and replies.
@@ -270,6 +288,10 @@ static void serve_store_request(struct req *r) {
     if (type == TARVI_REQUEST_TYPE_GET || type == TARVI_REQUEST_TYPE_NONBLOCK_GET ||
         type == TARVI_REQUEST_TYPE_SC_DEBUG) {
         handle_get(r);
+        return;
+    }
+    if (type == TARVI_REQUEST_TYPE_CONFIG_LIST || type == TARVI_REQUEST_TYPE_LIST_NEXT) {
+        handle_list(r);
         return;
     }
 
@@ -301,12 +323,16 @@ static void serve_store_request(struct req *r) {
         config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         int user = type == TARVI_REQUEST_TYPE_RELOAD ? 1 : 0;
         q->status = opera->reload ? opera->reload(user) : -1;
+        if (q->status >= 0)
+            config_store_committed();
         q->key = q->value = nullptr;
         break;
     }
     case TARVI_REQUEST_TYPE_RESTORE_DEFAULT: {
         config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         q->status = opera->restore_default ? opera->restore_default(0) : -1;
+        if (q->status >= 0)
+            config_store_committed();
         q->key = q->value = nullptr;
         break;
     }
@@ -319,6 +345,8 @@ static void serve_store_request(struct req *r) {
     case TARVI_REQUEST_TYPE_RESTORE_CFGFILE: {
         config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
         q->status = opera->restore_cfgfile ? opera->restore_cfgfile(q->key) : -1;
+        if (q->status >= 0)
+            config_store_committed();
         q->key = q->value = nullptr;
         break;
     }

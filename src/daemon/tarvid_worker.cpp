@@ -15,13 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "listing.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_ops.h"
 #include "sc_ops_cb.h"
 #include "sc_ops_inst.h"
+#include "sc_ops_list.h"
 #include "sc_ops_walk.h"
 #include "tarvid.h"
+#include "tarvid_cursor.h"
 #include "tarvid_lock.h"
 #include "tarvid_store.h"
 
@@ -35,6 +38,7 @@ struct reply_t {
     bool has_text = false;
     int status = 0;
     bool clear_key = false;
+    bool listing = false; // `text` is a listing, paged through a cursor
 
     void set(const std::string &t) {
         text = t;
@@ -258,6 +262,49 @@ void row_set_fields(tarvi_request *q, reply_t *r) {
     r->set(token_reply(rc, word(w, 2).c_str()));
 }
 
+// A failed listing answers the negated code, which the client returns.
+void row_list(tarvi_request *q, reply_t *r) {
+    int rc = config_sc_list_text(q->key, &r->text);
+    r->listing = rc == 0;
+    r->status = rc == 0 ? 0 : rc > 0 ? -rc : -1;
+    r->clear_key = true;
+}
+
+// Key "UPLOAD apply": the upload's text applied as one change.
+void row_import(tarvi_request *q, reply_t *r) {
+    r->clear_key = true;
+    auto w = words_of(q->key);
+    long id = listing_cursor_of(word(w, 0).c_str());
+    std::string text, refusal;
+    if (w.size() != 2 || w[1] != "apply")
+        refusal = "not an import step";
+    else if (id <= 0 || cursor_take(static_cast<unsigned>(id), &text) != 0)
+        refusal = "the import text is unknown or was dropped; send it again";
+    else if (config_import(text, &refusal) == 0)
+        return;
+    r->status = -1;
+    r->set(refusal);
+}
+
+// Key "UPLOAD put" (UPLOAD 0 for a new one): the value is appended to the
+// upload, whose cursor is the reply's key. Served without the configuration
+// lock; false for any other import request.
+bool import_upload(struct req *r) {
+    tarvi_request *q = &r->request;
+    auto w = words_of(q->key);
+    if (w.size() != 2 || w[1] != "put")
+        return false;
+    long id = listing_cursor_of(w[0].c_str());
+    unsigned upload = id > 0 ? static_cast<unsigned>(id) : 0;
+    std::string key;
+    q->status = id >= 0 && cursor_upload(&upload, q->value) == 0 ? 0 : -1;
+    key = std::to_string(upload);
+    q->key = q->status == 0 ? key.data() : nullptr;
+    q->value = nullptr;
+    req_reply(r);
+    return true;
+}
+
 void row_cb_set(tarvi_request *q, reply_t *r) { r->status = q->key && q->value ? config_set(q->key, q->value) : -1; }
 
 void row_cb_get(tarvi_request *q, reply_t *r) {
@@ -304,6 +351,8 @@ const row tree_rows[] = {
     {TARVI_REQUEST_TYPE_SC_GET_INSTANCE_FIELDS, row_get_fields},
     {TARVI_REQUEST_TYPE_SC_ADD_INSTANCE_FIELDS, row_add_fields},
     {TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS, row_set_fields},
+    {TARVI_REQUEST_TYPE_SC_LIST, row_list},
+    {TARVI_REQUEST_TYPE_IMPORT, row_import, ALONE},
 };
 
 // What callback children ask is served even while an exclusive request
@@ -335,6 +384,10 @@ size_t text_size(const char *s) { return s ? strlen(s) + 1 : 0; }
 // a value.
 void send(struct req *r, reply_t &reply) {
     tarvi_request *q = &r->request;
+    if (reply.listing) {
+        cursor_reply_listing(r, std::move(reply.text));
+        return;
+    }
     q->status = reply.status;
     if (reply.clear_key)
         q->key = nullptr;
@@ -352,6 +405,8 @@ template <size_t N>
 void serve_queue(const row (&rows)[N], struct list *queue, pthread_mutex_t *mutex, pthread_cond_t *cond) {
     for (;;) {
         struct req *r = req_queue_take(queue, mutex, cond);
+        if (r->request.type == TARVI_REQUEST_TYPE_IMPORT && import_upload(r))
+            continue;
         const row *w = find_row(rows, r->request.type);
         if (!w) {
             req_drop(r);

@@ -1,9 +1,12 @@
 #include "prop_db.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "listing.h"
 #include "log.h"
 #include "prop_debug.h"
 
@@ -156,4 +159,24 @@ void prop_db_dump() {
     }
     fputc('\n', stdout);
     fflush(stdout);
+}
+
+std::string prop_db_list_text(const char *prefix) {
+    size_t plen = prefix ? strlen(prefix) : 0;
+    std::vector<const prop_db_info_t *> found;
+    if (prop_db_inited) {
+        for (auto &bucket : prop_db_hash) {
+            list_for_each(pos, &bucket) {
+                const auto *p = list_entry(pos, prop_db_info_t, sibling);
+                if (strncmp(p->prop_key, prefix ? prefix : "", plen) == 0)
+                    found.push_back(p);
+            }
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const prop_db_info_t *a, const prop_db_info_t *b) { return strcmp(a->prop_key, b->prop_key) < 0; });
+    std::string text;
+    for (const prop_db_info_t *p : found)
+        listing_put(&text, {p->prop_key, p->prop_value});
+    return text;
 }

@@ -4,6 +4,8 @@
 #ifndef TARVI_PROP_DB_H
 #define TARVI_PROP_DB_H
 
+#include <string>
+
 #include "libtarvi.h"
 #include "list.h"
 #include "prop_limits.h"
@@ -40,6 +42,10 @@ struct prop_db_info_t *_prop_db_get(const char *in_key);
 
 // Adds a record for `in_key` at the head of its bucket. Returns 0 or -1.
 int _prop_db_add(const char *in_key, const char *in_value);
+
+// The listing text (listing.h) of every property whose name begins with
+// `prefix` (null: all), sorted by name: one record of name and value each.
+std::string prop_db_list_text(const char *prefix);
 
 // Writes every property to the log.
 void prop_db_dump();

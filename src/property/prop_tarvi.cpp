@@ -13,6 +13,7 @@
 #include "prop_test.h"
 #include "request.h"
 #include "tarvid_child.h"
+#include "tarvid_cursor.h"
 #include "tarvid_req.h"
 #include "utility.h"
 
@@ -148,6 +149,10 @@ static void *_prop_tarvi_thread(void *) {
         case TARVI_REQUEST_TYPE_PROP_TEST:
             _prop_tarvi_request_handle(r->sock, q);
             req_drop(r);
+            break;
+        case TARVI_REQUEST_TYPE_PROP_LIST:
+            // The store is this thread's alone: the snapshot is consistent.
+            cursor_reply_listing(r, prop_db_list_text(q->key));
             break;
         default:
             if (r->sock >= 0)

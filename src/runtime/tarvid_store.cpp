@@ -1,8 +1,11 @@
 #include "tarvid_store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "listing.h"
 #include "log.h"
 
 struct list ConfigHashTable[CONFIG_HASH_SIZE];
@@ -66,6 +69,28 @@ void init_config(struct config *pConf) {
     pConf->value = nullptr;
     pConf->linebuf = nullptr;
     pConf->linebufsz = 0;
+    pConf->saved = nullptr;
+}
+
+// Writes `value` into the entry as config_store_value does, keeping the value
+// it had at the last commit or reload while the two differ. -1 when memory is
+// short, with the entry as it was.
+static int config_write_tracked(struct config *c, const char *value, bool grow_when_equal) {
+    bool first = !c->saved;
+    if (first && !(c->saved = strdup(c->value)))
+        return -1;
+    if (config_store_value(c, value, grow_when_equal) < 0) {
+        if (first) {
+            free(c->saved);
+            c->saved = nullptr;
+        }
+        return -1;
+    }
+    if (strcmp(c->saved, c->value) == 0) {
+        free(c->saved);
+        c->saved = nullptr;
+    }
+    return 0;
 }
 
 // An entry with a buffer of `size` bytes holding the key at 0 and the value at
@@ -138,7 +163,7 @@ int config_set(const char *key, const char *value) {
     TARVI_KEY_CHANGE = 1;
     if (strcmp(key, RESUME_KEY) == 0)
         ALLOW_RESUME_VALUE = strcmp(value, "1") == 0 ? 1 : 0;
-    if (config_store_value(c, value, false) < 0)
+    if (config_write_tracked(c, value, false) < 0)
         return -1;
     list_for_each(pos, &c->notify) { config_sc_notify_tarvi(list_entry(pos, struct notifyElement, chain)->node); }
     if (c->container)
@@ -209,7 +234,7 @@ int config_sc_tarvi_set(const char *key, const char *value) {
         return config_set_runtime(key, value);
     if (factory_only(c, "Tree set"))
         return -1;
-    if (config_store_value(c, value, true) < 0)
+    if (config_write_tracked(c, value, true) < 0)
         return -1;
     if (c->container)
         c->container->flag |= CONTAINER_CHANGED;
@@ -243,6 +268,7 @@ struct container *container_new(const char *name) {
 void config_free(struct config *pConf) {
     list_for_each_safe(pos, &pConf->notify) { free(list_entry(pos, struct notifyElement, chain)); }
     free(pConf->linebuf);
+    free(pConf->saved);
     free(pConf);
 }
 
@@ -286,4 +312,35 @@ void config_dump_store(FILE *out) {
     if (ContRuntime)
         dump_container_entries(out, "[Runtime]", ContRuntime);
     fflush(out);
+}
+
+void config_store_committed() {
+    for (auto &bucket : ConfigHashTable) {
+        list_for_each(pos, &bucket) {
+            struct config *c = list_entry(pos, struct config, next);
+            free(c->saved);
+            c->saved = nullptr;
+        }
+    }
+}
+
+std::string config_list_text(const char *prefix) {
+    size_t plen = prefix ? strlen(prefix) : 0;
+    std::vector<const struct config *> entries;
+    for (auto &bucket : ConfigHashTable) {
+        list_for_each(pos, &bucket) {
+            const struct config *c = list_entry(pos, struct config, next);
+            if (strncmp(c->key, prefix ? prefix : "", plen) == 0)
+                entries.push_back(c);
+        }
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const struct config *a, const struct config *b) { return strcmp(a->key, b->key) < 0; });
+    std::string text;
+    for (const struct config *c : entries) {
+        bool runtime = !c->container || c->container == ContRuntime;
+        std::string marks = std::string(runtime ? "r" : "") + (c->saved ? "c" : "");
+        listing_put(&text, {c->key, c->value, c->container ? c->container->filename : "", marks});
+    }
+    return text;
 }

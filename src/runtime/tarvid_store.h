@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "list.h"
 
@@ -35,6 +36,8 @@ struct config {
     char *value;
     char *linebuf;      // owned by the entry
     struct list notify; // notifyElement registrations for this key
+    char *saved;        // owned: the value the last commit or reload left, kept
+                        // while a write made the entry differ from it; else null
 };
 
 // A tree node to be told when an entry's value changes.
@@ -137,5 +140,16 @@ int config_store_value(struct config *pConf, const char *value, bool grow_when_e
 // Writes the store listing (containers, buckets, Not-Reset Default, Runtime)
 // to `out`.
 void config_dump_store(FILE *out);
+
+// Forgets what every entry was before its writes: called once a commit has
+// stored the store, or a reload has replaced it, so that no entry counts as
+// changed.
+void config_store_committed();
+
+// The listing text (listing.h) of every entry whose key begins with
+// `prefix`, sorted by key: one record of key, value, container name ("" for
+// a notification placeholder) and marks ("r" when no commit stores it, "c"
+// when it differs from what the last commit or reload left).
+std::string config_list_text(const char *prefix);
 
 #endif

@@ -57,18 +57,6 @@ const char *name_of(const char *uri) {
 
 bool is_template_name(const char *name) { return strncmp(name, "-1", 2) == 0; }
 
-// An instance name makes one path component that every operation and the
-// tree files carry back: letters, digits, '_' and '-', and no "-1" in it,
-// which marks templates (hidden from walks, left out of saves).
-bool valid_instance_name(const char *name) {
-    if (!name || !*name || strstr(name, "-1") ||
-        strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") != strlen(name)) {
-        SC_FAIL("Instance name %s is not valid!!\n", name ? name : "(null)");
-        return false;
-    }
-    return true;
-}
-
 // The template path of the instances of `node` at stored-form path `path`:
 // without InstNode the path plus "/-1". With it (a table inside an instance)
 // the InstNode's path, its template level "-1" in place of the instance
@@ -782,4 +770,16 @@ int config_sc_add_instance_fields(const char *URI, const char *fields, const cha
         return -1;
     *name = sc_util_strdup(number.c_str());
     return *name ? 0 : -1;
+}
+
+// An instance name makes one path component that every operation and the
+// tree files carry back: letters, digits, '_' and '-', and no "-1" in it,
+// which marks templates (hidden from walks, left out of saves).
+bool valid_instance_name(const char *name) {
+    if (!name || !*name || strstr(name, "-1") ||
+        strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") != strlen(name)) {
+        SC_FAIL("Instance name %s is not valid!!\n", name ? name : "(null)");
+        return false;
+    }
+    return true;
 }

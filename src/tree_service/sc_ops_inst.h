@@ -12,6 +12,10 @@
 // than this; a longer one is refused.
 #define SC_INST_FIELDS_BUF_SIZE 1024
 
+// True for a name an instance may take: letters, digits, '_' and '-',
+// without "-1" (which marks templates). Logs the refusal.
+bool valid_instance_name(const char *name);
+
 // Adds instance `name` under the table at URI (slash form; a URI beginning
 // with '.' is refused with -1) by copying the table's template.
 // 0; SC_DATA_NOT_FOUND for a missing table or template; -1 for a name that

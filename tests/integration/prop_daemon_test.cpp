@@ -247,6 +247,7 @@ TEST_F(PropDaemon, ToolSubcommands) {
     command_result r = tarvi("prop get sys.color");
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("blue\n", r.out);
+    EXPECT_NE(std::string::npos, tarvi("prop list sys.").out.find("sys.color=blue\n"));
     EXPECT_EQ("fallback\n", tarvi("prop get sys.none fallback").out);
     EXPECT_EQ(1, tarvi("prop set ro.product x").status);
     EXPECT_EQ(1, tarvi("prop get " + std::string(32, 'n')).status);
@@ -255,7 +256,7 @@ TEST_F(PropDaemon, ToolSubcommands) {
     EXPECT_EQ(0, tarvi("prop debug 3").status);
     EXPECT_EQ(2, tarvi("prop debug loud").status);
     EXPECT_EQ(0, tarvi("prop test UT ro").status);
-    EXPECT_EQ(2, tarvi("prop list").status);
+    EXPECT_EQ(2, tarvi("prop lst").status);
     EXPECT_EQ(2, tarvi("prop set onlyname").status);
     r = tarvi("prop --help");
     EXPECT_EQ(0, r.status);

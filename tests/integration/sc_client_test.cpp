@@ -2,7 +2,6 @@
 // tool, against a daemon running the sample device (examples/device).
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -11,8 +10,6 @@
 #include "sc_types.h"
 #include "tarvi_cli.h"
 #include "tree_device.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -32,26 +29,7 @@ char *untouched() {
     return mark;
 }
 
-class SampleTree : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string defaults;
-        for (const auto &entry : fs::directory_iterator(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr/cfg"))
-            defaults += read_file(entry.path());
-        lay_tree_device(root_, defaults, "examples/device/usr");
-        for (const auto &entry : fs::directory_iterator(TARVI_EXAMPLE_LIB_DIR))
-            fs::copy_file(entry.path(), root_.at("/lib/" + entry.path().filename().string()),
-                          fs::copy_options::overwrite_existing);
-        daemon_ = start_tree_daemon(root_);
-        ASSERT_TRUE(daemon_);
-    }
-    void TearDown() override { stop_tree_daemon(daemon_); }
-
-    tool_result tarvi(const std::string &args) { return run_tarvi(root_, args); }
-
-    ScratchRoot root_;
-    std::unique_ptr<Daemon> daemon_;
-};
+class SampleTree : public SampleDeviceTest {};
 
 } // namespace
 

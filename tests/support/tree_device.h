@@ -13,6 +13,7 @@
 #include "device.h"
 #include "libtarvi.h"
 #include "scratch.h"
+#include "tarvi_cli.h"
 
 // lay_device with `defaults`, then the tree declarations of the source folder
 // `usr` (relative to the source tree, e.g. "tests/fixtures/callbacks/usr")
@@ -29,6 +30,19 @@ inline void lay_tree_device(const ScratchRoot &root, const std::string &defaults
     // A cross build's helper starts through the emulator, like the daemon.
     if (const char *emulator = getenv("TARVI_TEST_EMULATOR"))
         setenv("TARVI_CALLBACK_PREFIX", emulator, 1);
+}
+
+// The sample device of examples/device (its flat defaults, tree and
+// callback objects) laid into `root`.
+inline void lay_sample_device(const ScratchRoot &root) {
+    namespace fs = std::filesystem;
+    std::string defaults;
+    for (const auto &entry : fs::directory_iterator(std::string(TARVI_SOURCE_DIR) + "/examples/device/usr/cfg"))
+        defaults += read_file(entry.path());
+    lay_tree_device(root, defaults, "examples/device/usr");
+    for (const auto &entry : fs::directory_iterator(TARVI_EXAMPLE_LIB_DIR))
+        fs::copy_file(entry.path(), root.at("/lib/" + entry.path().filename().string()),
+                      fs::copy_options::overwrite_existing);
 }
 
 // A daemon started on `root` with its tree built; null when either failed.
@@ -48,6 +62,22 @@ inline void stop_tree_daemon(std::unique_ptr<Daemon> &daemon) {
     daemon->stop();
     EXPECT_EQ("", daemon->sanitizer_report());
 }
+
+// A test on the sample device with its tree built, and the tool against it.
+class SampleDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        lay_sample_device(root_);
+        daemon_ = start_tree_daemon(root_);
+        ASSERT_TRUE(daemon_);
+    }
+    void TearDown() override { stop_tree_daemon(daemon_); }
+
+    tool_result tarvi(const std::string &args) { return run_tarvi(root_, args); }
+
+    ScratchRoot root_;
+    std::unique_ptr<Daemon> daemon_;
+};
 
 // The client's answer for a tree node or a flat key, "(none)" when it has
 // no value; a failed call is a test failure.
