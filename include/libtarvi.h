@@ -274,7 +274,7 @@ typedef struct tarvi_config_entry {
     char *key;       /**< the key */
     char *value;     /**< its value */
     char *container; /**< the container that holds it; "" for a key only the tree registered */
-    int runtime;     /**< 1 when no commit stores it (Runtime container, or none) */
+    int runtime;     /**< 1 when no commit stores it (Runtime, factory-only, or no container) */
     int changed;     /**< 1 when it differs from what the last commit or reload left */
 } tarvi_config_entry;
 

@@ -338,7 +338,8 @@ std::string config_list_text(const char *prefix) {
               [](const struct config *a, const struct config *b) { return strcmp(a->key, b->key) < 0; });
     std::string text;
     for (const struct config *c : entries) {
-        bool runtime = !c->container || c->container == ContRuntime;
+        // Runtime keys and factory-only ones: a commit stores neither.
+        bool runtime = !c->container || c->container == ContRuntime || c->container == ContDefault;
         std::string marks = std::string(runtime ? "r" : "") + (c->saved ? "c" : "");
         listing_put(&text, {c->key, c->value, c->container ? c->container->filename : "", marks});
     }
