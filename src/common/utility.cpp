@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -146,6 +147,27 @@ long long monotonic_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+int util_atoi(const char *str) {
+    if (!str)
+        return 0;
+    while (*str == ' ' || (*str >= '\t' && *str <= '\r'))
+        ++str;
+    bool negative = *str == '-';
+    if (negative)
+        ++str;
+    int64_t value = 0;
+    for (; *str >= '0' && *str <= '9'; ++str) {
+        if (value > 214748364)
+            return INT32_MAX;
+        value = value * 10 + (*str - '0');
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX || value < INT32_MIN)
+        return INT32_MAX;
+    return static_cast<int>(value);
 }
 
 // True when `pid` has ended (and is now reaped) or cannot be waited for.

@@ -84,4 +84,9 @@ bool nonrt_wait_for(pid_t pid, int limit_ms, int *status = nullptr);
 // Milliseconds of a monotonic clock.
 long long monotonic_ms();
 
+// The number at the start of `str` (after white space, an optional '-',
+// then digits; what follows is ignored; none, or a null `str`, is 0). A
+// number outside int's range is INT32_MAX.
+int util_atoi(const char *str);
+
 #endif

@@ -1,7 +1,6 @@
 #include "prop_tarvi.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
@@ -33,24 +32,6 @@ int local_set(const char *key, const char *value) { return _property_set_with(ke
 int local_detach(pid_t pid) { return tarvid_child_watch(pid, nullptr); }
 const prop_test_ops daemon_test_ops = {local_set, local_get, prop_core_dump, local_detach};
 
-// The level of a debug request, read as the tree's atoi reads a number
-// (blanks, a '-', then digits; text after them is ignored, no digits is 0).
-// A negative level or one past PROP_DEBUG_MAX comes back as UINT_MAX, which
-// prop_debug_set ignores as it would the atoi result.
-unsigned int debug_level_of(const char *text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
-        ++text;
-    bool negative = *text == '-';
-    if (negative)
-        ++text;
-    unsigned int level = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        level = level * 10 + static_cast<unsigned int>(*text - '0');
-        if (level > PROP_DEBUG_MAX)
-            return UINT_MAX;
-    }
-    return negative && level != 0 ? UINT_MAX : level;
-}
 } // namespace
 
 // The next request, or null when `timeout_ms` (-1: none) passes first.
@@ -109,7 +90,7 @@ int _prop_tarvi_request_handle(const int sock, tarvi_request *request) {
         break;
     case TARVI_REQUEST_TYPE_PROP_DEBUG:
         // Without a level there is nothing to set (atoi would make it 0).
-        request->status = request->key ? prop_debug_set(debug_level_of(request->key)) : -1;
+        request->status = request->key ? prop_debug_set(static_cast<unsigned int>(util_atoi(request->key))) : -1;
         request->key = request->value = nullptr;
         break;
     case TARVI_REQUEST_TYPE_PROP_TEST:

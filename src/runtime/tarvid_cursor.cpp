@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <vector>
 
 #include "listing.h"
 #include "tarvid_req.h"
+#include "utility.h"
 
 namespace {
 
@@ -24,13 +24,7 @@ std::vector<cursor> cursors;
 unsigned last_id;
 long long (*clock_fn)();
 
-long long now_ms() {
-    if (clock_fn)
-        return clock_fn();
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+long long now_ms() { return clock_fn ? clock_fn() : monotonic_ms(); }
 
 size_t bytes_kept() {
     size_t n = 0;

@@ -9,6 +9,7 @@
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_types.h"
+#include "utility.h"
 
 namespace {
 
@@ -129,26 +130,7 @@ int sc_util_strnicmp(const char *a, const char *b, size_t n) {
 
 int sc_util_stricmp(const char *a, const char *b) { return sc_util_strnicmp(a, b, SIZE_MAX); }
 
-int sc_util_atoi(const char *str) {
-    if (!str)
-        return 0;
-    while (sc_util_isspace(static_cast<unsigned char>(*str)))
-        ++str;
-    bool negative = *str == '-';
-    if (negative)
-        ++str;
-    int64_t value = 0;
-    for (; *str >= '0' && *str <= '9'; ++str) {
-        if (value > 214748364)
-            return INT32_MAX;
-        value = value * 10 + (*str - '0');
-    }
-    if (negative)
-        value = -value;
-    if (value > INT32_MAX || value < INT32_MIN)
-        return INT32_MAX;
-    return static_cast<int>(value);
-}
+int sc_util_atoi(const char *str) { return util_atoi(str); }
 
 char *sc_util_itoa(int n, char *str) {
     snprintf(str, SC_UTIL_NUM_BUF_SIZE, "%d", n);
