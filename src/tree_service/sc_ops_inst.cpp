@@ -422,6 +422,41 @@ int field_value(SCTreeNode *node, char **value) {
 
 // What the fields of one request held before it wrote them: literal values
 // and whole flat values, put back when a later field is refused.
+// What a commit must write, noted before a change that may be undone: which
+// tree files are marked for writing and which flat containers as changed.
+// Putting the marks back keeps an undone request from making the next commit
+// write (the store as it is then, which a reload of the defaults may have
+// made differ from the saved configuration). The lists do not change in
+// between: instances and values neither add files nor containers.
+class commit_marks {
+  public:
+    commit_marks() {
+        list_for_each(pos, &SC.FileList) {
+            files_.push_back(list_entry(pos, FileType, file)->flag & SC_FILE_FLAG_DIRTY);
+        }
+        list_for_each(pos, &ContList) {
+            conts_.push_back(list_entry(pos, struct container, next)->flag & CONTAINER_CHANGED);
+        }
+    }
+    void put_back() const {
+        size_t i = 0;
+        list_for_each(pos, &SC.FileList) {
+            FileType *f = list_entry(pos, FileType, file);
+            if (i < files_.size() && !files_[i++])
+                f->flag = static_cast<u_8>(f->flag & ~SC_FILE_FLAG_DIRTY);
+        }
+        i = 0;
+        list_for_each(pos, &ContList) {
+            struct container *c = list_entry(pos, struct container, next);
+            if (i < conts_.size() && !conts_[i++])
+                c->flag &= ~CONTAINER_CHANGED;
+        }
+    }
+
+  private:
+    std::vector<bool> files_, conts_;
+};
+
 class field_undo {
   public:
     void keep(SCTreeNode *node) {
@@ -446,10 +481,12 @@ class field_undo {
         for (auto &[key, value] : keys_)
             if (value)
                 config_sc_tarvi_set(key.c_str(), value->c_str());
+        marks_.put_back();
     }
 
   private:
     std::map<std::string, std::optional<std::string>> literals_, keys_;
+    commit_marks marks_;
 };
 
 // Counting and naming: calls `visit(name)` for each instance of the object
@@ -753,6 +790,7 @@ int config_sc_add_instance_fields(const char *URI, const char *fields, const cha
         if (search(path, &existing) != SC_DATA_FOUND && numbers_fields(tmpl, tmpl_path, path))
             number = std::to_string(n);
     }
+    commit_marks marks;
     if (number.empty() || add_inst(object_path, number.c_str()) != 0) {
         SC_FAIL("Add instance Fail!!uri=%s, name=%s\n", URI, number.c_str());
         return -1;
@@ -762,6 +800,7 @@ int config_sc_add_instance_fields(const char *URI, const char *fields, const cha
         SC_FAIL("Set instance Fail!!uri=%s\n", inst.c_str());
         // The fields went back; the instance goes too.
         delete_instance(object_path + "/" + number, false);
+        marks.put_back();
         return -1;
     }
     // The fields' callbacks may have run: the serial node is searched again.
