@@ -71,6 +71,27 @@ void BM_Reload(benchmark::State &state) { run_op(state, partition_reload); }
 BENCHMARK(BM_Commit)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(BM_Reload)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
 
+// The end of a commit that waits for confirmation: the confirmation (the
+// waiting image read and checked, one page written and read back) or the
+// roll back (a reload from the last confirmed image). The waiting commit
+// itself, a commit like BM_Commit, is not timed.
+void run_end(benchmark::State &state, int (*end)()) {
+    device();
+    for (auto _ : state) {
+        state.PauseTiming();
+        int waiting = partition_flush_pending();
+        state.ResumeTiming();
+        if (waiting != 0 || end() != 0)
+            state.SkipWithError("operation failed");
+    }
+}
+
+void BM_Confirm(benchmark::State &state) { run_end(state, partition_confirm); }
+void BM_Rollback(benchmark::State &state) { run_end(state, partition_rollback); }
+
+BENCHMARK(BM_Confirm)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(BM_Rollback)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
+
 // Unpacking a tree archive about as large as an image can carry (40 tree
 // files of some 55 KB, about 200 KB compressed): the whole archive read
 // through the rules, then written into a private folder that replaces the

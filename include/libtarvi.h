@@ -126,11 +126,15 @@ enum tarvi_request_type {
     TARVI_REQUEST_TYPE_RESERVED = 58, /**< never valid: older peers refuse it */
     /* Types appended later; a daemon that predates them closes the
      * connection without a reply, which the calls report as EOPNOTSUPP. */
-    TARVI_REQUEST_TYPE_CONFIG_LIST = 59, /**< key: prefix; first page of the flat store */
-    TARVI_REQUEST_TYPE_PROP_LIST = 60,   /**< key: prefix; first page of the properties */
-    TARVI_REQUEST_TYPE_SC_LIST = 61,     /**< key: URI (empty: whole tree); first page of the subtree */
-    TARVI_REQUEST_TYPE_LIST_NEXT = 62,   /**< key: cursor; the next page of a listing */
-    TARVI_REQUEST_TYPE_IMPORT = 63       /**< key: "UPLOAD put" or "UPLOAD apply"; value: text */
+    TARVI_REQUEST_TYPE_CONFIG_LIST = 59,    /**< key: prefix; first page of the flat store */
+    TARVI_REQUEST_TYPE_PROP_LIST = 60,      /**< key: prefix; first page of the properties */
+    TARVI_REQUEST_TYPE_SC_LIST = 61,        /**< key: URI (empty: whole tree); first page of the subtree */
+    TARVI_REQUEST_TYPE_LIST_NEXT = 62,      /**< key: cursor; the next page of a listing */
+    TARVI_REQUEST_TYPE_IMPORT = 63,         /**< key: "UPLOAD put" or "UPLOAD apply"; value: text */
+    TARVI_REQUEST_TYPE_COMMIT_CONFIRM = 64, /**< key: seconds; a commit that waits for confirmation */
+    TARVI_REQUEST_TYPE_CONFIRM = 65,        /**< the waiting commit becomes the saved configuration */
+    TARVI_REQUEST_TYPE_ROLLBACK = 66,       /**< the waiting commit is dropped */
+    TARVI_REQUEST_TYPE_COMMIT_STATUS = 67   /**< status 1 and value: seconds left, or status 0 */
 };
 
 /**
@@ -256,6 +260,50 @@ int tarvi_dunset(char *key);
  * @return 0, or -1.
  */
 int tarvi_chroot(char *path);
+
+/* ---- Commits that wait for confirmation --------------------------------- */
+
+/*
+ * A change made from far away can cut the device off from whoever made it.
+ * tarvi_commit_confirmed commits as tarvi_commit does, but the device keeps
+ * the last confirmed configuration as the one it starts with: unless
+ * tarvi_confirm arrives within `seconds`, the daemon rolls the settings and
+ * the tree back to it, in memory and in storage, and logs that. A restart or
+ * power cut before the confirmation has the same effect. While a commit
+ * waits, commits, reloads and restores are refused (errno TARVI_EREFUSED);
+ * settings may still be changed, and a roll back drops those changes too.
+ * The longest wait is TARVI_CONFIRM_SECONDS_MAX. A daemon that predates these
+ * calls leaves them at -1 with errno EOPNOTSUPP.
+ */
+#define TARVI_CONFIRM_SECONDS_MAX 86400 /**< a day */
+
+/**
+ * Commits everything, whether changed or not, as a commit that waits for
+ * confirmation (TARVI_REQUEST_TYPE_COMMIT_CONFIRM).
+ * @return 0; -1 with errno EINVAL for `seconds` outside 1 to
+ *         TARVI_CONFIRM_SECONDS_MAX, TARVI_EREFUSED when a commit already
+ *         waits or the write failed (nothing then waits).
+ */
+int tarvi_commit_confirmed(int seconds);
+/**
+ * Makes the waiting commit the saved configuration (TARVI_REQUEST_TYPE_CONFIRM).
+ * @return 0; -1 with errno TARVI_EREFUSED when no commit waits, or the
+ *         confirmation could not be written (the commit then still waits).
+ */
+int tarvi_confirm(void);
+/**
+ * Drops the waiting commit at once: back to the last confirmed configuration
+ * (TARVI_REQUEST_TYPE_ROLLBACK). The tree is rebuilt when one is loaded.
+ * @return 0; -1 with errno TARVI_EREFUSED when no commit waits.
+ */
+int tarvi_rollback(void);
+/**
+ * Whether a commit waits for confirmation (TARVI_REQUEST_TYPE_COMMIT_STATUS);
+ * *seconds_left (when given) receives the whole seconds left, rounded up, or
+ * 0 when none waits.
+ * @return 1 when a commit waits, 0 when none does, -1 on failure.
+ */
+int tarvi_commit_status(int *seconds_left);
 
 /* ---- Listings, export and import ---------------------------------------- */
 

@@ -91,7 +91,7 @@ bool looks_like_partition(const std::vector<char> &b) {
         return false;
     const char *tail = b.data() + b.size() - PARTITION_TAIL_SIZE;
     uint32_t magic = cfgpack_get32(tail + 8);
-    return magic == PARTITION_TAIL_MAGIC || magic == 0xFFFFFFFFu;
+    return magic == PARTITION_TAIL_MAGIC || magic == PARTITION_TAIL_MAGIC_PENDING || magic == 0xFFFFFFFFu;
 }
 
 bool load(const char *path, Loaded *l) {
@@ -251,6 +251,8 @@ int cmd_show(const char *path) {
         uint32_t magic = cfgpack_get32(tail + 8), serial = cfgpack_get32(tail + 12);
         if (magic == PARTITION_TAIL_MAGIC && serial != PARTITION_NO_SERIAL)
             printf("tail: user image, serialNo %u\n", serial);
+        else if (magic == PARTITION_TAIL_MAGIC_PENDING)
+            printf("tail: user image never confirmed, not loaded (serialNo %u)\n", serial);
         else
             printf("tail: no user image (magic 0x%08x, serialNo 0x%08x)\n", magic, serial);
     }

@@ -76,6 +76,23 @@ bool unreachable() { return TARVI_DAEMON_UNREACHABLE(errno) || errno == EPROTO; 
 
 int done(int rc, const char *what) { return rc == 0 ? EXIT_OK : failed(what); }
 
+// As done() for a call that replaces the saved or loaded configuration, which
+// the daemon refuses while a commit waits for confirmation: says so then.
+int done_storage(int rc, const char *what) {
+    if (rc == 0 || errno != TARVI_EREFUSED)
+        return done(rc, what);
+    int left = 0;
+    if (tarvi_commit_status(&left) != 1) {
+        errno = TARVI_EREFUSED;
+        return failed(what);
+    }
+    fprintf(stderr,
+            "tarvi: tarvid refused the %s: a commit waits for confirmation (%d s left); run 'tarvi confirm' or "
+            "'tarvi rollback' first\n",
+            what, left);
+    return EXIT_FAIL;
+}
+
 // The daemon opens backup files itself, from its own working folder: hand it
 // an absolute name.
 std::string absolute(const char *path) {
@@ -129,10 +146,41 @@ int cmd_get(int, char **argv) {
 }
 
 int cmd_set(int, char **argv) { return done(tarvi_set(argv[0], argv[1]), "set"); }
-int cmd_commit(int, char **) { return done(tarvi_commit(), "commit"); }
-int cmd_reload(int, char **) { return done(tarvi_reload(), "reload"); }
-int cmd_reload_default(int, char **) { return done(tarvi_reload_default(), "reload-default"); }
-int cmd_restore_default(int, char **) { return done(tarvi_restore_default(), "restore-default"); }
+int cmd_commit(int argc, char **argv) {
+    if (argc == 0)
+        return done_storage(tarvi_commit(), "commit");
+    int seconds = 0;
+    if (argc == 2 && strcmp(argv[0], "--confirm") == 0 && parse_int(argv[1], &seconds) && seconds >= 1 &&
+        seconds <= TARVI_CONFIRM_SECONDS_MAX)
+        return done_storage(tarvi_commit_confirmed(seconds), "commit");
+    if (argc == 1 && strcmp(argv[0], "--status") == 0) {
+        int rc = tarvi_commit_status(&seconds);
+        if (rc < 0)
+            return failed("commit status");
+        if (rc == 1)
+            printf("a commit waits for confirmation: %d s left\n", seconds);
+        else
+            printf("no commit waits for confirmation\n");
+        return EXIT_OK;
+    }
+    fprintf(stderr, "usage: tarvi commit [--confirm SECONDS (1 to %d) | --status]\n", TARVI_CONFIRM_SECONDS_MAX);
+    return EXIT_USAGE;
+}
+
+// Confirm and roll back: refused when no commit waits, which is worth saying.
+int confirm_or_rollback(int rc, const char *what) {
+    if (rc != 0 && errno == TARVI_EREFUSED && tarvi_commit_status(nullptr) == 0) {
+        fprintf(stderr, "tarvi: no commit waits for confirmation\n");
+        return EXIT_FAIL;
+    }
+    return done(rc, what);
+}
+
+int cmd_confirm(int, char **) { return confirm_or_rollback(tarvi_confirm(), "confirm"); }
+int cmd_rollback(int, char **) { return confirm_or_rollback(tarvi_rollback(), "rollback"); }
+int cmd_reload(int, char **) { return done_storage(tarvi_reload(), "reload"); }
+int cmd_reload_default(int, char **) { return done_storage(tarvi_reload_default(), "reload-default"); }
+int cmd_restore_default(int, char **) { return done_storage(tarvi_restore_default(), "restore-default"); }
 int cmd_dset(int, char **argv) { return done(tarvi_dset(argv[0], argv[1]), "dset"); }
 int cmd_dunset(int, char **argv) { return done(tarvi_dunset(argv[0]), "dunset"); }
 
@@ -143,7 +191,7 @@ int cmd_backup(int, char **argv) {
 
 int cmd_restore(int, char **argv) {
     std::string file = absolute(argv[0]);
-    return done(tarvi_restore_cfgfile(file.data()), "restore");
+    return done_storage(tarvi_restore_cfgfile(file.data()), "restore");
 }
 
 // ---- Listings, export and import ----------------------------------------------
@@ -690,7 +738,7 @@ int cmd_sc_reload(int argc, char **argv) {
 }
 
 int cmd_sc_restore_default(int, char **) { return done(tarvi_sc_restore_default(), "sc restore-default"); }
-int cmd_sc_commit(int, char **) { return done(tarvi_sc_commit(), "sc commit"); }
+int cmd_sc_commit(int, char **) { return done_storage(tarvi_sc_commit(), "sc commit"); }
 
 int cmd_sc_debug(int, char **argv) {
     if (!level_arg(argv[0], 5, "sc debug"))
@@ -1044,7 +1092,10 @@ int cmd_sc_fields(int argc, char **argv) {
 const command commands[] = {
     {"get", "KEY", "print the value of KEY", 1, 1, cmd_get},
     {"set", "KEY VALUE", "set KEY to VALUE (kept in memory until commit)", 2, 2, cmd_set},
-    {"commit", "", "write the configuration to storage", 0, 0, cmd_commit},
+    {"commit", "[--confirm SECONDS | --status]",
+     "write the configuration to storage; --confirm: go back unless confirmed within SECONDS", 0, 2, cmd_commit},
+    {"confirm", "", "keep the commit that waits for confirmation", 0, 0, cmd_confirm},
+    {"rollback", "", "drop the commit that waits for confirmation: back to the last confirmed one", 0, 0, cmd_rollback},
     {"reload", "", "reload defaults and the saved configuration", 0, 0, cmd_reload},
     {"reload-default", "", "reload the defaults only, leaving storage alone", 0, 0, cmd_reload_default},
     {"restore-default", "", "drop the saved configuration: back to defaults", 0, 0, cmd_restore_default},

@@ -288,6 +288,14 @@ int libtarvi_exchange(int type, char *key, char *value, tarvi_request *reply) {
     return request_for_tarvi(reply);
 }
 
+int libtarvi_exchange_appended(int type, const char *key, const char *value, tarvi_request *reply) {
+    if (libtarvi_exchange(type, const_cast<char *>(key), const_cast<char *>(value), reply) == 0)
+        return 0;
+    if (errno == EPROTO)
+        errno = EOPNOTSUPP;
+    return -1;
+}
+
 int libtarvi_get_common(int type, char *key, char **value) { return get_common(type, key, value); }
 
 extern "C" {
@@ -304,6 +312,38 @@ int tarvi_restore_cfgfile(char *filename) { return flat_call(TARVI_REQUEST_TYPE_
 int tarvi_dset(char *key, char *value) { return flat_call(TARVI_REQUEST_TYPE_DSET, key, value); }
 int tarvi_dunset(char *key) { return flat_call(TARVI_REQUEST_TYPE_DUNSET, key, nullptr); }
 int tarvi_chroot(char *path) { return flat_call(TARVI_REQUEST_TYPE_CHROOT, path, nullptr); }
+
+int tarvi_commit_confirmed(int seconds) {
+    if (seconds < 1 || seconds > TARVI_CONFIRM_SECONDS_MAX)
+        return libtarvi_fail(EINVAL);
+    tarvi_request reply;
+    return libtarvi_exchange_appended(TARVI_REQUEST_TYPE_COMMIT_CONFIRM, std::to_string(seconds).c_str(), nullptr,
+                                      &reply);
+}
+
+int tarvi_confirm(void) {
+    tarvi_request reply;
+    return libtarvi_exchange_appended(TARVI_REQUEST_TYPE_CONFIRM, nullptr, nullptr, &reply);
+}
+
+int tarvi_rollback(void) {
+    tarvi_request reply;
+    return libtarvi_exchange_appended(TARVI_REQUEST_TYPE_ROLLBACK, nullptr, nullptr, &reply);
+}
+
+int tarvi_commit_status(int *seconds_left) {
+    tarvi_request reply;
+    if (libtarvi_exchange_appended(TARVI_REQUEST_TYPE_COMMIT_STATUS, nullptr, nullptr, &reply) != 0)
+        return -1;
+    if (reply.status > 1 || (reply.status == 1 && !reply.value))
+        return libtarvi_fail(EPROTO);
+    long left = reply.status == 1 ? util_atoi(reply.value) : 0;
+    if (left < 0 || left > TARVI_CONFIRM_SECONDS_MAX)
+        return libtarvi_fail(EPROTO);
+    if (seconds_left)
+        *seconds_left = static_cast<int>(left);
+    return reply.status;
+}
 
 int tarvi_check_username(char *name) {
     if (!name)

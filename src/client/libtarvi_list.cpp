@@ -16,16 +16,6 @@ namespace {
 
 using records_t = std::vector<std::vector<std::string>>;
 
-// The first exchange of a request type this daemon may not know: no reply
-// at all is how an older daemon refuses it.
-int first_exchange(int type, const char *key, const char *value, tarvi_request *reply) {
-    if (libtarvi_exchange(type, const_cast<char *>(key), const_cast<char *>(value), reply) == 0)
-        return 0;
-    if (errno == EPROTO)
-        errno = EOPNOTSUPP;
-    return -1;
-}
-
 // Appends the page of `reply` to *text; *cursor: the next page's cursor.
 int take_page(const tarvi_request &reply, std::string *text, long *cursor) {
     *cursor = listing_cursor_of(reply.key);
@@ -41,7 +31,7 @@ int fetch(int type, const char *key, records_t *records, int *status = nullptr) 
     tarvi_request reply;
     std::string text;
     long cursor = 0;
-    if (first_exchange(type, key, nullptr, &reply) != 0) {
+    if (libtarvi_exchange_appended(type, key, nullptr, &reply) != 0) {
         if (status && errno == TARVI_EREFUSED)
             *status = reply.status;
         return -1;
@@ -187,7 +177,7 @@ int tarvi_import(const tarvi_import_entry *entries, size_t count, char **refusal
     do {
         std::string piece = text.substr(at, LISTING_PAGE_SIZE);
         at += piece.size();
-        if (first_exchange(TARVI_REQUEST_TYPE_IMPORT, key.c_str(), piece.c_str(), &reply) != 0)
+        if (libtarvi_exchange_appended(TARVI_REQUEST_TYPE_IMPORT, key.c_str(), piece.c_str(), &reply) != 0)
             return -1;
         long id = listing_cursor_of(reply.key);
         if (id <= 0)

@@ -29,6 +29,10 @@ inline int libtarvi_fail(int err) {
 // daemon's answer.
 int libtarvi_exchange(int type, char *key, char *value, tarvi_request *reply);
 
+// As libtarvi_exchange for a request type appended to the protocol, which an
+// older daemon answers by closing without a reply: errno EOPNOTSUPP then.
+int libtarvi_exchange_appended(int type, const char *key, const char *value, tarvi_request *reply);
+
 // One get exchange of request `type` (0, 1, 46, 53) for `key`: the keys the
 // library answers itself are answered here; *value gets a malloc'ed copy of
 // the reply's value or null. 0, or -1 for a failed exchange.

@@ -22,7 +22,8 @@ namespace {
 constexpr int WIRE_MAGIC = 0, WIRE_TYPE = 2, WIRE_STATUS = 4, WIRE_RESERVED = 8, WIRE_KEY = 12, WIRE_VALUE = 16;
 constexpr uint16_t TYPE_LAST_FIRST_SET = TARVI_REQUEST_TYPE_SC_SET_INSTANCE_FIELDS;
 // Types appended after the reserved one, which stays invalid for older peers.
-constexpr uint16_t TYPE_APPENDED_FIRST = TARVI_REQUEST_TYPE_CONFIG_LIST, TYPE_APPENDED_LAST = TARVI_REQUEST_TYPE_IMPORT;
+constexpr uint16_t TYPE_APPENDED_FIRST = TARVI_REQUEST_TYPE_CONFIG_LIST,
+                   TYPE_APPENDED_LAST = TARVI_REQUEST_TYPE_COMMIT_STATUS;
 
 char *marker_pointer() { return reinterpret_cast<char *>(static_cast<uintptr_t>(TARVI_REQUEST_POINTER_MARKER)); }
 

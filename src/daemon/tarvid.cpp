@@ -25,6 +25,7 @@
 #include "sc_ops_cb.h"
 #include "tarvi-ex.h"
 #include "tarvid_child.h"
+#include "tarvid_confirm.h"
 #include "tarvid_cursor.h"
 #include "tarvid_lock.h"
 #include "tarvid_store.h"
@@ -216,11 +217,7 @@ static void handle_commit(tarvi_request *q) {
     // The flags belong to the store, so they are read and consumed under the
     // same lock as the flush.
     config_lock_guard lock(CONFIG_LOCK_EXCLUSIVE);
-    if (TARVI_KEY_CHANGE && !ALLOW_RESUME_VALUE) {
-        q->status = config_set("S2D_ALLOW_RESUME", "0");
-        TARVI_KEY_CHANGE = 0;
-    }
-    ALLOW_RESUME_VALUE = 0;
+    config_commit_prepare();
     q->status = opera->flush ? opera->flush(0) : -1;
     if (q->status >= 0)
         config_store_committed();
@@ -295,7 +292,22 @@ static void serve_store_request(struct req *r) {
         return;
     }
 
+    if (confirm_refuses(type)) {
+        q->status = -1;
+        q->key = q->value = nullptr;
+        req_reply(r);
+        return;
+    }
+    char text[16];
     switch (type) {
+    case TARVI_REQUEST_TYPE_COMMIT_CONFIRM:
+    case TARVI_REQUEST_TYPE_CONFIRM:
+    case TARVI_REQUEST_TYPE_ROLLBACK:
+    case TARVI_REQUEST_TYPE_COMMIT_STATUS:
+        q->value = nullptr;
+        confirm_serve(q, text, sizeof text);
+        q->key = nullptr;
+        break;
     case TARVI_REQUEST_TYPE_SET: {
         // A flat write starts the notifications it raises without waiting
         // for them, so it is brief.
@@ -689,7 +701,9 @@ int tarvid_run() {
         !start_worker(request_store_thread, "Creating request processing store thread",
                       "Can't create thread for processing store request : %s !!") ||
         !start_worker(signal_work_thread, "Creating signal work thread",
-                      "Can't create thread for signal work : %s !!")) {
+                      "Can't create thread for signal work : %s !!") ||
+        !start_worker(confirm_timer_thread, "Creating confirmation timer thread",
+                      "Can't create thread for the confirmation timer : %s !!")) {
         close(listen_fd);
         return -1;
     }

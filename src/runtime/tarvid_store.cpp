@@ -314,6 +314,14 @@ void config_dump_store(FILE *out) {
     fflush(out);
 }
 
+void config_commit_prepare() {
+    if (TARVI_KEY_CHANGE && !ALLOW_RESUME_VALUE) {
+        config_set(RESUME_KEY, "0");
+        TARVI_KEY_CHANGE = 0;
+    }
+    ALLOW_RESUME_VALUE = 0;
+}
+
 void config_store_committed() {
     for (auto &bucket : ConfigHashTable) {
         list_for_each(pos, &bucket) {

@@ -141,6 +141,11 @@ int config_store_value(struct config *pConf, const char *value, bool grow_when_e
 // to `out`.
 void config_dump_store(FILE *out);
 
+// Settles the commit flags before a commit stores the store: a stored value
+// changed since "S2D_ALLOW_RESUME" was last set to "1" sets it to "0".
+// Called with the lock held, right before the backend's flush.
+void config_commit_prepare();
+
 // Forgets what every entry was before its writes: called once a commit has
 // stored the store, or a reload has replaced it, so that no entry counts as
 // changed.

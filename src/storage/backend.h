@@ -15,6 +15,11 @@ struct operator_table {
     int (*restore_default)(int firmware);            // back to the defaults
     int (*backup_cfgfile)(const char *cfgFile);      // saved configuration to a file
     int (*restore_cfgfile)(const char *cfgFile);     // a file becomes the saved configuration
+    // Commits that wait for confirmation; a backend without them leaves
+    // these empty, and such commits are refused.
+    int (*flush_pending)(void); // write the store, but load the old until confirmed
+    int (*confirm)(void);       // the pending write becomes the saved configuration
+    int (*rollback)(void);      // the pending write is dropped, the store reloaded
 };
 
 // Fills `op` with the backend chosen at build time and prepares its storage.

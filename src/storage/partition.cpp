@@ -52,6 +52,19 @@ const char *const LABELS[3] = {"FactoryConfig", "ConfigPack1", "ConfigPack2"};
 
 partition_write_fn write_hook;
 
+// The user image that waits for confirmation: its partition (-1: none) and
+// serial number. Held in memory only: after a restart nothing waits, and the
+// image, which no reader takes, is overwritten by the next commit.
+int pendingIdx = -1;
+uint32_t pendingSerial;
+
+// Whether the running or last reload replaced the tree folder by an archive.
+bool reloadTookArchive;
+
+// A user partition held an image that waited for confirmation when the
+// backend started: the tree folder may hold that commit's tree files.
+bool unconfirmedAtStart;
+
 // Writes go through the test seam.
 bool write_all(int fd, const char *buf, size_t count) {
     return transfer_all(buf, count,
@@ -196,6 +209,9 @@ int partition_init(struct operator_table *op) {
     op->restore_default = partition_restore_default;
     op->backup_cfgfile = partition_backup_cfgfile;
     op->restore_cfgfile = partition_restore_cfgfile;
+    op->flush_pending = partition_flush_pending;
+    op->confirm = partition_confirm;
+    op->rollback = partition_rollback;
 
     partitionSize = PARTITION_DEFAULT_SIZE;
     partitionBlockSize = 131072;
@@ -204,6 +220,8 @@ int partition_init(struct operator_table *op) {
     partitionMaxSerialNo = 0;
     partitionConfigPackIdx = 0;
     partitionSCSize = 0;
+    pendingIdx = -1;
+    unconfirmedAtStart = false;
 
     if (partition_partlabel_probe() < 0) {
         tarvid_log(LOG_ERR, "Init - Can not probe partlabel configuration files! : %s", strerror(errno));
@@ -234,6 +252,10 @@ int partition_init(struct operator_table *op) {
             partitionSerialNo[i] = serial;
             tarvid_log(LOG_INFO, "Init - ConfigPack%d has serialNo %u", i + 1, serial);
             partitionMaxSerialNo = std::max(partitionMaxSerialNo, serial);
+        } else if (cfgpack_get32(tail + 8) == PARTITION_TAIL_MAGIC_PENDING) {
+            tarvid_log(LOG_WARNING, "Init - ConfigPack%d holds serialNo %u that was never confirmed, it is not loaded",
+                       i + 1, serial);
+            unconfirmedAtStart = true;
         }
     }
     return 0;
@@ -242,6 +264,8 @@ int partition_init(struct operator_table *op) {
 uint32_t partition_size(void) { return partitionSize; }
 uint32_t partition_serial(int idx) { return partitionSerialNo[idx & 1]; }
 int partition_current_index(void) { return partitionConfigPackIdx; }
+int partition_pending_index(void) { return pendingIdx; }
+bool partition_reload_took_archive(void) { return reloadTookArchive; }
 void partition_set_write_hook(partition_write_fn fn) { write_hook = fn; }
 
 // ---- reading ----
@@ -391,7 +415,7 @@ static bool factory_valid_at(char *img, size_t len) {
            partition_check_cfgpack_len(img, len) == 0;
 }
 
-static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail);
+static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail, bool tailFirst = false);
 
 static int factory_write_image(const char *img) {
     char tail[PARTITION_TAIL_SIZE];
@@ -555,6 +579,7 @@ int merge_scpack(const char *bytes, uint32_t len) {
         return -1;
     }
     tarvid_log(LOG_INFO, "Reload - CFGFILE (%s) : reload SC2.0 Done, Length=%u!!", path.c_str(), len);
+    reloadTookArchive = true;
     return 0;
 }
 
@@ -710,7 +735,7 @@ static void config_recover(void) {
     config_free_backup();
 }
 
-int partition_reload(int user) {
+static int reload_layers(int user) {
     BackupContDefault = ContDefault;
     if (BackupContDefault)
         BackupContDefault->flag |= CONTAINER_SET_ASIDE;
@@ -806,6 +831,21 @@ int partition_reload(int user) {
     }
 }
 
+int partition_reload(int user) {
+    reloadTookArchive = false;
+    int rc = reload_layers(user);
+    // The tree of a commit that was never confirmed goes with it, as after a
+    // roll back, unless the images loaded brought a tree of their own.
+    if (rc == 0 && user && unconfirmedAtStart) {
+        unconfirmedAtStart = false;
+        if (!reloadTookArchive) {
+            tarvid_log(LOG_WARNING, "Reload - Tree files of the unconfirmed ConfigPack are dropped");
+            config_sc_remove_etcfile();
+        }
+    }
+    return rc;
+}
+
 // ---- dump ----
 
 int partition_dump(void) {
@@ -842,10 +882,53 @@ int partition_dump(void) {
 
 // ---- writing ----
 
-// Writes an image page by page, then the last page with the tail, and reads
-// everything back. The tail goes last, so a partition shows its new serial
-// number only once its image is complete.
-static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail) {
+namespace {
+
+// Writes one page at `at`; false (logged) on failure.
+bool put_page(int fd, uint32_t at, const char *page, const char *mtdFile) {
+    if (lseek(fd, at, SEEK_SET) < 0) {
+        bool last = at + PARTITION_PAGE_SIZE == partitionSize;
+        tarvid_log(LOG_ERR,
+                   last ? "Write - Can not seek to tail of %s : %s !!" : "Write - Can not seek to start of %s : %s !!",
+                   mtdFile, strerror(errno));
+        return false;
+    }
+    if (!write_all(fd, page, PARTITION_PAGE_SIZE)) {
+        tarvid_log(LOG_ERR, "Write - Can not write 0x%.8x - 0x%.8x on %s : %s !!", at, at + PARTITION_PAGE_SIZE,
+                   mtdFile, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Reads the page at `at` back into `back` and compares its first `n` bytes
+// with `want` and, when `tail` is given, its last 16 bytes with the tail.
+// False (logged) on a short read or any difference.
+bool page_reads_back(int fd, uint32_t at, std::vector<char> &back, const char *want, uint32_t n, const char *tail,
+                     const char *mtdFile) {
+    uint32_t count = tail ? PARTITION_PAGE_SIZE : n;
+    if (lseek(fd, at, SEEK_SET) < 0 || !read_all(fd, back.data(), count)) {
+        tarvid_log(LOG_ERR, "Write - Can not read 0x%.8x - 0x%.8x on %s : %s !!", at, at + PARTITION_PAGE_SIZE, mtdFile,
+                   strerror(errno));
+        return false;
+    }
+    if (memcmp(back.data(), want, n) != 0 ||
+        (tail && memcmp(back.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, tail, PARTITION_TAIL_SIZE) != 0)) {
+        tarvid_log(LOG_ERR, "Write - Flash data not match at 0x%.8x - 0x%.8x on %s : %s !!", at,
+                   at + PARTITION_PAGE_SIZE, mtdFile, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// Writes an image page by page and the last page with the tail, then reads
+// everything back. The tail normally goes last, so a partition shows its new
+// serial number only once its image is complete; with `tailFirst` it goes
+// first, so that a tail which marks the partition as not to be loaded is in
+// place before any of the old image is overwritten.
+static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, const char *tail, bool tailFirst) {
     uint32_t total = cfgpack_total(cfgPack);
     if (total <= 127 || total >= partitionSize - PARTITION_TAIL_SIZE) {
         tarvid_log(LOG_INFO, "Write - ConfigPack is too small or too large : %u bytes !!", total);
@@ -858,6 +941,12 @@ static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, con
     }
     const uint32_t pages = partitionSize / PARTITION_PAGE_SIZE;
     const uint32_t lastAt = partitionSize - PARTITION_PAGE_SIZE;
+    const uint32_t leftN = total > lastAt ? total - lastAt : 0;
+    std::vector<char> last(PARTITION_PAGE_SIZE, static_cast<char>(0xFF));
+    memcpy(last.data(), cfgPack + lastAt, leftN);
+    memcpy(last.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, tail, PARTITION_TAIL_SIZE);
+    if (tailFirst && !put_page(fd.get(), lastAt, last.data(), mtdFile))
+        return -1;
     std::vector<char> page(PARTITION_PAGE_SIZE);
     for (uint32_t p = 0; p + 1 < pages && p * PARTITION_PAGE_SIZE < total; ++p) {
         uint32_t at = p * PARTITION_PAGE_SIZE;
@@ -868,64 +957,37 @@ static int partition_write_cfgpack(const char *cfgPack, const char *mtdFile, con
             memcpy(page.data(), src, n);
             src = page.data();
         }
-        if (!write_all(fd.get(), src, PARTITION_PAGE_SIZE)) {
-            tarvid_log(LOG_ERR, "Write - Can not write 0x%.8x - 0x%.8x on %s : %s !!", at, at + PARTITION_PAGE_SIZE,
-                       mtdFile, strerror(errno));
+        if (!put_page(fd.get(), at, src, mtdFile))
             return -1;
-        }
     }
-    if (lseek(fd.get(), lastAt, SEEK_SET) < 0) {
-        tarvid_log(LOG_ERR, "Write - Can not seek to tail of %s : %s !!", mtdFile, strerror(errno));
+    if (!tailFirst && !put_page(fd.get(), lastAt, last.data(), mtdFile))
         return -1;
-    }
-    uint32_t leftN = total > lastAt ? total - lastAt : 0;
-    std::fill(page.begin(), page.end(), static_cast<char>(0xFF));
-    memcpy(page.data(), cfgPack + lastAt, leftN);
-    memcpy(page.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, tail, PARTITION_TAIL_SIZE);
-    if (!write_all(fd.get(), page.data(), PARTITION_PAGE_SIZE)) {
-        tarvid_log(LOG_ERR, "Write - Can not write 0x%.8x - 0x%.8x on %s : %s !!", lastAt, partitionSize, mtdFile,
-                   strerror(errno));
-        return -1;
-    }
 
-    if (lseek(fd.get(), 0, SEEK_SET) < 0) {
-        tarvid_log(LOG_ERR, "Write - Can not seek to start of %s : %s !!", mtdFile, strerror(errno));
-        return -1;
-    }
-    std::vector<char> back(PARTITION_PAGE_SIZE);
     for (uint32_t p = 0; p + 1 < pages && p * PARTITION_PAGE_SIZE < total; ++p) {
         uint32_t at = p * PARTITION_PAGE_SIZE;
-        uint32_t n = std::min<uint32_t>(PARTITION_PAGE_SIZE, total - at);
-        if (!read_all(fd.get(), back.data(), n)) {
-            tarvid_log(LOG_ERR, "Write - Can not read 0x%.8x - 0x%.8x on %s : %s !!", at, at + PARTITION_PAGE_SIZE,
-                       mtdFile, strerror(errno));
+        if (!page_reads_back(fd.get(), at, page, cfgPack + at, std::min<uint32_t>(PARTITION_PAGE_SIZE, total - at),
+                             nullptr, mtdFile))
             return -1;
-        }
-        if (memcmp(back.data(), cfgPack + at, n) != 0) {
-            tarvid_log(LOG_ERR, "Write - Flash data not match at 0x%.8x - 0x%.8x on %s : %s !!", at,
-                       at + PARTITION_PAGE_SIZE, mtdFile, strerror(errno));
-            return -1;
-        }
     }
-    if (lseek(fd.get(), lastAt, SEEK_SET) < 0) {
-        tarvid_log(LOG_ERR, "Write - Can not seek to tail of %s : %s !!", mtdFile, strerror(errno));
-        return -1;
-    }
-    if (!read_all(fd.get(), back.data(), PARTITION_PAGE_SIZE)) {
-        tarvid_log(LOG_ERR, "Write - Can not read 0x%.8x - 0x%.8x on %s : %s !!", lastAt, partitionSize, mtdFile,
-                   strerror(errno));
-        return -1;
-    }
-    if (memcmp(back.data(), page.data(), leftN) != 0 ||
-        memcmp(back.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, tail, PARTITION_TAIL_SIZE) != 0) {
-        tarvid_log(LOG_ERR, "Write - Flash data not match at 0x%.8x - 0x%.8x on %s : %s !!", lastAt, partitionSize,
-                   mtdFile, strerror(errno));
-        return -1;
-    }
-    return 0;
+    return page_reads_back(fd.get(), lastAt, page, last.data(), leftN, tail, mtdFile) ? 0 : -1;
 }
 
-static int partition_update_cfgpack(const char *cfgPack) {
+// True (logged) when an image waits for confirmation: nothing else may be
+// committed until it is confirmed or rolled back.
+static bool refuse_while_pending(const char *op) {
+    if (pendingIdx < 0)
+        return false;
+    tarvid_log(LOG_ERR, "%s - ConfigPack%d with serialNo %u waits for confirmation, confirm or roll it back first !!",
+               op, pendingIdx + 1, pendingSerial);
+    return true;
+}
+
+// Commits an image to the user partition not loaded or written last, under
+// the next serial number. A pending image (`pending`) carries the pending
+// magic and leaves the serial numbers alone until it is confirmed.
+static int partition_update_cfgpack(const char *cfgPack, bool pending = false) {
+    if (refuse_while_pending("Update"))
+        return -1;
     int idx = (partitionConfigPackIdx + 1) % 2;
     const char *target = mtdUserConfig[idx];
     uint32_t serial = partitionMaxSerialNo + 1;
@@ -936,10 +998,20 @@ static int partition_update_cfgpack(const char *cfgPack) {
     }
     char tail[PARTITION_TAIL_SIZE];
     partition_make_tail(tail, 1, serial);
-    if (partition_write_cfgpack(cfgPack, target, tail) < 0) {
+    if (pending)
+        cfgpack_put32(tail + 8, PARTITION_TAIL_MAGIC_PENDING);
+    if (partition_write_cfgpack(cfgPack, target, tail, pending) < 0) {
         tarvid_log(LOG_INFO, "Update - Can not update ConfigPack on %s for ConfigPack%d with serialNo %u", target,
                    idx + 1, serial);
         return -1;
+    }
+    if (pending) {
+        tarvid_log(LOG_INFO,
+                   "Update - ConfigPack was written on %s for ConfigPack%d with serialNo %u, waiting for confirmation",
+                   target, idx + 1, serial);
+        pendingIdx = idx;
+        pendingSerial = serial;
+        return 0;
     }
     tarvid_log(LOG_INFO, "Update - ConfigPack was updated on %s for ConfigPack%d with serialNo %u", target, idx + 1,
                serial);
@@ -949,7 +1021,10 @@ static int partition_update_cfgpack(const char *cfgPack) {
     return 0;
 }
 
-int partition_flush(int force) {
+// The commit behind partition_flush and partition_flush_pending.
+static int flush_store(int force, bool pending) {
+    if (refuse_while_pending("Flush"))
+        return -1;
     bool changed = false;
     list_for_each(pos, &ContList) {
         if (list_entry(pos, struct container, next)->flag & CONTAINER_CHANGED)
@@ -967,13 +1042,83 @@ int partition_flush(int force) {
         return -1;
     }
     unique_buf img(raw);
-    if (partition_update_cfgpack(img.get()) < 0) {
+    if (partition_update_cfgpack(img.get(), pending) < 0) {
         tarvid_log(LOG_ERR, "Flush - Can not update ConfigPack !!");
         return -1;
     }
     partitionSCSize = 0;
     config_sc_packed();
     list_for_each(pos, &ContList) { list_entry(pos, struct container, next)->flag &= ~CONTAINER_CHANGED; }
+    return 0;
+}
+
+int partition_flush(int force) { return flush_store(force, false); }
+
+int partition_flush_pending(void) { return flush_store(1, true); }
+
+int partition_confirm(void) {
+    if (pendingIdx < 0) {
+        tarvid_log(LOG_ERR, "Confirm - No ConfigPack waits for confirmation !!");
+        return -1;
+    }
+    const int idx = pendingIdx;
+    const char *target = mtdUserConfig[idx];
+    // The image must still be whole: a confirmed image is loaded without a
+    // second chance.
+    size_t len = 0;
+    unique_buf img(partition_read_cfgpack(target, &len));
+    if (!img || partition_check_cfgpack_len(img.get(), len) < 0) {
+        tarvid_log(LOG_ERR, "Confirm - ConfigPack%d with serialNo %u is unreadable or invalid, not confirmed !!",
+                   idx + 1, pendingSerial);
+        return -1;
+    }
+    char was[PARTITION_TAIL_SIZE], now[PARTITION_TAIL_SIZE];
+    partition_make_tail(now, 1, pendingSerial);
+    memcpy(was, now, sizeof was);
+    cfgpack_put32(was + 8, PARTITION_TAIL_MAGIC_PENDING);
+    // The last page is written again as it is, but for the magic's one byte.
+    const uint32_t lastAt = partitionSize - PARTITION_PAGE_SIZE;
+    unique_fd fd(open(target, O_RDWR | O_SYNC | O_CLOEXEC));
+    std::vector<char> page(PARTITION_PAGE_SIZE), back(PARTITION_PAGE_SIZE);
+    bool ok = fd.get() >= 0 && lseek(fd.get(), lastAt, SEEK_SET) >= 0 && read_all(fd.get(), page.data(), page.size());
+    if (!ok || memcmp(page.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, was, sizeof was) != 0) {
+        tarvid_log(LOG_ERR, "Confirm - ConfigPack%d on %s no longer holds serialNo %u waiting for confirmation !!",
+                   idx + 1, target, pendingSerial);
+        return -1;
+    }
+    memcpy(page.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, now, sizeof now);
+    if (!put_page(fd.get(), lastAt, page.data(), target) ||
+        !page_reads_back(fd.get(), lastAt, back, page.data(), PARTITION_PAGE_SIZE, nullptr, target)) {
+        tarvid_log(LOG_ERR, "Confirm - Can not confirm ConfigPack%d with serialNo %u on %s !!", idx + 1, pendingSerial,
+                   target);
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Confirm - ConfigPack%d with serialNo %u was confirmed", idx + 1, pendingSerial);
+    partitionMaxSerialNo = pendingSerial;
+    partitionSerialNo[idx] = pendingSerial;
+    partitionConfigPackIdx = idx;
+    pendingIdx = -1;
+    return 0;
+}
+
+int partition_rollback(void) {
+    if (pendingIdx < 0) {
+        tarvid_log(LOG_ERR, "Rollback - No ConfigPack waits for confirmation !!");
+        return -1;
+    }
+    tarvid_log(LOG_INFO, "Rollback - ConfigPack%d with serialNo %u is dropped, back to the last confirmed ConfigPack",
+               pendingIdx + 1, pendingSerial);
+    pendingIdx = -1;
+    // The serial numbers never counted the pending image, so the reload takes
+    // the last confirmed one, as a restart would.
+    if (partition_reload(1) < 0) {
+        tarvid_log(LOG_ERR, "Rollback - Can not reload the last confirmed ConfigPack !!");
+        return -1;
+    }
+    // Without an archive in the images loaded, the tree folder holds what the
+    // dropped commit wrote there.
+    if (!reloadTookArchive)
+        config_sc_remove_etcfile();
     return 0;
 }
 

@@ -26,6 +26,11 @@
 #define PARTITION_PAGE_SIZE 8192
 #define PARTITION_DEFAULT_SIZE 262144u
 #define PARTITION_TAIL_MAGIC 0x84149961u
+// The magic of a user image that waits for confirmation. It differs from
+// PARTITION_TAIL_MAGIC in one byte only (0xE1 for 0x61, a superset of its
+// bits), so that the confirming write changes a single byte of the partition.
+// Whatever does not read PARTITION_TAIL_MAGIC takes the partition for empty.
+#define PARTITION_TAIL_MAGIC_PENDING 0x841499E1u
 #define PARTITION_NO_SERIAL 0xFFFFFFFFu
 
 // Fixed device paths of the backend.
@@ -190,6 +195,27 @@ int partition_dump(void);
 int partition_restore_default(int firmware);
 int partition_backup_cfgfile(const char *cfgFile);
 int partition_restore_cfgfile(const char *cfgFile);
+
+// ---- commits that wait for confirmation ----
+//
+// partition_flush_pending writes the store (always, changed or not) into the
+// user partition a commit would take, under the next serial number, but with
+// the pending magic in its tail, which goes first: until confirmed, no reader
+// (this one after a restart or power cut included) loads that image, and the
+// last confirmed image stays where it was. partition_confirm turns the
+// pending magic into the user magic (one byte of the last page; the image is
+// read and checked first), after which the image is the newest like any
+// other. partition_rollback forgets the pending image, which nothing loads,
+// and reloads the store from the last confirmed images; the flash is not
+// written. Each returns 0 or -1; flush_pending refuses while an image waits,
+// confirm and rollback when none does.
+int partition_flush_pending(void);
+int partition_confirm(void);
+int partition_rollback(void);
+// Index of the user partition whose image waits for confirmation, or -1.
+int partition_pending_index(void);
+// True when the last reload took the tree folder from an image's archive.
+bool partition_reload_took_archive(void);
 
 // Size in bytes of each configuration partition, and the serial numbers of
 // the two user images (PARTITION_NO_SERIAL: none), as the backend sees them.

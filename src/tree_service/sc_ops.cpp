@@ -111,6 +111,8 @@ int config_sc_reload(int user) {
     return 0;
 }
 
+bool config_sc_loaded(void) { return SC.tree.root != nullptr; }
+
 int config_sc_stage_reload(s_32 user, const char *stage) {
     load_clock clock;
     config_sc_cb_init();

@@ -23,6 +23,9 @@ struct sc_req_t {
 // when `user` is set). 0, -1, or SC_MALLOC_FAIL.
 int config_sc_reload(int user);
 
+// True once a tree has been built.
+bool config_sc_loaded(void);
+
 // Stage "0" builds a new tree from that stage's folders; any other stage adds
 // its folders to the existing tree (refused with -1 when there is none), and
 // stage 1 completes the instances. 0, -1 or SC_MALLOC_FAIL.

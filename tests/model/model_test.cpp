@@ -24,6 +24,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -169,6 +170,9 @@ struct Model {
     Opt fonly_default, fonly_runtime;
     Tree tree, committed, flushed; // in memory, in flash, in the working folder
     bool flat_dirty = false, tree_dirty = true, persist_broken = false;
+    // While a commit waits for confirmation: the user image and tree of the
+    // last confirmed commit, which a roll back, restart or power cut brings back.
+    std::optional<std::pair<std::optional<Map>, Tree>> confirmed;
 
     Model() {
         for (const std::string &line : split(DEFAULTS, '\n'))
@@ -214,19 +218,40 @@ struct Model {
         tree = t;
         tree_dirty = true;
     }
+    bool waits() const { return confirmed.has_value(); }
+    void forget_waiting() {
+        if (confirmed)
+            std::tie(user, committed) = *confirmed;
+        confirmed.reset();
+    }
     void boot() {
+        forget_waiting();
         reload_flat(true);
         runtime.clear();
         fonly_runtime.reset();
         props = start_props();
         load_tree(flushed = committed);
     }
-    void commit() {
-        if (flat_dirty || tree_dirty) {
+    // A commit waiting for confirmation (`confirm`) stores everything.
+    bool commit(bool confirm = false) {
+        if (waits())
+            return false;
+        if (confirm)
+            confirmed.emplace(user, committed);
+        if (flat_dirty || tree_dirty || confirm) {
             user = mem;
             flushed = committed = tree;
         }
         flat_dirty = tree_dirty = false;
+        return true;
+    }
+    bool roll_back() {
+        if (!waits())
+            return false;
+        forget_waiting();
+        reload_flat(true);
+        load_tree(flushed = committed);
+        return true;
     }
     void restore() {
         user.reset();
@@ -724,14 +749,18 @@ const Op OPS[] = {
     {"flat-get", 4, [](Gen &g, const Model &, Step &s) { s.a = g.pick(FLAT_KEYS); },
      [](Model &m, const Step &s) { return read(m.flat(s.a)); },
      [](Device &d, const Step &s) { return read(d.get(tarvi_get, s.a)); }, false},
-    {"commit", 6, no_args, [](Model &m, const Step &) { return m.commit(), Expect(); },
+    {"commit", 6, no_args, [](Model &m, const Step &) { return done(m.commit()); },
      [](Device &, const Step &) { return done(tarvi_commit() == 0); }, false},
-    {"flat-reload", 2, no_args, [](Model &m, const Step &) { return m.reload_flat(true), Expect(); },
+    // While a commit waits for confirmation, reloads and restores are refused.
+    {"flat-reload", 2, no_args,
+     [](Model &m, const Step &) { return m.waits() ? done(false) : (m.reload_flat(true), Expect()); },
      [](Device &, const Step &) { return done(tarvi_reload() == 0); }, true},
-    {"reload-default", 1, no_args, [](Model &m, const Step &) { return m.reload_flat(false), Expect(); },
+    {"reload-default", 1, no_args,
+     [](Model &m, const Step &) { return m.waits() ? done(false) : (m.reload_flat(false), Expect()); },
      [](Device &, const Step &) { return done(tarvi_reload_default() == 0); }, true},
     // A front end reloads the tree after a restore.
-    {"restore-default", 1, no_args, [](Model &m, const Step &) { return m.restore(), Expect(); },
+    {"restore-default", 1, no_args,
+     [](Model &m, const Step &) { return m.waits() ? done(false) : (m.restore(), Expect()); },
      [](Device &, const Step &) { return done(tarvi_restore_default() == 0 && tarvi_sc_reload() == 0); }, true},
     // A factory default set, or removed for an empty value.
     {"factory", 3,
@@ -840,6 +869,26 @@ const Op OPS[] = {
      [](Device &d, const Step &s) { return done(d.restart(s.b == "cut") == 0); }, true},
     {"check", 2, no_args, [](Model &, const Step &) { return Expect(); },
      [](Device &, const Step &) { return Expect(); }, true},
+    // Commits that wait for confirmation (longer than any run: the timer is
+    // tested on its own), confirmed, rolled back, or cut by a restart.
+    {"commit-confirm", 3, no_args, [](Model &m, const Step &) { return done(m.commit(true)); },
+     [](Device &, const Step &) { return done(tarvi_commit_confirmed(TARVI_CONFIRM_SECONDS_MAX) == 0); }, false},
+    {"confirm", 2, no_args,
+     [](Model &m, const Step &) {
+         bool waited = m.waits();
+         m.confirmed.reset();
+         return done(waited);
+     },
+     [](Device &, const Step &) { return done(tarvi_confirm() == 0); }, false},
+    {"rollback", 2, no_args, [](Model &m, const Step &) { return done(m.roll_back()); },
+     [](Device &, const Step &) { return done(tarvi_rollback() == 0); }, true},
+    {"commit-status", 1, no_args, [](Model &m, const Step &) { return read(m.waits() ? "waits" : "none"); },
+     [](Device &, const Step &) {
+         int left = -1, rc = tarvi_commit_status(&left);
+         bool fits = rc == 1 ? left > 0 && left <= TARVI_CONFIRM_SECONDS_MAX : left == 0;
+         return read(!fits ? "wrong" : rc == 1 ? "waits" : rc == 0 ? "none" : "failed");
+     },
+     false},
 };
 // Indexes in OPS.
 constexpr int TREE_SET = 7, INST_ADD = 9, PERSIST = 17;

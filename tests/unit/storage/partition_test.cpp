@@ -571,7 +571,12 @@ TEST_F(PartitionPowerLoss, EveryFactoryEditCutAtEveryPageLeavesTheLastStateOrThe
     }
 }
 
-TEST_F(PartitionPowerLoss, ACommitCutAnywhereLeavesTheOldOrTheNewState) {
+// A commit, a commit that waits for confirmation, and its confirmation, each
+// cut by a power loss after any page and inside the tail: a plain commit
+// leaves the old or the new state, a waiting one always the old, and a
+// confirmation the old until the one byte it changes is written, the new from
+// then on.
+TEST_F(PartitionPowerLoss, EveryCommitAndConfirmationCutAnywhereLeavesTheOldOrTheNewState) {
     // About 100 KB of settings: the image spans a dozen pages.
     constexpr int KEYS = 400;
     std::string defaults;
@@ -604,49 +609,98 @@ TEST_F(PartitionPowerLoss, ACommitCutAnywhereLeavesTheOldOrTheNewState) {
     const size_t imageLen = cfgpack_get32(p1.data() + 4);
     const size_t dataPages = (imageLen + PARTITION_PAGE_SIZE - 1) / PARTITION_PAGE_SIZE;
     ASSERT_GE(dataPages, 10u);
-    const size_t written = (dataPages + 1) * PARTITION_PAGE_SIZE; // data pages, then the last page
+    const size_t written = (dataPages + 1) * PARTITION_PAGE_SIZE; // data pages and the last page
+    const size_t tailAt = PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE;
 
-    std::vector<size_t> cuts;
-    for (size_t page = 0; page <= dataPages; ++page) {
-        for (size_t in : {size_t{0}, size_t{1}, size_t{777}, size_t{4096}, size_t{8191}})
-            cuts.push_back(page * PARTITION_PAGE_SIZE + in);
+    // Bytes written before the power goes: two places in every page, and
+    // in the last page's tail each byte of the magic's first (the only one
+    // a confirmation changes) and the fields' bounds.
+    auto cuts_in = [&](size_t pages) {
+        std::vector<size_t> cuts;
+        for (size_t page = 0; page < pages; ++page)
+            for (size_t in : {size_t{0}, size_t{4096}})
+                cuts.push_back(page * PARTITION_PAGE_SIZE + in);
+        for (size_t in : {size_t{0}, size_t{8}, size_t{9}, size_t{12}, size_t{15}, size_t{16}})
+            cuts.push_back((pages - 1) * PARTITION_PAGE_SIZE + tailAt + in);
+        return cuts;
+    };
+
+    enum Kind { COMMIT, WAITING_COMMIT, CONFIRMATION };
+    for (Kind kind : {COMMIT, WAITING_COMMIT, CONFIRMATION}) {
+        // A confirmation writes the last page alone.
+        for (size_t cut : cuts_in(kind == CONFIRMATION ? 1 : dataPages + 1)) {
+            root.write(device_partition("ConfigPack1"), p1);
+            root.write(device_partition("ConfigPack2"), p2);
+            boot();
+            ASSERT_EQ('a', state());
+            set_all('b');
+            if (kind == CONFIRMATION) {
+                ASSERT_EQ(0, partition_flush_pending());
+            }
+            power_budget = cut;
+            partition_set_write_hook(write_until_power_loss);
+            int rc = kind == COMMIT           ? partition_flush(0)
+                     : kind == WAITING_COMMIT ? partition_flush_pending()
+                                              : partition_confirm();
+            partition_set_write_hook(nullptr);
+            const size_t whole = kind == CONFIRMATION ? PARTITION_PAGE_SIZE : written;
+            EXPECT_EQ(cut >= whole ? 0 : -1, rc) << kind << " cut after " << cut;
+            boot();
+            char now = state(), want = 'a';
+            if (kind == COMMIT && cut >= written - PARTITION_PAGE_SIZE + tailAt)
+                want = now == 'b' ? 'b' : 'a';            // the tail torn: either serial number may hold
+            if (kind == CONFIRMATION && cut > tailAt + 8) // the magic's first byte is the one that differs
+                want = 'b';
+            EXPECT_EQ(want, now) << kind << " cut after " << cut << " bytes";
+            // Nothing waits after a restart: the next commit goes to the
+            // partition that was cut and succeeds.
+            set_all('c');
+            ASSERT_EQ(0, partition_flush(0));
+            boot();
+            ASSERT_EQ('c', state());
+        }
     }
-    for (size_t in : {size_t{8176}, size_t{8180}, size_t{8184}, size_t{8188}})
-        cuts.push_back(dataPages * PARTITION_PAGE_SIZE + in); // inside the tail
-    for (size_t cut : cuts) {
-        root.write(device_partition("ConfigPack1"), p1);
-        root.write(device_partition("ConfigPack2"), p2);
-        boot();
-        ASSERT_EQ('a', state());
-        set_all('b');
-        power_budget = cut;
-        partition_set_write_hook(write_until_power_loss);
-        EXPECT_EQ(-1, partition_flush(0)) << cut;
-        partition_set_write_hook(nullptr);
-        boot();
-        char now = state();
-        // Until the tail is in place the partition keeps its old serial number.
-        if (cut < written - PARTITION_TAIL_SIZE)
-            EXPECT_EQ('a', now) << "cut after " << cut << " bytes";
-        else
-            EXPECT_TRUE(now == 'a' || now == 'b') << "cut after " << cut << " bytes: " << now;
-        // The next commit goes to the torn partition and succeeds.
-        set_all('c');
-        ASSERT_EQ(0, partition_flush(0));
-        boot();
-        ASSERT_EQ('c', state());
+}
+
+// While an image waits for confirmation nothing else is committed; a roll
+// back brings the last confirmed state back at once, a confirmation makes the
+// waiting one the newest under its serial number.
+TEST_F(Partition, AWaitingCommitIsConfirmedOrRolledBack) {
+    ASSERT_EQ(0, config_set("name", "first"));
+    ASSERT_EQ(0, partition_flush(0)); // ConfigPack2, serial 1
+    ASSERT_EQ(-1, partition_confirm());
+    ASSERT_EQ(-1, partition_rollback());
+    for (const char *last : {"rolled back", "confirmed"}) {
+        ASSERT_EQ(0, config_set("name", last));
+        ASSERT_EQ(0, partition_flush_pending());
+        EXPECT_EQ(0, partition_pending_index());
+        EXPECT_EQ(-1, partition_flush(1));
+        EXPECT_EQ(-1, partition_flush_pending());
+        EXPECT_EQ(-1, partition_restore_default(0));
+        EXPECT_EQ(last, get("name"));
+        if (strcmp(last, "confirmed") == 0) {
+            // The confirmation changes one byte of the partition: the magic's first.
+            const std::string was = root.read(device_partition("ConfigPack1"));
+            ASSERT_EQ(0, partition_confirm());
+            const std::string now = root.read(device_partition("ConfigPack1"));
+            ASSERT_EQ(was.size(), now.size());
+            std::vector<size_t> changed;
+            for (size_t i = 0; i < was.size(); ++i)
+                if (was[i] != now[i])
+                    changed.push_back(i);
+            EXPECT_EQ(std::vector<size_t>{was.size() - 8}, changed);
+            EXPECT_EQ(2u, partition_serial(0));
+        } else {
+            ASSERT_EQ(0, partition_rollback());
+            EXPECT_EQ("first", get("name"));
+            EXPECT_EQ(PARTITION_NO_SERIAL, partition_serial(0));
+        }
+        EXPECT_EQ(-1, partition_pending_index());
     }
-    // The whole commit: the new state.
-    root.write(device_partition("ConfigPack1"), p1);
-    root.write(device_partition("ConfigPack2"), p2);
+    EXPECT_EQ(-1, partition_confirm());
     boot();
-    set_all('b');
-    power_budget = written;
-    partition_set_write_hook(write_until_power_loss);
-    EXPECT_EQ(0, partition_flush(0));
-    partition_set_write_hook(nullptr);
-    boot();
-    EXPECT_EQ('b', state());
+    EXPECT_EQ("confirmed", get("name"));
+    EXPECT_EQ(0, partition_current_index());
 }
 
 TEST_F(Partition, AReadBackMismatchFailsAndTheNextCommitRetriesTheSamePartition) {
