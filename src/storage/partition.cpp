@@ -1056,6 +1056,31 @@ int partition_flush(int force) { return flush_store(force, false); }
 
 int partition_flush_pending(void) { return flush_store(1, true); }
 
+// Writes the last page of the waiting image's partition again as it is, but
+// for the tail's magic, from `from` to `to`: one byte. 1 when the tail is not
+// the waiting image's under `from` (nothing written), 0 when written and read
+// back, -1 (logged) when the write failed.
+static int retag_waiting_tail(uint32_t from, uint32_t to) {
+    const char *target = mtdUserConfig[pendingIdx];
+    char was[PARTITION_TAIL_SIZE], now[PARTITION_TAIL_SIZE];
+    partition_make_tail(now, 1, pendingSerial);
+    memcpy(was, now, sizeof was);
+    cfgpack_put32(was + 8, from);
+    cfgpack_put32(now + 8, to);
+    const uint32_t lastAt = partitionSize - PARTITION_PAGE_SIZE;
+    const uint32_t tailAt = PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE;
+    unique_fd fd(open(target, O_RDWR | O_SYNC | O_CLOEXEC));
+    std::vector<char> page(PARTITION_PAGE_SIZE), back(PARTITION_PAGE_SIZE);
+    if (fd.get() < 0 || lseek(fd.get(), lastAt, SEEK_SET) < 0 || !read_all(fd.get(), page.data(), page.size()) ||
+        memcmp(page.data() + tailAt, was, sizeof was) != 0)
+        return 1;
+    memcpy(page.data() + tailAt, now, sizeof now);
+    if (!put_page(fd.get(), lastAt, page.data(), target) ||
+        !page_reads_back(fd.get(), lastAt, back, page.data(), PARTITION_PAGE_SIZE, nullptr, target))
+        return -1;
+    return 0;
+}
+
 int partition_confirm(void) {
     if (pendingIdx < 0) {
         tarvid_log(LOG_ERR, "Confirm - No ConfigPack waits for confirmation !!");
@@ -1072,25 +1097,12 @@ int partition_confirm(void) {
                    idx + 1, pendingSerial);
         return -1;
     }
-    char was[PARTITION_TAIL_SIZE], now[PARTITION_TAIL_SIZE];
-    partition_make_tail(now, 1, pendingSerial);
-    memcpy(was, now, sizeof was);
-    cfgpack_put32(was + 8, PARTITION_TAIL_MAGIC_PENDING);
-    // The last page is written again as it is, but for the magic's one byte.
-    const uint32_t lastAt = partitionSize - PARTITION_PAGE_SIZE;
-    unique_fd fd(open(target, O_RDWR | O_SYNC | O_CLOEXEC));
-    std::vector<char> page(PARTITION_PAGE_SIZE), back(PARTITION_PAGE_SIZE);
-    bool ok = fd.get() >= 0 && lseek(fd.get(), lastAt, SEEK_SET) >= 0 && read_all(fd.get(), page.data(), page.size());
-    if (!ok || memcmp(page.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, was, sizeof was) != 0) {
-        tarvid_log(LOG_ERR, "Confirm - ConfigPack%d on %s no longer holds serialNo %u waiting for confirmation !!",
-                   idx + 1, target, pendingSerial);
-        return -1;
-    }
-    memcpy(page.data() + PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE, now, sizeof now);
-    if (!put_page(fd.get(), lastAt, page.data(), target) ||
-        !page_reads_back(fd.get(), lastAt, back, page.data(), PARTITION_PAGE_SIZE, nullptr, target)) {
-        tarvid_log(LOG_ERR, "Confirm - Can not confirm ConfigPack%d with serialNo %u on %s !!", idx + 1, pendingSerial,
-                   target);
+    int rc = retag_waiting_tail(PARTITION_TAIL_MAGIC_PENDING, PARTITION_TAIL_MAGIC);
+    if (rc != 0) {
+        tarvid_log(LOG_ERR,
+                   rc > 0 ? "Confirm - ConfigPack%d with serialNo %u on %s no longer waits for confirmation !!"
+                          : "Confirm - Can not confirm ConfigPack%d with serialNo %u on %s !!",
+                   idx + 1, pendingSerial, target);
         return -1;
     }
     tarvid_log(LOG_INFO, "Confirm - ConfigPack%d with serialNo %u was confirmed", idx + 1, pendingSerial);
@@ -1108,6 +1120,14 @@ int partition_rollback(void) {
     }
     tarvid_log(LOG_INFO, "Rollback - ConfigPack%d with serialNo %u is dropped, back to the last confirmed ConfigPack",
                pendingIdx + 1, pendingSerial);
+    // A confirmation whose write failed may have changed the byte all the
+    // same: it is changed back, or the next start would load the image.
+    if (int rc = retag_waiting_tail(PARTITION_TAIL_MAGIC, PARTITION_TAIL_MAGIC_PENDING); rc <= 0)
+        tarvid_log(
+            rc == 0 ? LOG_WARNING : LOG_ERR,
+            rc == 0 ? "Rollback - ConfigPack%d was marked confirmed by a failed confirmation, mark taken back"
+                    : "Rollback - ConfigPack%d was marked confirmed by a failed confirmation, can not take it back !!",
+            pendingIdx + 1);
     pendingIdx = -1;
     // The serial numbers never counted the pending image, so the reload takes
     // the last confirmed one, as a restart would.

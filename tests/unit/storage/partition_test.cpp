@@ -701,6 +701,19 @@ TEST_F(Partition, AWaitingCommitIsConfirmedOrRolledBack) {
     boot();
     EXPECT_EQ("confirmed", get("name"));
     EXPECT_EQ(0, partition_current_index());
+
+    // A confirmation whose write fails after its one byte landed: the roll
+    // back takes the mark back, so the next start loads the confirmed image.
+    ASSERT_EQ(0, config_set("name", "dropped"));
+    ASSERT_EQ(0, partition_flush_pending());
+    power_budget = PARTITION_PAGE_SIZE - PARTITION_TAIL_SIZE + 9;
+    partition_set_write_hook(write_until_power_loss);
+    EXPECT_EQ(-1, partition_confirm());
+    partition_set_write_hook(nullptr);
+    ASSERT_EQ(0, partition_rollback());
+    EXPECT_TRUE(logs.has("mark taken back"));
+    boot();
+    EXPECT_EQ("confirmed", get("name"));
 }
 
 TEST_F(Partition, AReadBackMismatchFailsAndTheNextCommitRetriesTheSamePartition) {
