@@ -265,7 +265,6 @@ uint32_t partition_size(void) { return partitionSize; }
 uint32_t partition_serial(int idx) { return partitionSerialNo[idx & 1]; }
 int partition_current_index(void) { return partitionConfigPackIdx; }
 int partition_pending_index(void) { return pendingIdx; }
-bool partition_reload_took_archive(void) { return reloadTookArchive; }
 void partition_set_write_hook(partition_write_fn fn) { write_hook = fn; }
 
 // ---- reading ----

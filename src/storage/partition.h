@@ -214,8 +214,6 @@ int partition_confirm(void);
 int partition_rollback(void);
 // Index of the user partition whose image waits for confirmation, or -1.
 int partition_pending_index(void);
-// True when the last reload took the tree folder from an image's archive.
-bool partition_reload_took_archive(void);
 
 // Size in bytes of each configuration partition, and the serial numbers of
 // the two user images (PARTITION_NO_SERIAL: none), as the backend sees them.
