@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "listing.h"
+#include "log.h"
 #include "tarvid_req.h"
 #include "utility.h"
 
@@ -93,17 +94,23 @@ void take_page(cursor &c, std::string *page) {
 
 } // namespace
 
-unsigned cursor_open(std::string text, std::string *page) {
+int cursor_open(std::string text, std::string *page, unsigned *next) {
+    *next = 0;
     if (text.size() <= LISTING_PAGE_SIZE) {
         *page = std::move(text);
         return 0;
     }
+    if (text.size() > LISTING_TEXT_MAX) {
+        tarvid_log(LOG_ERR, "Listing of %zu bytes is over %u bytes, refused !!", text.size(), LISTING_TEXT_MAX);
+        return -1;
+    }
     std::lock_guard<std::mutex> lock(cursor_mutex);
     long long now = now_ms();
-    make_room(text.size(), now, true);
+    make_room(text.size(), now, true); // a listing within the limit always fits an emptied table
     cursors.push_back({new_id(), false, std::move(text), 0, now});
     take_page(cursors.back(), page);
-    return cursors.back().id;
+    *next = cursors.back().id;
+    return 0;
 }
 
 int cursor_next(unsigned id, std::string *page, unsigned *next) {
@@ -167,8 +174,9 @@ void reply_page(struct req *r, int status, unsigned cursor, std::string &page) {
 
 void cursor_reply_listing(struct req *r, std::string text) {
     std::string page;
-    unsigned cursor = cursor_open(std::move(text), &page);
-    reply_page(r, 0, cursor, page);
+    unsigned cursor = 0;
+    int status = cursor_open(std::move(text), &page, &cursor);
+    reply_page(r, status, cursor, page);
 }
 
 void cursor_reply_next(struct req *r) {

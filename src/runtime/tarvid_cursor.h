@@ -18,9 +18,11 @@
 #define CURSOR_BYTES_MAX (32u * 1024u * 1024u)
 
 // Keeps listing `text` and puts its first page (at most LISTING_PAGE_SIZE
-// bytes) in *page. Returns the cursor of the next page, or 0 when the first
-// page is the whole text (nothing is kept then).
-unsigned cursor_open(std::string text, std::string *page);
+// bytes) in *page, and in *next the cursor of the next page, or 0 when the
+// first page is the whole text (nothing is kept then). Returns 0, or -1
+// (logged, nothing kept) for a listing over LISTING_TEXT_MAX bytes, which no
+// client would take.
+int cursor_open(std::string text, std::string *page, unsigned *next);
 
 // The next page of listing `id` in *page, and in *next the cursor of the
 // page after it (0 when this one is the last: the cursor is freed). Returns

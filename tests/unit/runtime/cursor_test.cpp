@@ -12,6 +12,13 @@ namespace {
 long long fake_now = 0;
 long long fake_clock() { return fake_now; }
 
+// The cursor of a new listing `text`; its first page in *page.
+unsigned opened(std::string text, std::string *page) {
+    unsigned next = 0;
+    EXPECT_EQ(0, cursor_open(std::move(text), page, &next));
+    return next;
+}
+
 struct FakeClock : ::testing::Test {
     void SetUp() override {
         fake_now = 1000000;
@@ -19,7 +26,7 @@ struct FakeClock : ::testing::Test {
         // Cursors of earlier tests expire.
         fake_now += CURSOR_IDLE_MS;
         std::string page;
-        cursor_open(std::string(LISTING_PAGE_SIZE + 1, 'x'), &page);
+        opened(std::string(LISTING_PAGE_SIZE + 1, 'x'), &page);
     }
     void TearDown() override { cursor_set_clock(nullptr); }
 };
@@ -27,7 +34,7 @@ struct FakeClock : ::testing::Test {
 // Every page of listing `text`, put together again.
 std::string paged(const std::string &text, unsigned *pages) {
     std::string page, all;
-    unsigned id = cursor_open(text, &page);
+    unsigned id = opened(text, &page);
     all = page;
     *pages = 1;
     while (id) {
@@ -57,14 +64,14 @@ TEST_F(FakeClock, PagesPutTogetherGiveTheTextAndFreeTheCursor) {
 
 TEST_F(FakeClock, AbandonedCursorsAreDroppedByAgeAndByRoom) {
     std::string big(LISTING_PAGE_SIZE * 2, 'b'), page;
-    unsigned first = cursor_open(big, &page);
+    unsigned first = opened(big, &page);
     for (int i = 1; i < CURSOR_MAX; ++i) {
         fake_now += 1;
-        cursor_open(big, &page);
+        opened(big, &page);
     }
     EXPECT_EQ(static_cast<size_t>(CURSOR_MAX), cursor_count());
     // One more: the one used longest ago goes.
-    unsigned last = cursor_open(big, &page), next = 0;
+    unsigned last = opened(big, &page), next = 0;
     EXPECT_EQ(static_cast<size_t>(CURSOR_MAX), cursor_count());
     EXPECT_EQ(-1, cursor_next(first, &page, &next));
     // Unread for the idle time: gone at the next use.
@@ -75,7 +82,7 @@ TEST_F(FakeClock, AbandonedCursorsAreDroppedByAgeAndByRoom) {
     EXPECT_EQ(1u, cursor_count());
     // A listing is no upload, and the other way round.
     EXPECT_EQ(-1, cursor_next(upload, &page, &next));
-    unsigned wrong = cursor_open(big, &page);
+    unsigned wrong = opened(big, &page);
     std::string text;
     EXPECT_EQ(-1, cursor_take(wrong, &text));
     EXPECT_EQ(0, cursor_upload(&upload, "def"));
@@ -84,7 +91,15 @@ TEST_F(FakeClock, AbandonedCursorsAreDroppedByAgeAndByRoom) {
     EXPECT_EQ(-1, cursor_take(upload, &text));
 }
 
-TEST_F(FakeClock, AnUploadBeyondItsLimitIsDropped) {
+// Neither end takes a text over the limit: an upload that grows beyond it is
+// dropped, and such a listing is refused at once, nothing kept.
+TEST_F(FakeClock, AnUploadOrAListingBeyondTheLimitIsRefused) {
+    std::string page = "?";
+    unsigned next = 7;
+    size_t kept = cursor_count();
+    EXPECT_EQ(-1, cursor_open(std::string(LISTING_TEXT_MAX + 1, 'l'), &page, &next));
+    EXPECT_EQ(0u, next);
+    EXPECT_EQ(kept, cursor_count());
     unsigned upload = 0;
     std::string chunk(1 << 20, 'u');
     int rc = 0;
