@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <utmp.h>
 
+#include "command.h"
 #include "libtarvi_private.h"
 #include "listener.h"
 #include "request.h"
@@ -72,13 +73,11 @@ pid_t start_session_process(const char *arg) {
     }
     // Until the exec is done the child still shows our own command line.
     std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-    for (int i = 0; i < 500; i++) {
+    EXPECT_TRUE(eventually([&] {
         std::ifstream in(path, std::ios::binary);
         std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (args.find(arg) != std::string::npos)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return args.find(arg) != std::string::npos;
+    }));
     return pid;
 }
 
