@@ -17,6 +17,8 @@
  * whether the daemon was reached:
  * - TARVI_EREFUSED: the daemon answered and refused (its log says why), or,
  *   for the tree calls, answered with a failure code;
+ * - EPERM: the daemon's access policy (its file "/etc/tarvi/access.conf")
+ *   does not give the calling user the right to the request;
  * - ENOENT: there is no socket at its path (the daemon is not running);
  * - ECONNREFUSED: the socket is there but nobody accepts on it (the daemon
  *   has died);
@@ -167,8 +169,8 @@ extern int libtarvi_rw_block;
  *         request->string (valid as long as the record). -1 otherwise, with
  *         errno telling why (see the top of this file): daemon not reached,
  *         texts that do not fit (EINVAL), I/O failure, malformed reply
- *         (EPROTO) or negative reply (TARVI_EREFUSED, and `request` holds
- *         the reply).
+ *         (EPROTO) or negative reply (TARVI_EREFUSED, or EPERM for a
+ *         refusal of the access policy, and `request` holds the reply).
  */
 int request_for_tarvi(tarvi_request *request);
 

@@ -14,6 +14,7 @@ namespace {
 struct cursor {
     unsigned id;
     bool upload;
+    int type; // the request type of the listing; -1 for an upload
     std::string text;
     size_t pos;        // where the next page of a listing begins
     long long used_ms; // last use, for the idle limit and eviction
@@ -93,7 +94,7 @@ void take_page(cursor &c, std::string *page) {
 
 } // namespace
 
-unsigned cursor_open(std::string text, std::string *page) {
+unsigned cursor_open(std::string text, std::string *page, int type) {
     if (text.size() <= LISTING_PAGE_SIZE) {
         *page = std::move(text);
         return 0;
@@ -101,7 +102,7 @@ unsigned cursor_open(std::string text, std::string *page) {
     std::lock_guard<std::mutex> lock(cursor_mutex);
     long long now = now_ms();
     make_room(text.size(), now, true);
-    cursors.push_back({new_id(), false, std::move(text), 0, now});
+    cursors.push_back({new_id(), false, type, std::move(text), 0, now});
     take_page(cursors.back(), page);
     return cursors.back().id;
 }
@@ -124,7 +125,7 @@ int cursor_upload(unsigned *id, const char *chunk) {
     size_t len = chunk ? strlen(chunk) : 0;
     if (*id == 0) {
         make_room(0, now, true);
-        cursors.push_back({new_id(), true, std::string(), 0, now});
+        cursors.push_back({new_id(), true, -1, std::string(), 0, now});
         *id = cursors.back().id;
     } else if (!find(*id, true, now)) {
         return -1;
@@ -139,6 +140,14 @@ int cursor_upload(unsigned *id, const char *chunk) {
     }
     c->text.append(chunk ? chunk : "", len);
     return 0;
+}
+
+int cursor_type(unsigned id) {
+    std::lock_guard<std::mutex> lock(cursor_mutex);
+    for (const cursor &c : cursors)
+        if (c.id == id && !c.upload)
+            return c.type;
+    return -1;
 }
 
 int cursor_take(unsigned id, std::string *text) {
@@ -167,7 +176,7 @@ void reply_page(struct req *r, int status, unsigned cursor, std::string &page) {
 
 void cursor_reply_listing(struct req *r, std::string text) {
     std::string page;
-    unsigned cursor = cursor_open(std::move(text), &page);
+    unsigned cursor = cursor_open(std::move(text), &page, r->request.type);
     reply_page(r, 0, cursor, page);
 }
 

@@ -18,9 +18,14 @@
 #define CURSOR_BYTES_MAX (32u * 1024u * 1024u)
 
 // Keeps listing `text` and puts its first page (at most LISTING_PAGE_SIZE
-// bytes) in *page. Returns the cursor of the next page, or 0 when the first
-// page is the whole text (nothing is kept then).
-unsigned cursor_open(std::string text, std::string *page);
+// bytes) in *page; `type` is the request type that asked for the listing.
+// Returns the cursor of the next page, or 0 when the first page is the whole
+// text (nothing is kept then).
+unsigned cursor_open(std::string text, std::string *page, int type = -1);
+
+// The request type that opened listing `id`, or -1 for a cursor that is
+// unknown or an upload. Looks only: the cursor's idle time is not reset.
+int cursor_type(unsigned id);
 
 // The next page of listing `id` in *page, and in *next the cursor of the
 // page after it (0 when this one is the last: the cursor is freed). Returns
