@@ -781,8 +781,9 @@ int verify_hex_text(char *value, int start, int end);
  * empty text when that is null, cut to PROPERTY_VALUE_MAX characters.
  * Returns the length placed in `value`, or -1 (nothing sent, errno EINVAL)
  * for a null `key` or `value` or a name longer than PROPERTY_KEY_MAX. After a
- * length, errno is 0 when the daemon answered (with or without a value) and
- * tells why otherwise, as after a failed call.
+ * length, errno is 0 when the daemon answered (with or without a value),
+ * EPERM when its access policy refused the read, and tells why otherwise, as
+ * after a failed call.
  */
 int property_get(const char *key, char *value, const char *default_value);
 /**

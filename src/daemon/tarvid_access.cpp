@@ -187,11 +187,11 @@ bool parse_line(const std::string &line, const access_names &names, access_polic
         bool found = false;
         if (!arg.empty()) {
             if (kind == "user") {
-                uid_t uid;
+                uid_t uid = 0;
                 found = names.user(arg.c_str(), &uid);
                 id = uid;
             } else {
-                gid_t gid;
+                gid_t gid = 0;
                 found = names.group(arg.c_str(), &gid);
                 id = gid;
             }
@@ -365,6 +365,9 @@ void access_load() {
         fault = "not a regular file";
     else if (static_cast<unsigned long long>(st.st_size) > ACCESS_FILE_MAX)
         fault = "larger than 64 KiB";
+    // Whoever may write the file may give himself every right.
+    else if ((st.st_uid != 0 && st.st_uid != daemon_uid) || (st.st_mode & (S_IWGRP | S_IWOTH)))
+        fault = "writable by others than root";
     std::string text;
     if (!fault) {
         text.resize(static_cast<size_t>(st.st_size));

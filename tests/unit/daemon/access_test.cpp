@@ -3,15 +3,20 @@
 // what each line grants, on seeded random files.
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
+#include "log_capture.h"
+#include "paths.h"
 #include "records.h"
+#include "scratch.h"
 #include "tarvid_access.h"
 
 namespace {
@@ -259,6 +264,45 @@ TEST(AccessPolicy, ALongLineIsNamedAndEmptyFilesGrantNothing) {
         EXPECT_EQ(access_policy::ON, p.state);
         EXPECT_EQ(0u, access_rights(p, 1, 1, nullptr));
     }
+}
+
+// What the daemon makes of the file itself: only a file that is there and
+// usable opens the socket; any other stays at root only, with the reason.
+TEST(AccessPolicy, TheDaemonUsesOnlyAFileOnlyRootCanWrite) {
+    const std::string path = TARVI_ACCESS_PATH;
+    struct {
+        const char *what;
+        std::function<void(const ScratchRoot &)> lay;
+        bool open;
+        const char *log;
+    } cases[] = {
+        {"no file", [](const ScratchRoot &) {}, false, ""},
+        {"a good file", [&](const ScratchRoot &r) { r.write(path, "uid:33 get\n"); }, true, "1 uid and 0 group rules"},
+        {"a bad line", [&](const ScratchRoot &r) { r.write(path, "uid:33 get\n\ngid:x get\n"); }, false,
+         "line 3 : \"gid:x\" is not gid:NUMBER, serving root only"},
+        {"a folder", [&](const ScratchRoot &r) { make_dirs(r.at(path)); }, false, ": not a regular file, serving"},
+        {"too large", [&](const ScratchRoot &r) { r.write(path, std::string(65537, '#')); }, false,
+         ": larger than 64 KiB, serving"},
+        {"group-writable",
+         [&](const ScratchRoot &r) {
+             r.write(path, "uid:33 all\n");
+             chmod(r.at(path).c_str(), 0664);
+         },
+         false, ": writable by others than root, serving"},
+    };
+    for (const auto &c : cases) {
+        ScratchRoot root;
+        c.lay(root);
+        LogCapture log;
+        access_load();
+        EXPECT_EQ(c.open, access_open_socket()) << c.what;
+        EXPECT_TRUE(*c.log ? log.has(c.log) : log.all().empty()) << c.what << ": " << log.all();
+        tarvi_request get = make_request(TARVI_REQUEST_TYPE_GET, "k", nullptr);
+        // No policy checks nobody, not even a descriptor that is no socket.
+        EXPECT_EQ(std::string(c.what) == "no file", access_permits(-1, &get)) << c.what;
+    }
+    ScratchRoot none;
+    access_load(); // the process's policy back to none
 }
 
 } // namespace
