@@ -6,10 +6,17 @@
 //
 // The daemon and the floor each live in a sandbox of their own; a benchmark
 // picks its server by switching the process's device root before it runs.
+//
+// The access policy's cost: a second daemon runs with a policy file. The
+// BM_Policy benchmarks ask both daemons in turn as a user that is not root
+// and holds its rights through a supplementary group, the longest path of
+// the check (credentials, groups, lookups), and compare the round trips.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -17,10 +24,12 @@
 #include <exception>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <map>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,11 +41,14 @@
 #include "libtarvi.h"
 #include "paths.h"
 #include "scratch.h"
+#include "tarvid_access.h"
 
 namespace {
 
 // The daemon should cost at most this much over the floor.
 constexpr double TARGET_RATIO = 1.5;
+// ... and a policy at most this share over no policy.
+constexpr double POLICY_TARGET = 0.05;
 
 // Long enough for a stable figure, short enough that the three benchmarks
 // take 10 to 20 seconds together.
@@ -47,11 +59,17 @@ const char GET_VALUE[] = "short-value";
 const char SET_KEY[] = "bench.set";
 const char *const SET_VALUES[2] = {"on", "off"};
 
-std::string daemon_root, floor_root;
+std::string daemon_root, floor_root, policy_root;
+
+// The user the policy benchmarks ask as, with its rights from the last of
+// its groups.
+constexpr uid_t PEER_ID = 65534;
+const gid_t PEER_GROUPS[] = {4301, 4302, 4303, 4304, 4305, 4306, 4307, 4300};
+const char POLICY[] = "# front ends\nuid:33 all\ngid:4301 prop-get\ngid:4302 tree-get\ngid:4300 get, set\n";
 
 // The servers' pids, for the handler to stop them when a signal ends the run
 // early (-1: none), and the signal that did.
-volatile sig_atomic_t daemon_pid = -1, floor_pid = -1, interrupted = 0;
+volatile sig_atomic_t daemon_pid = -1, policy_pid = -1, floor_pid = -1, interrupted = 0;
 
 void on_terminate(int sig) {
     interrupted = sig;
@@ -59,6 +77,8 @@ void on_terminate(int sig) {
     // and the rest skip, so main gets to stop, reap and remove everything.
     if (daemon_pid > 0)
         kill(daemon_pid, SIGTERM);
+    if (policy_pid > 0)
+        kill(policy_pid, SIGTERM);
     if (floor_pid > 0)
         kill(floor_pid, SIGKILL);
 }
@@ -192,6 +212,30 @@ void reap_leftovers() {
 
 // ---- the client loop ----
 
+// The process's effective ids and groups as the peer's while it lives: the
+// kernel hands the daemon those. The real uid stays root, so they come back.
+class AsPeer {
+  public:
+    AsPeer() {
+        int n = getgroups(0, nullptr);
+        saved_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        ok_ = getuid() == 0 && getgroups(n, saved_.data()) == n &&
+              setgroups(std::size(PEER_GROUPS), PEER_GROUPS) == 0 && setegid(PEER_ID) == 0 && seteuid(PEER_ID) == 0;
+    }
+    ~AsPeer() {
+        // Without its ids back the run could not stop its daemons.
+        if (seteuid(0) != 0 || setegid(0) != 0 || setgroups(saved_.size(), saved_.data()) != 0)
+            abort();
+    }
+    AsPeer(const AsPeer &) = delete;
+    AsPeer &operator=(const AsPeer &) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    std::vector<gid_t> saved_;
+    bool ok_ = false;
+};
+
 // False (and the benchmark marked failed) when the run cannot start.
 bool use_server(benchmark::State &state, const std::string &root) {
     if (interrupted) {
@@ -243,9 +287,8 @@ void BM_FloorEcho(benchmark::State &state) {
         get_loop(state, nullptr);
 }
 
-void BM_DaemonSet(benchmark::State &state) {
-    if (!use_server(state, daemon_root))
-        return;
+// One SET per iteration, of alternating values.
+void set_loop(benchmark::State &state) {
     char key[sizeof SET_KEY];
     memcpy(key, SET_KEY, sizeof key);
     char values[2][8];
@@ -270,6 +313,99 @@ void BM_DaemonSet(benchmark::State &state) {
         state.SkipWithError("the store does not hold the last value set");
 }
 
+void BM_DaemonSet(benchmark::State &state) {
+    if (use_server(state, daemon_root))
+        set_loop(state);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// As the peer, requests of `type` alternately to the daemon without and with
+// a policy, one of each per iteration in changing order: both meet the same
+// load, so their medians compare even on a busy machine. Counters: the
+// median round trips and the policy's cost in percent.
+void paired_loop(benchmark::State &state, int type) {
+    AsPeer peer;
+    if (!peer.ok()) {
+        state.SkipWithError("the policy benchmarks change their ids: run them as root");
+        return;
+    }
+    char key[sizeof SET_KEY > sizeof GET_KEY ? sizeof SET_KEY : sizeof GET_KEY];
+    snprintf(key, sizeof key, "%s", type == TARVI_REQUEST_TYPE_SET ? SET_KEY : GET_KEY);
+    char values[2][8];
+    for (int i = 0; i < 2; ++i)
+        snprintf(values[i], sizeof values[i], "%s", SET_VALUES[i]);
+    std::vector<double> took[2];
+    tarvi_request r;
+    unsigned n = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 2; ++i) {
+            int which = (i + static_cast<int>(n)) & 1; // 1: the daemon with a policy
+            tarvi_set_root((which ? policy_root : daemon_root).c_str());
+            fill_request(&r, type, key, type == TARVI_REQUEST_TYPE_SET ? values[n & 1] : nullptr);
+            auto start = std::chrono::steady_clock::now();
+            int rc = request_for_tarvi(&r);
+            std::chrono::duration<double, std::micro> us = std::chrono::steady_clock::now() - start;
+            if (rc != 0) {
+                state.SkipWithError(errno == EPERM ? "the policy refused the request" : "request_for_tarvi failed");
+                return;
+            }
+            took[which].push_back(us.count());
+        }
+        ++n;
+    }
+    double plain = median(took[0]), policy = median(took[1]);
+    state.counters["plain_us"] = plain;
+    state.counters["policy_us"] = policy;
+    state.counters["cost_%"] = plain > 0 ? (policy / plain - 1) * 100 : 0;
+}
+
+void BM_PolicyGet(benchmark::State &state) {
+    if (use_server(state, policy_root))
+        paired_loop(state, TARVI_REQUEST_TYPE_GET);
+}
+
+void BM_PolicySet(benchmark::State &state) {
+    if (use_server(state, policy_root))
+        paired_loop(state, TARVI_REQUEST_TYPE_SET);
+}
+
+// The check alone, in this process, under the policy daemon's policy, on a
+// connection of the peer's (a socket pair made with the peer's ids carries
+// them). Its time against a round trip is the policy's cost, free of the
+// noise that a shared machine puts into round trips.
+void BM_AccessCheck(benchmark::State &state) {
+    tarvi_set_root(policy_root.c_str());
+    access_load();
+    int sv[2] = {-1, -1};
+    {
+        AsPeer peer;
+        if (!peer.ok() || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+            state.SkipWithError("cannot make the peer's connection: run as root");
+            return;
+        }
+    }
+    char key[sizeof GET_KEY];
+    memcpy(key, GET_KEY, sizeof key);
+    tarvi_request r;
+    fill_request(&r, TARVI_REQUEST_TYPE_GET, key, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!access_permits(sv[0], &r)) {
+            state.SkipWithError("the policy refused the peer");
+            break;
+        }
+    }
+    std::chrono::duration<double, std::micro> us = std::chrono::steady_clock::now() - start;
+    if (state.iterations() > 0)
+        state.counters["check_us"] = us.count() / static_cast<double>(state.iterations());
+    close(sv[0]);
+    close(sv[1]);
+}
+
 // ---- reporting ----
 
 // Passes every report to the display the command line chose and keeps each
@@ -286,19 +422,25 @@ class RateReporter : public benchmark::BenchmarkReporter {
                 ++failed;
                 continue;
             }
-            auto it = run.counters.find("req/s");
-            if (it == run.counters.end())
-                continue;
             // With repetitions, the mean stands for the benchmark.
             bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
-            if (run.run_type == Run::RT_Iteration || mean)
+            if (run.run_type != Run::RT_Iteration && !mean)
+                continue;
+            auto it = run.counters.find("req/s");
+            if (it != run.counters.end())
                 rates[run.run_name.function_name] = it->second.value;
+            for (const char *name : {"plain_us", "policy_us", "cost_%", "check_us"}) {
+                it = run.counters.find(name);
+                if (it != run.counters.end())
+                    paired[run.run_name.function_name][name] = it->second.value;
+            }
         }
         display_->ReportRuns(runs);
     }
     void Finalize() override { display_->Finalize(); }
 
     std::map<std::string, double> rates;
+    std::map<std::string, std::map<std::string, double>> paired; // counters of the policy benchmarks
     int failed = 0;
 
   private:
@@ -315,6 +457,30 @@ void print_ratio(const RateReporter &rep, const char *label, const char *daemon_
     double ratio = f->second / d->second;
     printf("ratio floor/daemon %s: %.2fx (floor %.0f req/s, daemon %.0f req/s) %s\n", label, ratio, f->second,
            d->second, ratio <= TARGET_RATIO ? "within target" : "ABOVE TARGET");
+}
+
+void print_policy_cost(const RateReporter &rep, const char *label, const char *bench) {
+    auto it = rep.paired.find(bench);
+    if (it == rep.paired.end() || !it->second.count("cost_%")) {
+        printf("policy cost %s: n/a\n", label);
+        return;
+    }
+    double cost = it->second.at("cost_%");
+    printf("policy cost %s: %+.1f %% (median round trip %.1f us without a policy, %.1f us with one) %s\n", label, cost,
+           it->second.at("plain_us"), it->second.at("policy_us"),
+           cost <= POLICY_TARGET * 100 ? "within target" : "ABOVE TARGET");
+}
+
+void print_check_cost(const RateReporter &rep) {
+    auto check = rep.paired.find("BM_AccessCheck");
+    auto get = rep.rates.find("BM_DaemonGet");
+    if (check == rep.paired.end() || !check->second.count("check_us") || get == rep.rates.end() || get->second <= 0) {
+        printf("access check: n/a\n");
+        return;
+    }
+    double us = check->second.at("check_us"), round_trip = 1e6 / get->second;
+    printf("access check: %.2f us per request, %.1f %% of a GET round trip without a policy (%.1f us) %s\n", us,
+           us / round_trip * 100, round_trip, us / round_trip <= POLICY_TARGET ? "within target" : "ABOVE TARGET");
 }
 
 // A fixed MinTime would override the command line's, so it is set only when
@@ -337,19 +503,40 @@ int run(bool fixed_min_time) {
                std::string(GET_KEY) + "=" + GET_VALUE + "\n" + SET_KEY + "=" + SET_VALUES[1] + "\nbench.other=1\n");
     ScratchRoot floor_box;
     make_dirs(floor_box.at("/var/run"));
+    ScratchRoot policy_box;
+    lay_device(policy_box,
+               std::string(GET_KEY) + "=" + GET_VALUE + "\n" + SET_KEY + "=" + SET_VALUES[1] + "\nbench.other=1\n");
+    policy_box.write("/etc/tarvi/access.conf", POLICY);
+    // Reachable for the peer, as "/var/run" is on a device.
+    chmod(policy_box.path().c_str(), 0755);
     daemon_root = daemon_box.path();
     floor_root = floor_box.path();
+    policy_root = policy_box.path();
 
     // Declared after the sandboxes, so both servers stop before those go.
     Daemon daemon(daemon_root);
     struct PidGuard {
-        ~PidGuard() { daemon_pid = -1; }
-    } forget_daemon_first;
+        volatile sig_atomic_t *pid;
+        ~PidGuard() { *pid = -1; }
+    } forget_daemon_first{&daemon_pid};
     tarvi_set_root(daemon_root.c_str());
     bool up = daemon.start();
     daemon_pid = daemon.pid();
     if (!up) {
         fprintf(stderr, "tarvid did not come up; its standard error:\n%s\n", daemon.stderr_text().c_str());
+        return 1;
+    }
+    // The peer asks this daemon too; without a policy it checks nobody.
+    chmod(daemon_root.c_str(), 0755);
+    chmod(daemon_box.at(TARVI_SOCKET_PATH).c_str(), 0666);
+    Daemon policy_daemon(policy_root);
+    PidGuard forget_policy_daemon_first{&policy_pid};
+    tarvi_set_root(policy_root.c_str());
+    bool policy_up = policy_daemon.start();
+    policy_pid = policy_daemon.pid();
+    if (!policy_up) {
+        fprintf(stderr, "tarvid with a policy did not come up; its standard error:\n%s\n",
+                policy_daemon.stderr_text().c_str());
         return 1;
     }
     FloorServer floor(floor_box.at(TARVI_SOCKET_PATH));
@@ -359,7 +546,8 @@ int run(bool fixed_min_time) {
     const struct {
         const char *name;
         void (*fn)(benchmark::State &);
-    } benches[] = {{"BM_DaemonGet", BM_DaemonGet}, {"BM_DaemonSet", BM_DaemonSet}, {"BM_FloorEcho", BM_FloorEcho}};
+    } benches[] = {{"BM_DaemonGet", BM_DaemonGet}, {"BM_PolicyGet", BM_PolicyGet}, {"BM_DaemonSet", BM_DaemonSet},
+                   {"BM_PolicySet", BM_PolicySet}, {"BM_FloorEcho", BM_FloorEcho}, {"BM_AccessCheck", BM_AccessCheck}};
     for (const auto &bench : benches) {
         // The client mostly waits on the server: wall time is what counts.
         auto *b = benchmark::RegisterBenchmark(bench.name, bench.fn)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -369,22 +557,30 @@ int run(bool fixed_min_time) {
     RateReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    bool daemon_alive = daemon.running();
+    bool alive[2] = {daemon.running(), policy_daemon.running()};
     floor.stop();
     daemon_pid = -1;
     daemon.stop();
+    policy_pid = -1;
+    policy_daemon.stop();
     if (interrupted)
         return 1;
     print_ratio(reporter, "GET", "BM_DaemonGet");
     print_ratio(reporter, "SET", "BM_DaemonSet");
-    // The daemon's standard error goes with its sandbox: show it when the
+    print_policy_cost(reporter, "GET", "BM_PolicyGet");
+    print_policy_cost(reporter, "SET", "BM_PolicySet");
+    print_check_cost(reporter);
+    // A daemon's standard error goes with its sandbox: show it when the
     // daemon died or a sanitizer spoke.
-    std::string err = daemon.stderr_text();
-    bool sanitizer = err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
-    if (!daemon_alive || sanitizer) {
-        fprintf(stderr, "tarvid %s; its standard error:\n%s\n",
-                daemon_alive ? "reported errors" : "died during the run", err.c_str());
-        return 1;
+    const Daemon *daemons[2] = {&daemon, &policy_daemon};
+    for (int i = 0; i < 2; ++i) {
+        std::string err = daemons[i]->stderr_text();
+        bool sanitizer = err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
+        if (!alive[i] || sanitizer) {
+            fprintf(stderr, "tarvid%s %s; its standard error:\n%s\n", i ? " with a policy" : "",
+                    alive[i] ? "reported errors" : "died during the run", err.c_str());
+            return 1;
+        }
     }
     return reporter.failed ? 1 : 0;
 }

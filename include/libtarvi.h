@@ -17,6 +17,8 @@
  * whether the daemon was reached:
  * - TARVI_EREFUSED: the daemon answered and refused (its log says why), or,
  *   for the tree calls, answered with a failure code;
+ * - EPERM: the daemon's access policy (its file "/etc/tarvi/access.conf")
+ *   does not give the calling user the right to the request;
  * - ENOENT: there is no socket at its path (the daemon is not running);
  * - ECONNREFUSED: the socket is there but nobody accepts on it (the daemon
  *   has died);
@@ -171,8 +173,8 @@ extern int libtarvi_rw_block;
  *         request->string (valid as long as the record). -1 otherwise, with
  *         errno telling why (see the top of this file): daemon not reached,
  *         texts that do not fit (EINVAL), I/O failure, malformed reply
- *         (EPROTO) or negative reply (TARVI_EREFUSED, and `request` holds
- *         the reply).
+ *         (EPROTO) or negative reply (TARVI_EREFUSED, or EPERM for a
+ *         refusal of the access policy, and `request` holds the reply).
  */
 int request_for_tarvi(tarvi_request *request);
 
@@ -827,8 +829,9 @@ int verify_hex_text(char *value, int start, int end);
  * empty text when that is null, cut to PROPERTY_VALUE_MAX characters.
  * Returns the length placed in `value`, or -1 (nothing sent, errno EINVAL)
  * for a null `key` or `value` or a name longer than PROPERTY_KEY_MAX. After a
- * length, errno is 0 when the daemon answered (with or without a value) and
- * tells why otherwise, as after a failed call.
+ * length, errno is 0 when the daemon answered (with or without a value),
+ * EPERM when its access policy refused the read, and tells why otherwise, as
+ * after a failed call.
  */
 int property_get(const char *key, char *value, const char *default_value);
 /**

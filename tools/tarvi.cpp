@@ -59,6 +59,10 @@ int failed(const char *what) {
     case TARVI_EREFUSED:
         fprintf(stderr, "tarvi: tarvid refused the %s; see its log\n", what);
         break;
+    case EPERM:
+        fprintf(stderr, "tarvi: tarvid's access policy does not allow the %s to uid %d\n", what,
+                static_cast<int>(geteuid()));
+        break;
     case EOPNOTSUPP:
         fprintf(stderr, "tarvi: tarvid does not support this request (%s); it is older than this tool\n", what);
         break;

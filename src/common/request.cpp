@@ -248,6 +248,10 @@ int accept_request(int sockfd) {
     return fd;
 }
 
+static bool refused_by_policy(const tarvi_request *reply) {
+    return !reply->key && reply->value && strcmp(reply->value, TARVI_REPLY_NOT_PERMITTED) == 0;
+}
+
 extern "C" int request_for_tarvi(tarvi_request *request) {
     unsigned char wire[TARVI_REQUEST_MAX_SIZE];
     int size = request_encode(request, wire);
@@ -261,7 +265,7 @@ extern "C" int request_for_tarvi(tarvi_request *request) {
     // Why the exchange failed, left in errno for the caller: an I/O error of
     // its own, ETIMEDOUT when the daemon let the socket time out, EPROTO when
     // it closed without a reply it could decode, TARVI_EREFUSED when it
-    // answered with a failure.
+    // answered with a failure, EPERM when its access policy refused.
     int err = 0;
     if (safe_write(sock, wire, static_cast<size_t>(size)) != size) {
         err = errno;
@@ -272,7 +276,7 @@ extern "C" int request_for_tarvi(tarvi_request *request) {
         else if (request_decode(request, wire, got) != 0)
             err = EPROTO;
         else if (request->status < 0)
-            err = TARVI_EREFUSED;
+            err = refused_by_policy(request) ? EPERM : TARVI_EREFUSED;
     }
     safe_close(sock);
     if (err == 0)

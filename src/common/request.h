@@ -48,6 +48,10 @@ int socket_path_connect(int fd, const char *path);
 // 8-second timeouts. Returns the descriptor (the caller closes it) or -1.
 int accept_request(int sockfd);
 
+// The value of the reply to a request the daemon's access policy refuses
+// (status -1, no key); the client library reports it as EPERM.
+#define TARVI_REPLY_NOT_PERMITTED "not permitted"
+
 // Socket timeout of both ends, in seconds.
 #define TARVI_SOCKET_TIMEOUT 8
 

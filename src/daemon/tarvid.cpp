@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "request.h"
 #include "sc_ops_cb.h"
 #include "tarvi-ex.h"
+#include "tarvid_access.h"
 #include "tarvid_child.h"
 #include "tarvid_confirm.h"
 #include "tarvid_cursor.h"
@@ -440,6 +442,15 @@ static bool serve_connection(int fd, bool may_wait) {
         req_drop(r);
         return true;
     }
+    if (!access_permits(fd, &r->request)) {
+        // A short reply, which fits the empty socket buffer: no wait here.
+        r->request.status = -1;
+        r->request.reservedLen = 0;
+        r->request.key = nullptr;
+        r->request.value = const_cast<char *>(TARVI_REPLY_NOT_PERMITTED);
+        req_reply(r);
+        return true;
+    }
     dispatch(r);
     return true;
 }
@@ -477,6 +488,11 @@ static int open_listen_socket() {
         close(fd);
         return -1;
     }
+    // Under an access policy every local user may connect and the policy
+    // decides what each may do. Should the mode not change, root is still
+    // served: no reason to stop.
+    if (access_open_socket() && chmod(p, 0666) != 0)
+        tarvid_log(LOG_WARNING, "Can't chmod 0666 %s : %s !!", p, strerror(errno));
     return fd;
 }
 
@@ -648,6 +664,7 @@ int tarvid_run() {
         return -1;
     }
 
+    access_load();
     int listen_fd = open_listen_socket();
     if (listen_fd < 0 || !make_signal_pipe()) {
         if (listen_fd >= 0)

@@ -15,6 +15,7 @@ namespace {
 struct cursor {
     unsigned id;
     bool upload;
+    int type; // the request type of the listing; -1 for an upload
     std::string text;
     size_t pos;        // where the next page of a listing begins
     long long used_ms; // last use, for the idle limit and eviction
@@ -94,7 +95,7 @@ void take_page(cursor &c, std::string *page) {
 
 } // namespace
 
-int cursor_open(std::string text, std::string *page, unsigned *next) {
+int cursor_open(std::string text, std::string *page, unsigned *next, int type) {
     *next = 0;
     if (text.size() <= LISTING_PAGE_SIZE) {
         *page = std::move(text);
@@ -107,7 +108,7 @@ int cursor_open(std::string text, std::string *page, unsigned *next) {
     std::lock_guard<std::mutex> lock(cursor_mutex);
     long long now = now_ms();
     make_room(text.size(), now, true); // a listing within the limit always fits an emptied table
-    cursors.push_back({new_id(), false, std::move(text), 0, now});
+    cursors.push_back({new_id(), false, type, std::move(text), 0, now});
     take_page(cursors.back(), page);
     *next = cursors.back().id;
     return 0;
@@ -131,7 +132,7 @@ int cursor_upload(unsigned *id, const char *chunk) {
     size_t len = chunk ? strlen(chunk) : 0;
     if (*id == 0) {
         make_room(0, now, true);
-        cursors.push_back({new_id(), true, std::string(), 0, now});
+        cursors.push_back({new_id(), true, -1, std::string(), 0, now});
         *id = cursors.back().id;
     } else if (!find(*id, true, now)) {
         return -1;
@@ -146,6 +147,14 @@ int cursor_upload(unsigned *id, const char *chunk) {
     }
     c->text.append(chunk ? chunk : "", len);
     return 0;
+}
+
+int cursor_type(unsigned id) {
+    std::lock_guard<std::mutex> lock(cursor_mutex);
+    for (const cursor &c : cursors)
+        if (c.id == id && !c.upload)
+            return c.type;
+    return -1;
 }
 
 int cursor_take(unsigned id, std::string *text) {
@@ -175,7 +184,7 @@ void reply_page(struct req *r, int status, unsigned cursor, std::string &page) {
 void cursor_reply_listing(struct req *r, std::string text) {
     std::string page;
     unsigned cursor = 0;
-    int status = cursor_open(std::move(text), &page, &cursor);
+    int status = cursor_open(std::move(text), &page, &cursor, r->request.type);
     reply_page(r, status, cursor, page);
 }
 

@@ -19,10 +19,14 @@
 
 // Keeps listing `text` and puts its first page (at most LISTING_PAGE_SIZE
 // bytes) in *page, and in *next the cursor of the next page, or 0 when the
-// first page is the whole text (nothing is kept then). Returns 0, or -1
-// (logged, nothing kept) for a listing over LISTING_TEXT_MAX bytes, which no
-// client would take.
-int cursor_open(std::string text, std::string *page, unsigned *next);
+// first page is the whole text (nothing is kept then); `type` is the request
+// type that asked for the listing. Returns 0, or -1 (logged, nothing kept)
+// for a listing over LISTING_TEXT_MAX bytes, which no client would take.
+int cursor_open(std::string text, std::string *page, unsigned *next, int type = -1);
+
+// The request type that opened listing `id`, or -1 for a cursor that is
+// unknown or an upload. Looks only: the cursor's idle time is not reset.
+int cursor_type(unsigned id);
 
 // The next page of listing `id` in *page, and in *next the cursor of the
 // page after it (0 when this one is the last: the cursor is freed). Returns
