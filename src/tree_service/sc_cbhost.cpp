@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -133,6 +134,14 @@ void retire(const std::shared_ptr<cb_host> &host) {
         current.reset();
 }
 
+// Kills the process groups of the handed-off calls of `host` whose child has
+// been reported started. host_mutex held.
+void kill_groups(const std::shared_ptr<cb_host> &host) {
+    for (const handed_call &c : handed)
+        if (c.host == host && c.pid > 0)
+            kill(-c.pid, SIGKILL);
+}
+
 // Gives a host up: kills what it runs and the host. Its children die with
 // it; what they started is killed here while the host, which does not reap
 // any more, still keeps their pids and groups. host_mutex held.
@@ -143,9 +152,7 @@ void fail_host(const std::shared_ptr<cb_host> &host, const char *why) {
     tarvid_log(LOG_WARNING, "Callback host %d %s: callbacks run by %s until it is restarted !!",
                static_cast<int>(host->pid), why, HELPER_NAME);
     if (!host->reaped)
-        for (const handed_call &c : handed)
-            if (c.host == host)
-                kill(-c.pid, SIGKILL);
+        kill_groups(host);
     signal_host(*host);
     if (current == host) {
         retry_at = monotonic_ms() + retry_ms;
@@ -169,11 +176,11 @@ void host_exited(pid_t pid, int status) {
         snprintf(why, sizeof why, "ended (status %d)", status);
         fail_host(host, why);
     }
-    // What its children started may still run; their calls' sockets now
-    // report the end to whoever waits.
-    for (const handed_call &c : handed)
-        if (c.host == host)
-            kill(-c.pid, SIGKILL);
+    // A host ends well only once all its children have been reaped: their
+    // pids are nobody's to kill then. Otherwise its children went with it,
+    // and what they started goes now, while their groups still stand.
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        kill_groups(host);
 }
 
 // Starts a host for `wanted`, unless it is disabled, pausing, or has
@@ -511,9 +518,4 @@ void sc_cbhost_sweep(void) {
     for (const auto &[gone, tag] : ended)
         if (gone)
             gone(tag, 0);
-}
-
-pid_t sc_cbhost_pid(void) {
-    std::lock_guard<std::mutex> lock(host_mutex);
-    return current && current->ready ? current->pid : -1;
 }

@@ -79,7 +79,4 @@ void sc_cbhost_hand_off(sc_cbhost_call *call, int grace_ms, pid_t tag, void (*go
 // that a `gone` function takes.
 void sc_cbhost_sweep(void);
 
-// The pid of the host that takes calls now, or -1 (for tests).
-pid_t sc_cbhost_pid(void);
-
 #endif
