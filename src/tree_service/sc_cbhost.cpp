@@ -183,11 +183,63 @@ void host_exited(pid_t pid, int status) {
         kill_groups(host);
 }
 
+// The thread that watches the handed-off calls: it learns of each end as it
+// comes (the call's pair is free again, the kill is logged), and gives up a
+// host that owes an end past its deadline. Started with the first host (no
+// host is started without it); `watch_wake` tells it that the list grew.
+int watch_wake[2] = {-1, -1};
+
+void *watch_handed(void *) {
+    std::vector<struct pollfd> fds;
+    for (;;) {
+        int timeout = -1;
+        fds.assign(1, {watch_wake[0], POLLIN, 0});
+        {
+            std::lock_guard<std::mutex> lock(host_mutex);
+            long long now = monotonic_ms();
+            for (const handed_call &c : handed) {
+                fds.push_back({c.fd, POLLIN, 0});
+                long long left = std::max(0LL, c.deadline - now);
+                if (timeout < 0 || left < timeout)
+                    timeout = static_cast<int>(left);
+            }
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+            continue;
+        char drain[64];
+        while (read(watch_wake[0], drain, sizeof drain) > 0) {
+        }
+        sc_cbhost_sweep();
+    }
+    return nullptr;
+}
+
+// True once the watcher runs; tries to start it otherwise (descriptors or
+// threads may be short for a while). host_mutex held.
+bool watch_running() {
+    if (watch_wake[1] >= 0)
+        return true;
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    watch_wake[0] = wake[0];
+    watch_wake[1] = wake[1];
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, watch_handed, nullptr) != 0) {
+        close(wake[0]);
+        close(wake[1]);
+        watch_wake[0] = watch_wake[1] = -1;
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
+}
+
 // Starts a host for `wanted`, unless it is disabled, pausing, or has
 // nothing to load. host_mutex held.
 void start_host() {
     std::call_once(command_once, find_command);
-    if (host_disabled || wanted.empty() || monotonic_ms() < retry_at)
+    if (host_disabled || wanted.empty() || monotonic_ms() < retry_at || !watch_running())
         return;
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
@@ -333,53 +385,6 @@ void finish(sc_cbhost_call *call) {
     call->host.reset();
 }
 
-// The thread that watches the handed-off calls: it learns of each end as it
-// comes (the call's pair is free again, the kill is logged), and gives up a
-// host that owes an end past its deadline. Started with the first hand-off;
-// `watch_wake` tells it that the list grew.
-std::once_flag watch_once;
-int watch_wake[2] = {-1, -1};
-
-void *watch_handed(void *) {
-    std::vector<struct pollfd> fds;
-    for (;;) {
-        int timeout = -1;
-        fds.assign(1, {watch_wake[0], POLLIN, 0});
-        {
-            std::lock_guard<std::mutex> lock(host_mutex);
-            long long now = monotonic_ms();
-            for (const handed_call &c : handed) {
-                fds.push_back({c.fd, POLLIN, 0});
-                long long left = std::max(0LL, c.deadline - now);
-                if (timeout < 0 || left < timeout)
-                    timeout = static_cast<int>(left);
-            }
-        }
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
-            continue;
-        char drain[64];
-        while (read(watch_wake[0], drain, sizeof drain) > 0) {
-        }
-        sc_cbhost_sweep();
-    }
-    return nullptr;
-}
-
-void start_watch() {
-    if (pipe2(watch_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        watch_wake[0] = watch_wake[1] = -1;
-        return;
-    }
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, watch_handed, nullptr) != 0) {
-        close(watch_wake[0]);
-        close(watch_wake[1]);
-        watch_wake[0] = watch_wake[1] = -1;
-        return;
-    }
-    pthread_detach(thread);
-}
-
 } // namespace
 
 const std::vector<std::string> &sc_cbhost_command(void) {
@@ -460,8 +465,7 @@ int sc_cbhost_wait(sc_cbhost_call *call, int limit_ms) {
 }
 
 void sc_cbhost_hand_off(sc_cbhost_call *call, int grace_ms, pid_t tag, void (*gone)(pid_t, int)) {
-    std::call_once(watch_once, start_watch);
-    if (watch_wake[1] >= 0) {
+    {
         std::lock_guard<std::mutex> lock(host_mutex);
         try {
             long long deadline = monotonic_ms() + grace_ms + SC_CBHOST_MARGIN_MS;
@@ -477,11 +481,10 @@ void sc_cbhost_hand_off(sc_cbhost_call *call, int grace_ms, pid_t tag, void (*go
         (void)ignored;
         return;
     }
-    // Unrecorded, nobody would learn of its end: end it now.
-    if (follow_call(call->fd, &call->pid, SC_CBHOST_MARGIN_MS) == CALL_RUNNING && call->pid > 0) {
+    // Unrecorded, nobody would learn of its end: end it now (the host reaps
+    // it), without waiting for the host to say so.
+    if (follow_call(call->fd, &call->pid, 0) == CALL_RUNNING && call->pid > 0)
         kill(-call->pid, SIGKILL);
-        follow_call(call->fd, &call->pid, SC_CBHOST_MARGIN_MS);
-    }
     finish(call);
     gone(tag, 0);
 }
