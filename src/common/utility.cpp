@@ -93,7 +93,7 @@ char *dupstr(const char *s) {
 
 // posix_spawn sets the child up in the cheap vfork way, without running our
 // own code in the shared address space.
-int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid, bool own_group) {
+int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid, bool own_group, int pass_fd) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
@@ -114,8 +114,13 @@ int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pi
     posix_spawnattr_setflags(&attr, flags);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (close_from >= 0)
+    if (close_from >= 0 && pass_fd >= 0) {
+        // dup2 onto itself clears close-on-exec as well.
+        posix_spawn_file_actions_adddup2(&actions, pass_fd, close_from);
+        posix_spawn_file_actions_addclosefrom_np(&actions, close_from + 1);
+    } else if (close_from >= 0) {
         posix_spawn_file_actions_addclosefrom_np(&actions, close_from);
+    }
     int err = posix_spawnp(pid, path, &actions, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);

@@ -65,9 +65,12 @@ int nonrt_spawn(const char *cmd, pid_t *pid);
 // scheduling set-up as nonrt_spawn; with `close_from` >= 0 every descriptor
 // from that number up is closed in the child. With `own_group` the child
 // leads a process group of its own, so that it can be stopped together with
-// whatever it starts. Returns 0 with the pid in *pid, or posix_spawn's error
-// number.
-int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid, bool own_group = false);
+// whatever it starts. With `pass_fd` >= 0 (and `close_from` >= 0) that
+// descriptor becomes the child's descriptor `close_from`, and only those
+// above it are closed. Returns 0 with the pid in *pid, or posix_spawn's
+// error number.
+int nonrt_spawnv(const char *path, char *const argv[], int close_from, pid_t *pid, bool own_group = false,
+                 int pass_fd = -1);
 
 // nonrt_spawn, with the shell leading a process group of its own.
 int nonrt_spawn_group(const char *cmd, pid_t *pid);

@@ -104,6 +104,7 @@ int config_sc_reload(int user) {
     for (const char *stage : {"0", "1"})
         read_stage(&SC, stage, user);
     sc_reprocess_all_inst(&SC);
+    config_sc_cb_tree_loaded();
     struct timeval end;
     gettimeofday(&end, nullptr);
     SC_TRACE("tarvi-ex end...start=%ld, %ld usecond, End=%ld, %ld usecond\n", static_cast<long>(clock.start.tv_sec),
@@ -130,6 +131,7 @@ int config_sc_stage_reload(s_32 user, const char *stage) {
     read_stage(&SC, stage, user);
     if (sc_util_atoi(stage) == 1)
         sc_reprocess_all_inst(&SC);
+    config_sc_cb_tree_loaded();
     struct timeval end;
     gettimeofday(&end, nullptr);
     SC_TRACE("SC2.0 Stage %s end...start=%ld, %ld usecond, End=%ld, %ld usecond\n", stage,

@@ -1,6 +1,7 @@
 #include "sc_ops_cb.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "sc_cbhost.h"
 #include "sc_debug.h"
 #include "sc_memiface.h"
 #include "sc_tree.h"
@@ -28,44 +30,8 @@
 
 namespace {
 
-const char *const HELPER_NAME = "tarvi-callback";
 // The output that means "no output".
 const char *const NO_CHANGE = "NC";
-
-// The command that starts the helper: an optional prefix (an emulator on a
-// test host) and the helper's path, found once at start.
-std::once_flag helper_once;
-std::vector<std::string> helper_command;
-
-void find_helper() {
-    std::string helper;
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        std::string dir(self, static_cast<size_t>(n));
-        size_t slash = dir.rfind('/');
-        helper = (slash == std::string::npos ? std::string(".") : dir.substr(0, slash)) + "/" + HELPER_NAME;
-    } else {
-        helper = std::string("/usr/sbin/") + HELPER_NAME;
-    }
-#ifdef TARVI_ROOT_FROM_ENV
-    // Test hosts: the helper may live elsewhere, and a cross build's helper
-    // has to be started through the emulator.
-    if (const char *env = getenv("TARVI_CALLBACK_PROGRAM"); env && *env)
-        helper = env;
-    if (const char *prefix = getenv("TARVI_CALLBACK_PREFIX")) {
-        std::string words = prefix;
-        size_t pos = 0;
-        while ((pos = words.find_first_not_of(' ', pos)) != std::string::npos) {
-            size_t end = words.find(' ', pos);
-            std::string word = words.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-            helper_command.push_back(word);
-            pos = end;
-        }
-    }
-#endif
-    helper_command.push_back(helper);
-}
 
 // ---- callback children ----
 
@@ -96,6 +62,7 @@ void child_gone(pid_t pid, int) {
 }
 
 bool key_lingering(const char *key) {
+    sc_cbhost_sweep();
     std::lock_guard<std::mutex> lock(child_mutex);
     for (const auto &child : live_children)
         if (child.ikey == key || child.okey == key)
@@ -108,6 +75,7 @@ bool pair_lingering(const IPCType *ipc) { return key_lingering(ipc->IKey) || key
 // Room for one more child of node `uri`? A node whose callbacks hang uses
 // up its own room, not the others'. Logs the refusal.
 bool child_room(const char *uri, const char *what) {
+    sc_cbhost_sweep();
     std::lock_guard<std::mutex> lock(child_mutex);
     size_t mine = 0;
     for (const auto &child : live_children)
@@ -337,13 +305,12 @@ IPCType *config_sc_get_ipc(const char *URI) {
 
 // Starts the helper for one call. Everything the child needs is built here,
 // before the spawn; the child only execs. Returns the pid, or -1.
-pid_t start_helper(const char *SO, const char *FUN, const char *URI, const IPCType *ipc, int direction) {
-    std::call_once(helper_once, find_helper);
-    std::vector<std::string> args = helper_command;
-    for (const char *arg : {SO, FUN, URI, ipc->IKey, ipc->OKey})
-        args.emplace_back(arg);
-    args.push_back(std::to_string(direction));
-    args.push_back(std::to_string(DebugLevel));
+pid_t start_helper(const sc_cbrun_request &r) {
+    std::vector<std::string> args = sc_cbhost_command();
+    for (const std::string *arg : {&r.so, &r.fun, &r.uri, &r.ikey, &r.okey})
+        args.push_back(*arg);
+    args.push_back(std::to_string(r.direction));
+    args.push_back(std::to_string(r.debug));
     std::vector<char *> argv;
     for (auto &arg : args)
         argv.push_back(arg.data());
@@ -355,6 +322,42 @@ pid_t start_helper(const char *SO, const char *FUN, const char *URI, const IPCTy
     if (nonrt_spawnv(argv[0], argv.data(), 3, &pid, true) != 0)
         return -1;
     return pid;
+}
+
+// Host children are recorded under numbers that no process has: the host
+// reports their pids to the host module, which alone uses them.
+pid_t host_tag() {
+    static std::atomic<unsigned> next{0};
+    return -2 - static_cast<pid_t>(next++ & 0x3fffffff);
+}
+
+// Runs call `r` in a child of the callback host or, when the host cannot
+// take it, of the helper, and waits for it as wait_or_hand_off does. -1
+// when no child could be started, else whether it ended within the wait.
+int run_function(sc_cbrun_request &r, int limit_ms, int grace_ms) {
+    r.kill_after_ms = limit_ms + grace_ms;
+    sc_cbhost_call call;
+    if (sc_cbhost_begin(r, &call) == 0) {
+        pid_t tag = host_tag();
+        child_started(tag, r.uri.c_str(), r.ikey.c_str(), r.okey.c_str());
+        int state = SC_CBHOST_RUNNING;
+        if (thread_kind != THREAD_DISPATCH) {
+            config_park_guard parked;
+            state = sc_cbhost_wait(&call, limit_ms);
+        }
+        if (state == SC_CBHOST_RUNNING) {
+            sc_cbhost_hand_off(&call, thread_kind == THREAD_DISPATCH ? limit_ms + grace_ms : grace_ms, tag, child_gone);
+            return 0;
+        }
+        child_gone(tag, 0);
+        if (state == SC_CBHOST_ENDED)
+            return 1;
+    }
+    pid_t pid = start_helper(r);
+    if (pid < 0)
+        return -1;
+    child_started(pid, r.uri.c_str(), r.ikey.c_str(), r.okey.c_str());
+    return wait_or_hand_off(pid, limit_ms, grace_ms) ? 1 : 0;
 }
 
 // An "s(command)" callback: run by the shell and waited for like a function,
@@ -439,7 +442,7 @@ void notify_tarvi(void *node) { sc_setNotifyNode(static_cast<SCTreeNode *>(node)
 } // namespace
 
 void config_sc_cb_init(void) {
-    std::call_once(helper_once, find_helper);
+    sc_cbhost_command();
     sc_op_notify_hook = config_sc_op_notfiy;
     sc_setNotify_hook = sc_setNotify;
     config_sc_notify_hook = notify_tarvi;
@@ -465,16 +468,20 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
         config_sc_release_ipc(URI);
         return -1;
     }
-    pid_t pid = start_helper(SO, FUN, URI, ipc, direction);
-    if (pid < 0) {
+    sc_cbrun_request r;
+    r.direction = direction;
+    r.debug = DebugLevel;
+    r.so = SO;
+    r.fun = FUN;
+    r.uri = URI;
+    r.ikey = ikey;
+    r.okey = okey;
+    int ran = run_function(r, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS,
+                           wait ? SC_CB_KILL_GRACE_MS : SC_CB_SIDE_GRACE_MS);
+    if (ran < 0)
         SC_FAIL("Fail to fork!!\n");
-    } else {
-        child_started(pid, URI, ikey, okey);
-        if (!wait_or_hand_off(pid, wait ? SC_CB_WAIT_LONG_MS : SC_CB_WAIT_SHORT_MS,
-                              wait ? SC_CB_KILL_GRACE_MS : SC_CB_SIDE_GRACE_MS) &&
-            thread_kind != THREAD_DISPATCH)
-            SC_FAIL("BUG: we wait too long for %s:%s:%s!!\n", URI, SO, FUN);
-    }
+    else if (ran == 0 && thread_kind != THREAD_DISPATCH)
+        SC_FAIL("BUG: we wait too long for %s:%s:%s!!\n", URI, SO, FUN);
     config_sc_release_ipc(URI);
     char *value = nullptr;
     if (config_sc_tarvi_get(okey, &value) != 0) {
@@ -588,7 +595,20 @@ int config_sc_cb_holds_within(const SCTreeNode *top) {
     return 0;
 }
 
+void config_sc_cb_tree_loaded(void) {
+    std::vector<std::string> objects;
+    for (struct list *so_list : {&SC.SOList, &SC.NSOList}) {
+        list_for_each(pos, so_list) {
+            const SOType *so = list_entry(pos, SOType, chain);
+            if (so->name)
+                objects.emplace_back(so->name);
+        }
+    }
+    sc_cbhost_refresh(objects);
+}
+
 int config_sc_cb_children(void) {
+    sc_cbhost_sweep();
     std::lock_guard<std::mutex> lock(child_mutex);
     return static_cast<int>(live_children.size());
 }

@@ -1,7 +1,8 @@
 // Running the tree's callbacks. A callback function lives in a shared object
 // named by the node's callback data; the daemon never loads such an object
-// itself: it starts the program "tarvi-callback", which loads it and calls
-// the function, and the function exchanges its input and output with the
+// itself: a child of the callback host (sc_cbhost.h) or, while there is
+// none, the program "tarvi-callback" loads it and calls the function, and the
+// function exchanges its input and output with the
 // daemon through a pair of flat keys "IPC%05d" (a key pair, IPCType).
 //
 // Every call here is made under the configuration lock (tarvid_lock.h). A
@@ -41,7 +42,7 @@ void config_sc_cb_init(void);
 
 // Runs function FUN of shared object SO ("/lib/" SO) for the node at `URI`
 // (slash form without "./"): takes the node's key pair, stores INPUT (may be
-// null) under the input key, starts the helper and waits up to the short
+// null) under the input key, starts the call and waits up to the short
 // (`wait` 0) or long (`wait` 1) limit, then reads the output key. A child
 // that outlives the wait is left to the reaper, which kills it after the
 // grace; its pair is not reused until it has ended. `direction`
@@ -51,6 +52,10 @@ void config_sc_cb_init(void);
 // stored or read.
 int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const char *INPUT, int direction, int wait,
                          char **OUTPUT);
+
+// Called once a tree has been built or extended: the callback host loads the
+// objects that its callback and notify files name.
+void config_sc_cb_tree_loaded(void);
 
 // Frees the key pair of the node at URI for reuse. 0, 404 for a missing node,
 // -1 for another search failure (414 for a URI that is too long).

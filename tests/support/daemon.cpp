@@ -191,14 +191,30 @@ Daemon::usage Daemon::usage_now() const {
     auto own = stat_fields(pid_);
     if (own.size() > 12)
         u.cpu_ticks = std::atol(own[11].c_str()) + std::atol(own[12].c_str());
-    u.children = 0;
+    // Callback children are the daemon's own or its callback host's; the
+    // host itself, which lives as long as the tree has callbacks, is not one.
+    std::vector<std::pair<pid_t, pid_t>> procs; // pid, parent
     for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         std::string name = it->path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        auto fields = stat_fields(static_cast<pid_t>(std::atoi(name.c_str())));
-        if (fields.size() > 1 && std::atoi(fields[1].c_str()) == pid_)
+        pid_t pid = static_cast<pid_t>(std::atoi(name.c_str()));
+        auto fields = stat_fields(pid);
+        if (fields.size() > 1)
+            procs.emplace_back(pid, static_cast<pid_t>(std::atoi(fields[1].c_str())));
+    }
+    u.children = 0;
+    for (auto [pid, parent] : procs) {
+        if (parent != pid_)
+            continue;
+        std::string cmdline = slurp("/proc/" + std::to_string(pid) + "/cmdline");
+        if (cmdline.find(std::string("\0--host", 7)) == std::string::npos) {
             ++u.children;
+            continue;
+        }
+        u.host = pid;
+        for (auto [grandchild, host] : procs)
+            u.children += host == pid;
     }
     return u;
 }

@@ -36,7 +36,9 @@ class Daemon {
     struct usage {
         int fds = -1;      // open descriptors
         int threads = -1;  // threads
-        int children = -1; // child processes, zombies included
+        int children = -1; // child processes, zombies included, and those of
+                           // the callback host (not counted itself)
+        pid_t host = -1;   // the callback host
         long rss_kb = -1;  // resident memory
         long cpu_ticks = -1;
     };
