@@ -470,7 +470,7 @@ int config_sc_op_wrapper(const char *URI, const char *SO, const char *FUN, const
     }
     sc_cbrun_request r;
     r.direction = direction;
-    r.debug = DebugLevel;
+    r.debug = static_cast<int32_t>(DebugLevel);
     r.so = SO;
     r.fun = FUN;
     r.uri = URI;
