@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -37,8 +38,13 @@ int safe_read_mode(int fd, void *buf, size_t count, int block) {
 }
 
 int safe_write_mode(int fd, const void *buf, size_t count, int block) {
+    bool socket = true;
     for (;;) {
-        ssize_t n = write(fd, buf, count);
+        ssize_t n = socket ? send(fd, buf, count, MSG_NOSIGNAL) : write(fd, buf, count);
+        if (n < 0 && errno == ENOTSOCK) {
+            socket = false;
+            continue;
+        }
         if (n > 0)
             return static_cast<int>(n);
         if (n == 0) {

@@ -14,7 +14,9 @@
 int safe_read(int fd, void *buf, size_t count);
 
 // One write(2) on `fd` with the same retry rules; a short count is returned as
-// it is. Returns the count written, 0 (reported) or -1.
+// it is. Returns the count written, 0 (reported) or -1. On a socket whose
+// peer has gone it fails with EPIPE instead of raising SIGPIPE: a client
+// whose connection the daemon dropped must not be killed for it.
 int safe_write(int fd, const void *buf, size_t count);
 
 // safe_read / safe_write with the retry-after-timeout choice given by `block`

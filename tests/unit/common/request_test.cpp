@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -189,6 +190,20 @@ TEST(RequestClient, ErrnoSaysWhetherTheDaemonWasReached) {
     EXPECT_EQ(0, exchange());
     peer.join();
     close(server);
+
+    // A connection that the other end dropped before the record went out
+    // fails with EPIPE; this process, whose SIGPIPE is not ignored, lives on.
+    // Other descriptors are written as ever.
+    int pair[2], pipe_fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair));
+    ASSERT_EQ(0, pipe2(pipe_fds, O_CLOEXEC));
+    close(pair[1]);
+    errno = 0;
+    EXPECT_EQ(-1, safe_write_mode(pair[0], "x", 1, 0));
+    EXPECT_EQ(EPIPE, errno);
+    EXPECT_EQ(1, safe_write_mode(pipe_fds[1], "y", 1, 0));
+    for (int fd : {pair[0], pipe_fds[0], pipe_fds[1]})
+        close(fd);
     EXPECT_EQ(before, open_fd_count());
 }
 
