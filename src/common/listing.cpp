@@ -1,7 +1,6 @@
 #include "listing.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "utility.h"
 
 void listing_put(std::string *out, const std::vector<std::string> &fields) {
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -46,12 +45,6 @@ bool listing_split(const std::string &text, std::vector<std::vector<std::string>
 }
 
 long listing_cursor_of(const char *key) {
-    if (!key || *key < '0' || *key > '9')
-        return -1;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long v = strtoul(key, &end, 10);
-    if (errno != 0 || *end != '\0' || v > 0x7fffffffUL)
-        return -1;
-    return static_cast<long>(v);
+    unsigned long v = 0;
+    return util_decimal(key, 0x7fffffffUL, &v) ? static_cast<long>(v) : -1;
 }

@@ -160,6 +160,18 @@ long long monotonic_ms() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+bool util_decimal(const char *text, unsigned long max, unsigned long *out) {
+    if (!text || *text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long v = strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
 int util_atoi(const char *str) {
     if (!str)
         return 0;

@@ -89,6 +89,11 @@ bool nonrt_wait_for(pid_t pid, int limit_ms, int *status = nullptr);
 // Milliseconds of a monotonic clock.
 long long monotonic_ms();
 
+// Strictly a decimal number of at most `max`: digits only, nothing before or
+// after them. True with the number in *out; false (and *out unchanged) for
+// anything else.
+bool util_decimal(const char *text, unsigned long max, unsigned long *out);
+
 // The number at the start of `str` (after white space, an optional '-',
 // then digits; what follows is ignored; none, or a null `str`, is 0). A
 // number outside int's range is INT32_MAX.

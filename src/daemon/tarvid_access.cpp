@@ -16,6 +16,7 @@
 #include "paths.h"
 #include "tarvid_cursor.h"
 #include "unique.h"
+#include "utility.h"
 
 // Older C libraries lack the name; the number is the same on every Linux
 // architecture.
@@ -126,10 +127,8 @@ std::string trim(const std::string &s) {
 
 // A uid or gid in decimal: digits only, below the "no id" value (uid_t -1).
 bool parse_id(const std::string &text, unsigned *id) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    unsigned long long v = std::stoull(text);
-    if (v >= 0xffffffffULL)
+    unsigned long v = 0;
+    if (!util_decimal(text.c_str(), 0xfffffffeUL, &v))
         return false;
     *id = static_cast<unsigned>(v);
     return true;

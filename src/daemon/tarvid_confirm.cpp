@@ -2,7 +2,6 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -35,15 +34,8 @@ void set_waiting(bool now, int seconds = 0) {
 
 // Strictly a number of seconds from 1 to the longest wait; else -1.
 int seconds_of(const char *text) {
-    if (!text || !*text || strlen(text) > 5)
-        return -1;
-    int n = 0;
-    for (const char *p = text; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return -1;
-        n = n * 10 + (*p - '0');
-    }
-    return n >= 1 && n <= TARVI_CONFIRM_SECONDS_MAX ? n : -1;
+    unsigned long n = 0;
+    return util_decimal(text, TARVI_CONFIRM_SECONDS_MAX, &n) && n >= 1 ? static_cast<int>(n) : -1;
 }
 
 // Drops the waiting commit, with the exclusive lock held: the backend takes
