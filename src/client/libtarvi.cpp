@@ -335,10 +335,8 @@ int tarvi_commit_status(int *seconds_left) {
     tarvi_request reply;
     if (libtarvi_exchange_appended(TARVI_REQUEST_TYPE_COMMIT_STATUS, nullptr, nullptr, &reply) != 0)
         return -1;
-    if (reply.status > 1 || (reply.status == 1 && !reply.value))
-        return libtarvi_fail(EPROTO);
-    long left = reply.status == 1 ? util_atoi(reply.value) : 0;
-    if (left < 0 || left > TARVI_CONFIRM_SECONDS_MAX)
+    unsigned long left = 0;
+    if (reply.status > 1 || (reply.status == 1 && !util_decimal(reply.value, TARVI_CONFIRM_SECONDS_MAX, &left)))
         return libtarvi_fail(EPROTO);
     if (seconds_left)
         *seconds_left = static_cast<int>(left);
