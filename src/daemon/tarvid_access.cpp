@@ -307,7 +307,7 @@ int access_policy_parse(const std::string &text, const access_names &names, acce
             *why = "longer than " + std::to_string(ACCESS_LINE_MAX) + " bytes";
             return number;
         }
-        if (false) {
+        if (line.find('\0') != std::string::npos) {
             *why = "a NUL byte";
             return number;
         }

@@ -173,6 +173,7 @@ const std::string BROKEN[] = {
     "login:www get",        // unknown subject kind
     "get uid:33",           // the wrong way round
     "uid:33 get\0,admin"s,  // a NUL byte
+    "uid:33 get # \0"s,     // even in a comment
 };
 
 struct model {
