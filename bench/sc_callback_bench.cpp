@@ -39,10 +39,20 @@ double median_ms(std::vector<double> &samples) {
     return samples[samples.size() / 2];
 }
 
-// Runs `call` once per iteration and reports its median and rate.
-template <typename Call> void timed_loop(benchmark::State &state, Call call) {
+// A pause between writes in the spaced benchmark: a person saving a form,
+// or an agent that reads back what it wrote, leaves the device this idle.
+constexpr auto SPACING = std::chrono::milliseconds(10);
+
+// Runs `call` once per iteration and reports its median and rate; with
+// `spaced`, each call follows a pause that is not timed.
+template <typename Call> void timed_loop(benchmark::State &state, Call call, bool spaced = false) {
     std::vector<double> samples;
     for (auto _ : state) {
+        if (spaced) {
+            state.PauseTiming();
+            std::this_thread::sleep_for(SPACING);
+            state.ResumeTiming();
+        }
         auto start = std::chrono::steady_clock::now();
         bool ok = call();
         samples.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
@@ -63,13 +73,20 @@ struct Side {
     double verified_median = -1;
 };
 
-void BM_VerifiedTreeSet(benchmark::State &state, Side *side) {
+void verified_sets(benchmark::State &state, Side *side, bool spaced) {
     tarvi_set_root(side->box.path().c_str());
     char uri[] = "sys/bench/mtu";
     char values[2][8] = {"1400", "1480"};
     unsigned n = 0;
-    timed_loop(state, [&] { return tarvi_sc_set(uri, values[n++ & 1]) == 0; });
+    timed_loop(
+        state, [&] { return tarvi_sc_set(uri, values[n++ & 1]) == 0; }, spaced);
 }
+
+// Back to back: each write is sent as soon as the last is answered.
+void BM_VerifiedTreeSet(benchmark::State &state, Side *side) { verified_sets(state, side, false); }
+
+// One at a time, the device idle in between.
+void BM_VerifiedTreeSetSpaced(benchmark::State &state, Side *side) { verified_sets(state, side, true); }
 
 void BM_PlainTreeGet(benchmark::State &state, Side *side) {
     tarvi_set_root(side->box.path().c_str());
@@ -169,6 +186,9 @@ int main(int argc, char **argv) {
     for (Side &side : sides) {
         std::string suffix = std::string("/") + side.name;
         benchmark::RegisterBenchmark(("BM_VerifiedTreeSet" + suffix).c_str(), BM_VerifiedTreeSet, &side)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark(("BM_VerifiedTreeSetSpaced" + suffix).c_str(), BM_VerifiedTreeSetSpaced, &side)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
         benchmark::RegisterBenchmark(("BM_PlainTreeGet" + suffix).c_str(), BM_PlainTreeGet, &side)
