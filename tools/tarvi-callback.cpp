@@ -17,13 +17,15 @@
 //
 // With --host it is the callback host: it loads the objects named (and the
 // fallback object) once, tells the daemon so on descriptor 3, and then, one
-// thread only, forks a child for every call the daemon sends there; the child
-// runs the call exactly as above. Each call comes with a socket of its own,
-// on which the host reports the child's start and end, and the child that
-// its function has returned. A child still running
-// when its time is up is killed with its process group; when the host goes,
-// its children go with it. The host ends when the daemon closes descriptor 3
-// and its last child has ended.
+// thread only, gives every call the daemon sends there a child of its own;
+// the child runs the call exactly as above. The child is forked ahead: one
+// spare waits (named "tarvi-cb-spare") for the next call, and a new spare is
+// forked once a call has ended; a call that finds none gets a child forked
+// for it. Each call comes with a socket of its own, on which the host
+// reports the child's start and end, and the child that its function has
+// returned. A child still running when its time is up is killed with its
+// process group; when the host goes, its children go with it. The host ends
+// when the daemon closes descriptor 3 and its last child has ended.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -71,9 +73,24 @@ void report(int fd, int32_t kind, pid_t pid, int status) {
     (void)ignored;
 }
 
+// A child forked ahead of its call, waiting on `sock` for it: forking (and,
+// on a slow MMU, the page faults of a fresh process) is then off the path of
+// the call. It serves exactly one call, like every other child.
+struct spare_child {
+    pid_t pid = -1;
+    int sock = -1; // ours; the call and its socket go here
+};
+spare_child spare;
+
+void drop_spare() {
+    if (spare.sock >= 0)
+        close(spare.sock);
+    spare = spare_child();
+}
+
 // In a new child: everything of the host's is closed, its signal set-up
 // undone, the child leads a group of its own and dies with the host.
-[[noreturn]] void run_child(const sc_cbrun_request &r, int fd, pid_t host, const sigset_t &old_mask) {
+void become_child(pid_t host, const sigset_t &old_mask) {
     close(CONTROL_FD);
     close(signal_fd);
     for (const host_child &c : children)
@@ -84,6 +101,9 @@ void report(int fd, int32_t kind, pid_t pid, int status) {
         _exit(1);
     signal(SIGCHLD, SIG_DFL);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+}
+
+[[noreturn]] void run_call(const sc_cbrun_request &r, int fd) {
     std::vector<char> uri(r.uri.begin(), r.uri.end()), ikey(r.ikey.begin(), r.ikey.end()),
         okey(r.okey.begin(), r.okey.end());
     for (auto *v : {&uri, &ikey, &okey})
@@ -95,71 +115,147 @@ void report(int fd, int32_t kind, pid_t pid, int status) {
     exit(status);
 }
 
-// Takes one call from the daemon and starts its child.
-void take_call(const sigset_t &old_mask) {
-    unsigned char buf[SC_CBRUN_REQUEST_MAX + 1];
+// One record and at most one descriptor from `sock`: the record's length,
+// 0 at the end, -1 on error; *fd is -1 when none came (extra ones are closed).
+ssize_t receive(int sock, unsigned char *buf, size_t cap, int *fd, bool *truncated) {
     union {
         char space[CMSG_SPACE(sizeof(int))];
         struct cmsghdr align;
     } control;
-    struct iovec iov = {buf, sizeof buf};
+    struct iovec iov = {buf, cap};
     struct msghdr msg = {};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control.space;
     msg.msg_controllen = sizeof control.space;
-    ssize_t n = recvmsg(CONTROL_FD, &msg, MSG_CMSG_CLOEXEC);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return;
-    if (n <= 0) {
-        control_open = false;
-        return;
-    }
-    int fd = -1;
+    *fd = -1;
+    ssize_t n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+    if (n < 0)
+        return n;
     for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int))) {
             int got;
             memcpy(&got, CMSG_DATA(c), sizeof got);
-            if (fd < 0)
-                fd = got;
+            if (*fd < 0)
+                *fd = got;
             else
                 close(got);
         }
     }
+    *truncated = (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0;
+    return n;
+}
+
+// What a spare is called until it takes its call ("ps" tells them apart).
+const char SPARE_NAME[] = "tarvi-cb-spare";
+
+[[noreturn]] void spare_main(int sock, pid_t host, const sigset_t &old_mask, int argc, char **argv) {
+    become_child(host, old_mask);
+    char name[16] = "";
+    prctl(PR_GET_NAME, name);
+    prctl(PR_SET_NAME, SPARE_NAME);
+    // A fresh process pays for the first touch of every page; those of the
+    // object lookup that starts each call are paid now, while it waits.
+    for (int i = 2; i < argc; ++i)
+        sc_cbrun_rehearse(argv[i]);
+    sc_cbrun_rehearse(nullptr);
+    unsigned char buf[SC_CBRUN_REQUEST_MAX + 1];
+    int fd = -1;
+    bool truncated = false;
+    ssize_t n;
+    do
+        n = receive(sock, buf, sizeof buf, &fd, &truncated);
+    while (n < 0 && errno == EINTR);
+    close(sock);
     sc_cbrun_request r;
-    if (fd < 0 || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || !sc_cbrun_unpack(buf, static_cast<size_t>(n), &r)) {
+    if (n <= 0 || fd < 0 || truncated || !sc_cbrun_unpack(buf, static_cast<size_t>(n), &r))
+        _exit(1);
+    prctl(PR_SET_NAME, name);
+    run_call(r, fd);
+}
+
+// Forks the next spare child, unless there is one.
+void make_spare(const sigset_t &old_mask, int argc, char **argv) {
+    if (spare.pid > 0)
+        return;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
+        return;
+    fflush(stdout);
+    fflush(stderr);
+    pid_t host = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(sv[0]);
+        spare_main(sv[1], host, old_mask, argc, argv);
+    }
+    close(sv[1]);
+    if (pid < 0) {
+        close(sv[0]);
+        return;
+    }
+    setpgid(pid, pid);
+    spare.pid = pid;
+    spare.sock = sv[0];
+}
+
+// Takes one call from the daemon and hands it to the spare child, or to a
+// child forked for it.
+void take_call(const sigset_t &old_mask) {
+    unsigned char buf[SC_CBRUN_REQUEST_MAX + 1];
+    int fd = -1;
+    bool truncated = false;
+    ssize_t n = receive(CONTROL_FD, buf, sizeof buf, &fd, &truncated);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    if (n <= 0) {
+        if (fd >= 0)
+            close(fd);
+        control_open = false;
+        return;
+    }
+    sc_cbrun_request r;
+    if (fd < 0 || truncated || !sc_cbrun_unpack(buf, static_cast<size_t>(n), &r)) {
         if (fd >= 0) {
             report(fd, SC_CBRUN_ENDED, -1, -1);
             close(fd);
         }
         return;
     }
-    fflush(stdout);
-    fflush(stderr);
-    pid_t host = getpid();
-    pid_t pid = fork();
-    if (pid == 0)
-        run_child(r, fd, host, old_mask);
-    if (pid < 0) {
-        report(fd, SC_CBRUN_ENDED, -1, -1);
-        close(fd);
-        return;
-    }
-    setpgid(pid, pid);
     try {
-        children.push_back({pid, fd, now_ms() + std::max(0, r.kill_after_ms)});
+        children.reserve(children.size() + 1);
     } catch (...) {
-        kill(-pid, SIGKILL);
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
         report(fd, SC_CBRUN_ENDED, -1, -1);
         close(fd);
         return;
     }
+    pid_t pid = -1;
+    if (spare.pid > 0 && sc_cbrun_pass(spare.sock, buf, static_cast<size_t>(n), fd)) {
+        pid = spare.pid;
+        drop_spare();
+    } else {
+        fflush(stdout);
+        fflush(stderr);
+        pid_t host = getpid();
+        pid = fork();
+        if (pid == 0) {
+            become_child(host, old_mask);
+            run_call(r, fd);
+        }
+        if (pid < 0) {
+            report(fd, SC_CBRUN_ENDED, -1, -1);
+            close(fd);
+            return;
+        }
+        setpgid(pid, pid);
+    }
+    children.push_back({pid, fd, now_ms() + std::max(0, r.kill_after_ms)});
     report(fd, SC_CBRUN_STARTED, pid, 0);
 }
 
-void reap() {
+// Reaps the children that ended; true when one of them had run a call.
+bool reap() {
+    bool ended = false;
     struct signalfd_siginfo info;
     while (read(signal_fd, &info, sizeof info) > 0) {
     }
@@ -167,13 +263,18 @@ void reap() {
         int status = 0;
         pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid <= 0)
-            return;
+            return ended;
+        if (pid == spare.pid) {
+            drop_spare();
+            continue;
+        }
         auto it = std::find_if(children.begin(), children.end(), [pid](const host_child &c) { return c.pid == pid; });
         if (it == children.end())
             continue;
         report(it->fd, it->kill_at < 0 ? SC_CBRUN_KILLED : SC_CBRUN_ENDED, pid, status);
         close(it->fd);
         children.erase(it);
+        ended = true;
     }
 }
 
@@ -216,16 +317,23 @@ int host_main(int argc, char **argv) {
     if (signal_fd < 0)
         return 1;
     report(CONTROL_FD, SC_CBRUN_READY, getpid(), 0);
+    make_spare(old_mask, argc, argv);
 
     while (control_open || !children.empty()) {
         int timeout = kill_overdue();
         struct pollfd p[2] = {{signal_fd, POLLIN, 0}, {control_open ? CONTROL_FD : -1, POLLIN, 0}};
         if (poll(p, 2, timeout) < 0 && errno != EINTR)
             return 1;
-        if (p[0].revents)
-            reap();
+        // The next spare is forked once a call has ended, when the machine
+        // is least busy with calls; a spare that died unused is replaced
+        // only then too, so that nothing forks in a loop.
+        bool ended = p[0].revents && reap();
         if (p[1].revents)
             take_call(old_mask);
+        if (!control_open)
+            drop_spare();
+        else if (ended)
+            make_spare(old_mask, argc, argv);
     }
     return 0;
 }

@@ -332,26 +332,6 @@ void note_object(const std::string &so) {
         retire(current);
 }
 
-bool send_call(int control, const unsigned char *buf, size_t n, int fd) {
-    union {
-        char space[CMSG_SPACE(sizeof(int))];
-        struct cmsghdr align;
-    } cmsg = {};
-    struct iovec iov = {const_cast<unsigned char *>(buf), n};
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = cmsg.space;
-    msg.msg_controllen = sizeof cmsg.space;
-    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    // Never waits: a host that takes no calls is a host that hangs.
-    return sendmsg(control, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(n);
-}
-
 // Where a call stands after the host's reports of the last `limit_ms`.
 enum call_state {
     CALL_RUNNING,     // no end yet (pid known once started)
@@ -432,7 +412,7 @@ int sc_cbhost_begin(const sc_cbrun_request &r, sc_cbhost_call *call) {
     int sv[2];
     if (!host || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
         return -1;
-    bool sent = send_call(host->control, buf, n, sv[1]);
+    bool sent = sc_cbrun_pass(host->control, buf, n, sv[1]);
     close(sv[1]);
     if (!sent) {
         close(sv[0]);

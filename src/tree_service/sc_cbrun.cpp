@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <sys/socket.h>
 
 #include "paths.h"
 
@@ -36,6 +37,11 @@ void *look_up(void *handle, const char *fun) {
 // lead elsewhere.
 bool plain_name(const char *so) { return *so && !strchr(so, '/'); }
 
+// Where SO lies (a plain name), or the fallback object for null.
+std::string object_path(const char *so) {
+    return so ? tarvi_path((std::string(LIB_DIR) + so).c_str()) : tarvi_path(FALLBACK_SO);
+}
+
 const size_t NUMBERS_SIZE = 3 * sizeof(int32_t);
 
 } // namespace
@@ -45,13 +51,13 @@ int sc_cbrun_call(const char *so, const char *fun, char *uri, char *ikey, char *
         printf("Error opening %s: not a file name in %s\n", so, LIB_DIR);
         return 1;
     }
-    void *handle = open_object(tarvi_path((std::string(LIB_DIR) + so).c_str()));
+    void *handle = open_object(object_path(so));
     if (!handle)
         return 1;
     void *sym = look_up(handle, fun);
     if (!sym) {
         dlclose(handle);
-        handle = open_object(tarvi_path(FALLBACK_SO));
+        handle = open_object(object_path(nullptr));
         if (!handle)
             return 1;
         sym = look_up(handle, fun);
@@ -77,11 +83,24 @@ int sc_cbrun_call(const char *so, const char *fun, char *uri, char *ikey, char *
 bool sc_cbrun_preload(const char *so) {
     if (so && !plain_name(so))
         return false;
-    std::string path = so ? tarvi_path((std::string(LIB_DIR) + so).c_str()) : tarvi_path(FALLBACK_SO);
+    std::string path = object_path(so);
     // Bound at once where every symbol can be, so that no call has to bind
     // them again in its own process; an object that relies on lazy binding
     // (a function it calls exists nowhere) is loaded as a call loads it.
     return dlopen(path.c_str(), RTLD_NOW) != nullptr || dlopen(path.c_str(), RTLD_LAZY) != nullptr;
+}
+
+void sc_cbrun_rehearse(const char *so) {
+    if (so && !plain_name(so))
+        return;
+    std::string path = object_path(so);
+    void *handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (!handle)
+        return;
+    dlerror();
+    // Not found, whatever the object holds: the lookup walks every table.
+    (void)dlsym(handle, "\x01");
+    dlclose(handle);
 }
 
 size_t sc_cbrun_pack(const sc_cbrun_request &r, unsigned char *buf, size_t cap) {
@@ -121,4 +140,24 @@ bool sc_cbrun_unpack(const unsigned char *buf, size_t len, sc_cbrun_request *out
         at += n + 1;
     }
     return at == len;
+}
+
+bool sc_cbrun_pass(int sock, const unsigned char *buf, size_t n, int fd) {
+    union {
+        char space[CMSG_SPACE(sizeof(int))];
+        struct cmsghdr align;
+    } cmsg = {};
+    struct iovec iov = {const_cast<unsigned char *>(buf), n};
+    struct msghdr msg = {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = cmsg.space;
+    msg.msg_controllen = sizeof cmsg.space;
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    // Never waits: a receiver that takes nothing is one that hangs.
+    return sendmsg(sock, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(n);
 }

@@ -22,6 +22,13 @@ int sc_cbrun_call(const char *so, const char *fun, char *uri, char *ikey, char *
 // loaded.
 bool sc_cbrun_preload(const char *so);
 
+// Goes through what sc_cbrun_call does before it calls the function, for
+// an object that sc_cbrun_preload loaded (or the fallback object for null):
+// opens it again and looks up a name that no object defines. Runs nothing
+// of the object's. A fork of the host does this while it waits for a call,
+// so that the call finds those pages already its own.
+void sc_cbrun_rehearse(const char *so);
+
 // One call for the host. The strings are those of the helper's arguments.
 struct sc_cbrun_request {
     int32_t direction = -1;
@@ -41,6 +48,11 @@ size_t sc_cbrun_pack(const sc_cbrun_request &r, unsigned char *buf, size_t cap);
 // Reads a record of `len` bytes. False, with *out unspecified, for anything
 // but exactly three numbers and five NUL-ended strings.
 bool sc_cbrun_unpack(const unsigned char *buf, size_t len, sc_cbrun_request *out);
+
+// Sends a call record of n bytes with the descriptor `fd` on the datagram
+// socket `sock`, without waiting: the daemon so hands a call to the host,
+// and the host to its spare child. True when all of it went.
+bool sc_cbrun_pass(int sock, const unsigned char *buf, size_t n, int fd);
 
 // What the host reports: on its control socket, once, that it has loaded
 // its objects; on a call's own socket, that the call's child started (its

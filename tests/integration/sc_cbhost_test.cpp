@@ -34,7 +34,9 @@ std::set<std::string> fd_targets(pid_t pid) {
     return out;
 }
 
-std::vector<pid_t> children_of(pid_t parent) {
+// The children of `parent`: those that run a call, or (`spares`) those that
+// wait for one.
+std::vector<pid_t> children_of(pid_t parent, bool spares = false) {
     std::vector<pid_t> out;
     std::error_code ec;
     for (const auto &entry : fs::directory_iterator("/proc", ec)) {
@@ -43,10 +45,18 @@ std::vector<pid_t> children_of(pid_t parent) {
             continue;
         std::string stat = read_file("/proc/" + name + "/stat");
         size_t close = stat.rfind(')');
-        if (close != std::string::npos && std::atoi(stat.c_str() + close + 4) == parent)
+        bool spare = stat.find("(tarvi-cb-spare)") != std::string::npos;
+        if (close != std::string::npos && std::atoi(stat.c_str() + close + 4) == parent && spare == spares)
             out.push_back(static_cast<pid_t>(std::atoi(name.c_str())));
     }
     return out;
+}
+
+// Ended: reaped, or a zombie that only its reaper still has to collect.
+bool gone(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
 }
 
 long rss_kb(pid_t pid) {
@@ -139,7 +149,10 @@ TEST_F(CallbackHost, NoDescriptorOfTheDaemonReachesTheHostOrItsChildren) {
 // and the host does not grow.
 TEST_F(CallbackHost, EachCallStartsFreshAndALeakCostsOnlyItsOwnCall) {
     ASSERT_EQ(0, tree_set("sys/cbt/leaky", "first"));
-    auto idle = [&] { return eventually([&] { return children_of(host_).empty(); }, 5000); };
+    // No call runs, and the spare for the next is waiting.
+    auto idle = [&] {
+        return eventually([&] { return children_of(host_).empty() && children_of(host_, true).size() == 1; }, 5000);
+    };
     ASSERT_TRUE(idle());
     long rss = rss_kb(host_);
     size_t fds = fd_targets(host_).size();
@@ -151,6 +164,27 @@ TEST_F(CallbackHost, EachCallStartsFreshAndALeakCostsOnlyItsOwnCall) {
     ASSERT_TRUE(idle());
     EXPECT_LE(rss_kb(host_), rss + 256);
     EXPECT_EQ(fds, fd_targets(host_).size());
+}
+
+// The child that waits for the next call: a call that finds it gone runs in
+// a child forked for it, a new spare follows, and none outlives its host.
+TEST_F(CallbackHost, ASpareLostBeforeItsCallCostsNoCall) {
+    std::vector<pid_t> spares;
+    ASSERT_TRUE(eventually([&] { return (spares = children_of(host_, true)).size() == 1; }, 5000));
+    pid_t lost = spares[0];
+    // It holds nothing but its socket to the host.
+    EXPECT_EQ(1u, fd_targets(lost).size());
+    kill(lost, SIGKILL);
+    ASSERT_TRUE(eventually([&] { return gone(lost); }, 5000));
+    ASSERT_EQ(0, tree_set("sys/cbt/leaky", "after"));
+    EXPECT_EQ("OK1", flat_value("CBT_LEAK"));
+    EXPECT_EQ(std::to_string(host_), flat_value("CBT_PARENT"));
+    ASSERT_TRUE(eventually([&] { return (spares = children_of(host_, true)).size() == 1; }, 5000));
+    EXPECT_NE(lost, spares[0]);
+    // The host goes: its spare goes with it, and a new host comes.
+    kill(host_, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return gone(spares[0]); }, 5000));
+    EXPECT_GT(serving_host(host_), 0);
 }
 
 // The host killed in the middle of a call, or stopped: the call ends at once

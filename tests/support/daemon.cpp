@@ -213,8 +213,9 @@ Daemon::usage Daemon::usage_now() const {
             continue;
         }
         u.host = pid;
+        // The host's spare waits for a call that has not come.
         for (auto [grandchild, host] : procs)
-            u.children += host == pid;
+            u.children += host == pid && slurp("/proc/" + std::to_string(grandchild) + "/comm") != "tarvi-cb-spare\n";
     }
     return u;
 }

@@ -37,7 +37,8 @@ class Daemon {
         int fds = -1;      // open descriptors
         int threads = -1;  // threads
         int children = -1; // child processes, zombies included, and those of
-                           // the callback host (not counted itself)
+                           // the callback host (not counted itself, nor
+                           // its spare child while that waits for a call)
         pid_t host = -1;   // the callback host
         long rss_kb = -1;  // resident memory
         long cpu_ticks = -1;
