@@ -8,9 +8,10 @@
 // picks its server by switching the process's device root before it runs.
 //
 // The access policy's cost: a second daemon runs with a policy file. The
-// BM_Policy benchmarks ask both daemons in turn as a user that is not root
-// and holds its rights through a supplementary group, the longest path of
-// the check (credentials, groups, lookups), and compare the round trips.
+// BM_Policy benchmarks ask both daemons in turn from a child process that
+// has dropped to a user that is not root and holds its rights through a
+// supplementary group, the longest path of the check (ids, groups, lookups),
+// and compare the round trips.
 
 #include <benchmark/benchmark.h>
 
@@ -323,40 +324,104 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// One pair of requests of `type` as the peer, to the daemon without and
+// with a policy in the order that `n` picks, each timed: took[0] without,
+// took[1] with. False when one failed (errno says why).
+bool timed_pair(int type, unsigned n, double took[2]) {
+    char key[sizeof SET_KEY > sizeof GET_KEY ? sizeof SET_KEY : sizeof GET_KEY];
+    snprintf(key, sizeof key, "%s", type == TARVI_REQUEST_TYPE_SET ? SET_KEY : GET_KEY);
+    char value[8];
+    snprintf(value, sizeof value, "%s", SET_VALUES[n & 1]);
+    tarvi_request r;
+    for (int i = 0; i < 2; ++i) {
+        int which = (i + static_cast<int>(n)) & 1; // 1: the daemon with a policy
+        tarvi_set_root((which ? policy_root : daemon_root).c_str());
+        fill_request(&r, type, key, type == TARVI_REQUEST_TYPE_SET ? value : nullptr);
+        auto start = std::chrono::steady_clock::now();
+        int rc = request_for_tarvi(&r);
+        std::chrono::duration<double, std::micro> us = std::chrono::steady_clock::now() - start;
+        if (rc != 0)
+            return false;
+        took[which] = us.count();
+    }
+    return true;
+}
+
+// Pairs of requests the peer sends per round; each round starts with one
+// more, untimed, since the first after the peer's wait for the round meets
+// colder caches than those after it.
+constexpr int ROUND_PAIRS = 16;
+
+// What the peer answers for a round: the times without and with a policy of
+// each pair, and 0, or the errno of a failure (-1: it could not drop).
+struct round_answer {
+    double took[ROUND_PAIRS][2];
+    double error;
+};
+
+// The peer: a child process that has dropped to PEER_ID and PEER_GROUPS for
+// good (real ids too, as a front end started as that user has them), and
+// sends a round of pairs of requests each time the benchmark asks over
+// `sock`.
+[[noreturn]] void peer_main(int sock, int type) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    bool dropped = setgroups(std::size(PEER_GROUPS), PEER_GROUPS) == 0 && setgid(PEER_ID) == 0 && setuid(PEER_ID) == 0;
+    unsigned n;
+    while (read(sock, &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
+        round_answer answer = {};
+        double warm[2];
+        if (!dropped)
+            answer.error = -1;
+        else if (!timed_pair(type, n, warm))
+            answer.error = errno ? errno : EIO;
+        for (int i = 0; i < ROUND_PAIRS && answer.error == 0; ++i)
+            if (!timed_pair(type, n + static_cast<unsigned>(i), answer.took[i]))
+                answer.error = errno ? errno : EIO;
+        if (write(sock, &answer, sizeof answer) != static_cast<ssize_t>(sizeof answer))
+            break;
+    }
+    _exit(0);
+}
+
 // As the peer, requests of `type` alternately to the daemon without and with
-// a policy, one of each per iteration in changing order: both meet the same
-// load, so their medians compare even on a busy machine. Counters: the
-// median round trips and the policy's cost in percent.
+// a policy, one of each per pair in changing order, a round of pairs per
+// iteration: both meet the same load, so their medians compare even on a
+// busy machine. Counters: the median round trips and the policy's cost in
+// percent.
 void paired_loop(benchmark::State &state, int type) {
-    AsPeer peer;
-    if (!peer.ok()) {
+    int sv[2];
+    if (getuid() != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         state.SkipWithError("the policy benchmarks change their ids: run them as root");
         return;
     }
-    char key[sizeof SET_KEY > sizeof GET_KEY ? sizeof SET_KEY : sizeof GET_KEY];
-    snprintf(key, sizeof key, "%s", type == TARVI_REQUEST_TYPE_SET ? SET_KEY : GET_KEY);
-    char values[2][8];
-    for (int i = 0; i < 2; ++i)
-        snprintf(values[i], sizeof values[i], "%s", SET_VALUES[i]);
+    pid_t peer = fork();
+    if (peer == 0) {
+        close(sv[0]);
+        peer_main(sv[1], type);
+    }
+    close(sv[1]);
     std::vector<double> took[2];
-    tarvi_request r;
     unsigned n = 0;
     for (auto _ : state) {
-        for (int i = 0; i < 2; ++i) {
-            int which = (i + static_cast<int>(n)) & 1; // 1: the daemon with a policy
-            tarvi_set_root((which ? policy_root : daemon_root).c_str());
-            fill_request(&r, type, key, type == TARVI_REQUEST_TYPE_SET ? values[n & 1] : nullptr);
-            auto start = std::chrono::steady_clock::now();
-            int rc = request_for_tarvi(&r);
-            std::chrono::duration<double, std::micro> us = std::chrono::steady_clock::now() - start;
-            if (rc != 0) {
-                state.SkipWithError(errno == EPERM ? "the policy refused the request" : "request_for_tarvi failed");
-                return;
-            }
-            took[which].push_back(us.count());
+        round_answer answer;
+        if (peer < 0 || write(sv[0], &n, sizeof n) != static_cast<ssize_t>(sizeof n) ||
+            read(sv[0], &answer, sizeof answer) != static_cast<ssize_t>(sizeof answer) || answer.error < 0) {
+            state.SkipWithError("the peer could not drop to its ids or died");
+            break;
         }
-        ++n;
+        if (answer.error > 0) {
+            state.SkipWithError(answer.error == EPERM ? "the policy refused the request" : "request_for_tarvi failed");
+            break;
+        }
+        for (const auto &pair : answer.took) {
+            took[0].push_back(pair[0]);
+            took[1].push_back(pair[1]);
+        }
+        n += ROUND_PAIRS;
     }
+    close(sv[0]);
+    if (peer > 0)
+        waitpid(peer, nullptr, 0);
     double plain = median(took[0]), policy = median(took[1]);
     state.counters["plain_us"] = plain;
     state.counters["policy_us"] = policy;
@@ -392,9 +457,12 @@ void BM_AccessCheck(benchmark::State &state) {
     memcpy(key, GET_KEY, sizeof key);
     tarvi_request r;
     fill_request(&r, TARVI_REQUEST_TYPE_GET, key, nullptr);
+    // The ids that come with the peer's record; its groups the check asks
+    // the kernel for, as the daemon does.
+    struct ucred sent = {getpid(), PEER_ID, PEER_ID};
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        if (!access_permits(sv[0], &r)) {
+        if (!access_permits(sv[0], &r, &sent)) {
             state.SkipWithError("the policy refused the peer");
             break;
         }

@@ -411,18 +411,12 @@ static void dispatch(struct req *r) {
 // not arrived yet is left open and false is returned.
 static bool serve_connection(int fd, bool may_wait) {
     unsigned char wire[TARVI_REQUEST_MAX_SIZE];
-    int got;
-    if (may_wait) {
-        ssize_t n;
-        do {
-            n = recv(fd, wire, sizeof wire, MSG_DONTWAIT);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return false;
-        got = static_cast<int>(n);
-    } else {
-        got = safe_read_mode(fd, wire, sizeof wire, 0);
-    }
+    struct ucred sent;
+    bool have_sent = false;
+    ssize_t n = access_recv(fd, wire, sizeof wire, may_wait ? MSG_DONTWAIT : 0, &sent, &have_sent);
+    if (may_wait && n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return false;
+    int got = static_cast<int>(n);
     if (got < 0) {
         tarvid_log(LOG_ERR, "Can't read request on %d : %s !!", fd, strerror(errno));
         safe_close(fd);
@@ -442,7 +436,7 @@ static bool serve_connection(int fd, bool may_wait) {
         req_drop(r);
         return true;
     }
-    if (!access_permits(fd, &r->request)) {
+    if (!access_permits(fd, &r->request, have_sent ? &sent : nullptr)) {
         // A short reply, which fits the empty socket buffer: no wait here.
         r->request.status = -1;
         r->request.reservedLen = 0;
@@ -488,6 +482,11 @@ static int open_listen_socket() {
         close(fd);
         return -1;
     }
+    // Under a policy each record comes with its sender's ids (accepted
+    // connections inherit this), which spares asking the kernel for them;
+    // without, the policy asks for the connection's.
+    if (access_wants_ids() && setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &one, sizeof one) != 0)
+        tarvid_log(LOG_WARNING, "Can't setsockopt SO_PASSCRED on %s : %s !!", p, strerror(errno));
     // Under an access policy every local user may connect and the policy
     // decides what each may do. Should the mode not change, root is still
     // served: no reason to stop.

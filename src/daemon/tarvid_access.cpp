@@ -394,8 +394,73 @@ void access_load() {
 
 bool access_open_socket() { return policy.state == access_policy::ON; }
 
-bool access_permits(int fd, const tarvi_request *request) {
+bool access_wants_ids() { return policy.state != access_policy::OFF; }
+
+ssize_t access_recv(int fd, void *buf, size_t cap, int flags, struct ucred *sent, bool *have) {
+    // Room for the ids only: descriptors that a peer passes along find none
+    // and are dropped by the kernel; any that came are closed below.
+    union {
+        char space[CMSG_SPACE(sizeof(struct ucred))];
+        struct cmsghdr align;
+    } control;
+    struct iovec iov = {buf, cap};
+    struct msghdr msg = {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    *have = false;
+    ssize_t n;
+    do {
+        msg.msg_control = control.space;
+        msg.msg_controllen = sizeof control.space;
+        n = recvmsg(fd, &msg, flags | MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return n;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET)
+            continue;
+        if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len == CMSG_LEN(sizeof(struct ucred))) {
+            memcpy(sent, CMSG_DATA(c), sizeof *sent);
+            *have = true;
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int passed;
+                memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                close(passed);
+            }
+        }
+    }
+    return n;
+}
+
+namespace {
+
+// The peer's rights as `uid` with primary group `gid`. Its supplementary
+// groups, asked for at most once per request into *groups, only when those
+// two do not give `needs`.
+unsigned rights_as(int fd, uid_t uid, gid_t gid, unsigned needs, std::vector<gid_t> *groups, int *known) {
+    unsigned rights = access_rights(policy, uid, gid, groups);
+    if ((rights & needs) == needs || policy.gids.empty())
+        return rights;
+    if (*known < 0)
+        *known = peer_groups(fd, groups) ? 1 : 0;
+    return access_rights(policy, uid, gid, *known ? groups : nullptr);
+}
+
+} // namespace
+
+bool access_permits(int fd, const tarvi_request *request, const struct ucred *sent) {
     if (policy.state == access_policy::OFF)
+        return true;
+    unsigned needs = access_needed(request);
+    // Root's and the daemon's own ids (its callback children) hold every
+    // right; the ids that came with the record are tried first, since most
+    // peers have no others and they cost no system call.
+    std::vector<gid_t> groups;
+    int known = -1; // groups not asked for yet
+    if (sent && (sent->uid == 0 || sent->uid == daemon_uid ||
+                 (rights_as(fd, sent->uid, sent->gid, needs, &groups, &known) & needs) == needs))
         return true;
     struct ucred cred = {};
     socklen_t len = sizeof cred;
@@ -406,17 +471,8 @@ bool access_permits(int fd, const tarvi_request *request) {
     }
     if (cred.uid == 0 || cred.uid == daemon_uid)
         return true;
-    unsigned needs = access_needed(request);
-    // Most peers are allowed by their uid or primary group: the groups are
-    // asked for only when those do not suffice.
-    static const std::vector<gid_t> no_groups;
-    unsigned rights = access_rights(policy, cred.uid, cred.gid, &no_groups);
-    if ((rights & needs) != needs && !policy.gids.empty()) {
-        std::vector<gid_t> groups;
-        bool known = peer_groups(fd, &groups);
-        rights = access_rights(policy, cred.uid, cred.gid, known ? &groups : nullptr);
-    }
-    if ((rights & needs) == needs)
+    if (!(sent && sent->uid == cred.uid && sent->gid == cred.gid) &&
+        (rights_as(fd, cred.uid, cred.gid, needs, &groups, &known) & needs) == needs)
         return true;
     tarvid_log(LOG_WARNING, "Refused request type %d from uid=%d pid=%d : not permitted by the access policy !!",
                request->type, static_cast<int>(cred.uid), static_cast<int>(cred.pid));

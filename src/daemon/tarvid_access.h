@@ -12,6 +12,7 @@
 #define TARVI_TARVID_ACCESS_H
 
 #include <string>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
@@ -83,8 +84,23 @@ void access_load();
 // read whole.
 bool access_open_socket();
 
+// True when records are to come with their sender's ids: under a policy,
+// or the "root only" of one that could not be used. The listening socket
+// then asks for them (SO_PASSCRED), and its connections inherit that.
+bool access_wants_ids();
+
+// One read of up to `cap` bytes of connection `fd` (recv `flags`), as recv
+// returns it, EINTR retried. The sender's ids that came with the bytes go to
+// *sent, with *have set; a descriptor passed along is closed.
+ssize_t access_recv(int fd, void *buf, size_t cap, int flags, struct ucred *sent, bool *have);
+
 // Whether the request `request`, read from connection `fd`, may be served.
-// Logs a refusal with the peer's uid and pid and the request type.
-bool access_permits(int fd, const tarvi_request *request);
+// `sent`: the ids the record came with (access_recv), or null. A peer holds
+// the rights of the ids it sent (its real ones, unless it named others it
+// holds) and those of the ids it connected with (SO_PEERCRED: its effective
+// ones): every right either gives is one the process can take by switching
+// between them. Logs a refusal with the peer's uid and pid and the request
+// type.
+bool access_permits(int fd, const tarvi_request *request, const struct ucred *sent);
 
 #endif

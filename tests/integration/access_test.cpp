@@ -205,6 +205,108 @@ TEST_F(Access, EveryPeerIsServedExactlyWhatItsRightsAllow) {
     EXPECT_TRUE(daemon_->running());
 }
 
+// One GET record on a connection of its own, with `control` as its
+// ancillary data: "ok", "EPERM" (refused by the policy), or the errno's name
+// of the send's failure.
+std::string raw_get(const void *control, size_t control_len) {
+    tarvi_request r = make_request(TARVI_REQUEST_TYPE_GET, "acl.key", nullptr);
+    unsigned char wire[TARVI_REQUEST_MAX_SIZE];
+    int size = request_encode(&r, wire);
+    int fd = raw_connect();
+    if (size < 0 || fd < 0)
+        return "<no connection>";
+    struct iovec iov = {wire, static_cast<size_t>(size)};
+    struct msghdr msg = {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = const_cast<void *>(control);
+    msg.msg_controllen = control_len;
+    std::string out;
+    if (sendmsg(fd, &msg, MSG_NOSIGNAL) != size) {
+        out = strerror(errno);
+    } else {
+        ssize_t got = read(fd, wire, sizeof wire);
+        out = got <= 0 || request_decode(&r, wire, static_cast<int>(got)) != 0 ? "<no reply>"
+              : r.status == 0                                                  ? "ok"
+                                                                               : "EPERM";
+    }
+    close(fd);
+    return out;
+}
+
+// A process that runs with a real and an effective uid of different rights
+// is served what either gives (it can take either at will), and refused
+// what neither does, logged under its effective uid; the ids a record comes
+// with are only those the sender holds, and whatever else it passes along
+// is dropped.
+TEST_F(Access, APeerHoldsTheRightsOfEachOfItsIdsAndNoOthers) {
+    root_.write(TARVI_ACCESS_PATH, "uid:65534 get\nuid:4244 prop-get\n");
+    ASSERT_TRUE(start()) << daemon_->stderr_text();
+    // "ok" for a request served, whatever its answer; "EPERM" for a refusal.
+    auto served = [](int type, const char *key, const char *value) {
+        std::string o = outcome(type, key, value);
+        return o == "EPERM" ? o : "ok";
+    };
+    auto three = [served] {
+        return std::to_string(getpid()) + " " + served(TARVI_REQUEST_TYPE_GET, "acl.key", nullptr) + " " +
+               served(TARVI_REQUEST_TYPE_PROP_GET, "acl.prop", nullptr) + " " +
+               served(TARVI_REQUEST_TYPE_SET, "acl.key", "y");
+    };
+    struct {
+        peer who;
+        const char *outcomes;
+        uid_t logged;
+    } cases[] = {
+        {{65534, 65534, {}, 4244}, "ok ok EPERM", 4244},
+        {{4244, 4244, {}, 65534}, "ok ok EPERM", 65534},
+        {{4242, 4242, {}, 65534}, "ok EPERM EPERM", 65534},
+        {{4242, 4242, {}}, "EPERM EPERM EPERM", 4242},
+    };
+    for (const auto &c : cases) {
+        std::string seen = run_as(c.who, three);
+        size_t space = seen.find(' ');
+        ASSERT_NE(std::string::npos, space) << seen;
+        EXPECT_EQ(c.outcomes, seen.substr(space + 1)) << "real uid " << c.who.uid << ", effective " << c.who.euid;
+        EXPECT_TRUE(daemon_->wait_stderr("Refused request type 2 from uid=" + std::to_string(c.logged) +
+                                         " pid=" + seen.substr(0, space)));
+    }
+
+    // Ids it does not hold: the kernel refuses the claim before we see it.
+    EXPECT_EQ(strerror(EPERM), run_as({4242, 4242, {}}, [] {
+                  union {
+                      char space[CMSG_SPACE(sizeof(struct ucred))];
+                      struct cmsghdr align;
+                  } control = {};
+                  struct cmsghdr *c = &control.align;
+                  c->cmsg_level = SOL_SOCKET;
+                  c->cmsg_type = SCM_CREDENTIALS;
+                  c->cmsg_len = CMSG_LEN(sizeof(struct ucred));
+                  struct ucred root = {getpid(), 0, 0};
+                  memcpy(CMSG_DATA(c), &root, sizeof root);
+                  return raw_get(control.space, sizeof control.space);
+              }));
+    // Descriptors passed along with records are served past and dropped:
+    // the daemon holds no more of them after a hundred.
+    int before = daemon_->usage_now().fds;
+    EXPECT_EQ("ok", run_as({65534, 65534, {}}, [] {
+                  int passed[4] = {0, 1, 2, 0};
+                  union {
+                      char space[CMSG_SPACE(sizeof passed)];
+                      struct cmsghdr align;
+                  } control = {};
+                  struct cmsghdr *c = &control.align;
+                  c->cmsg_level = SOL_SOCKET;
+                  c->cmsg_type = SCM_RIGHTS;
+                  c->cmsg_len = CMSG_LEN(sizeof passed);
+                  memcpy(CMSG_DATA(c), passed, sizeof passed);
+                  std::string last;
+                  for (int i = 0; i < 100; ++i)
+                      last = raw_get(control.space, sizeof control.space);
+                  return last;
+              }));
+    EXPECT_LE(daemon_->usage_now().fds, before);
+}
+
 TEST_F(Access, AnUnreadablePolicyServesRootOnlyAndNamesTheLine) {
     root_.write(TARVI_ACCESS_PATH, "uid:65534 get\n# fine so far\nuid:65534 get,write\nuid:4242 all\n");
     // A socket any user could open, so that the refusal is the daemon's.

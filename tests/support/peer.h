@@ -1,5 +1,6 @@
 // Runs test code as another, unprivileged user: in a child process that
-// drops to the user's uid, gid and groups. Needs root to drop from.
+// drops to the user's uid, gid and groups (and, if asked, runs with another
+// effective uid). Needs root to drop from.
 #ifndef TARVI_TEST_PEER_H
 #define TARVI_TEST_PEER_H
 
@@ -17,7 +18,8 @@
 struct peer {
     uid_t uid;
     gid_t gid;
-    std::vector<gid_t> groups; // supplementary
+    std::vector<gid_t> groups;           // supplementary
+    uid_t euid = static_cast<uid_t>(-1); // effective uid, when not `uid`
 };
 
 // What `body` returned in a child running as `p`, or "<...>" when the child
@@ -37,7 +39,9 @@ inline std::string run_as(const peer &p, const std::function<std::string()> &bod
         close(out[0]);
         alarm(30);
         std::string text;
-        if (setgroups(p.groups.size(), p.groups.data()) != 0 || setgid(p.gid) != 0 || setuid(p.uid) != 0)
+        uid_t euid = p.euid == static_cast<uid_t>(-1) ? p.uid : p.euid;
+        if (setgroups(p.groups.size(), p.groups.data()) != 0 || setgid(p.gid) != 0 ||
+            setresuid(p.uid, euid, p.uid) != 0)
             text = "<cannot drop to uid " + std::to_string(p.uid) + ">";
         else {
             libtarvi_rw_block = 0;

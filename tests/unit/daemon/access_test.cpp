@@ -303,7 +303,7 @@ TEST(AccessPolicy, TheDaemonUsesOnlyAFileOnlyRootCanWrite) {
         EXPECT_TRUE(*c.log ? log.has(c.log) : log.all().empty()) << c.what << ": " << log.all();
         tarvi_request get = make_request(TARVI_REQUEST_TYPE_GET, "k", nullptr);
         // No policy checks nobody, not even a descriptor that is no socket.
-        EXPECT_EQ(std::string(c.what) == "no file", access_permits(-1, &get)) << c.what;
+        EXPECT_EQ(std::string(c.what) == "no file", access_permits(-1, &get, nullptr)) << c.what;
     }
     ScratchRoot none;
     access_load(); // the process's policy back to none
