@@ -230,9 +230,13 @@ void take_call(const sigset_t &old_mask) {
         return;
     }
     pid_t pid = -1;
-    if (spare.pid > 0 && sc_cbrun_pass(spare.sock, buf, static_cast<size_t>(n), fd)) {
-        pid = spare.pid;
-        drop_spare();
+    bool passed = spare.pid > 0 && sc_cbrun_pass(spare.sock, buf, static_cast<size_t>(n), fd);
+    pid_t taken = spare.pid;
+    // Used, or of no use: a spare that cannot take a call is let go (it
+    // ends at the close), and no child forked here inherits its socket.
+    drop_spare();
+    if (passed) {
+        pid = taken;
     } else {
         fflush(stdout);
         fflush(stderr);
