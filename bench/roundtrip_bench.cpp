@@ -24,9 +24,11 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <map>
+#include <sched.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -383,12 +385,55 @@ struct round_answer {
     _exit(0);
 }
 
+// Sets the CPUs of every thread of `pid` (or of the calling thread, for 0).
+void set_cpus(pid_t pid, const cpu_set_t &cpus) {
+    if (pid == 0) {
+        sched_setaffinity(0, sizeof cpus, &cpus);
+        return;
+    }
+    std::error_code ec;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
+        sched_setaffinity(static_cast<pid_t>(std::atoi(task.path().filename().c_str())), sizeof cpus, &cpus);
+}
+
+// While it lives, both daemons (every thread) and the peer forked meanwhile
+// run on one CPU, the last this process may use: where their threads land
+// otherwise changes from run to run, and with it either daemon's round trip
+// by more than the policy costs. One CPU is the device's lot too.
+class OneCpu {
+  public:
+    OneCpu() {
+        sched_getaffinity(0, sizeof all_, &all_);
+        int last = -1;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &all_))
+                last = cpu;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(last < 0 ? 0 : last, &one);
+        apply(one);
+    }
+    ~OneCpu() { apply(all_); }
+    OneCpu(const OneCpu &) = delete;
+    OneCpu &operator=(const OneCpu &) = delete;
+
+  private:
+    void apply(const cpu_set_t &cpus) {
+        set_cpus(0, cpus);
+        for (sig_atomic_t pid : {daemon_pid, policy_pid})
+            if (pid > 0)
+                set_cpus(static_cast<pid_t>(pid), cpus);
+    }
+    cpu_set_t all_;
+};
+
 // As the peer, requests of `type` alternately to the daemon without and with
 // a policy, one of each per pair in changing order, a round of pairs per
-// iteration: both meet the same load, so their medians compare even on a
-// busy machine. Counters: the median round trips and the policy's cost in
-// percent.
+// iteration, all on one CPU: both meet the same load, so their medians
+// compare even on a busy machine. Counters: the median round trips and the
+// policy's cost in percent.
 void paired_loop(benchmark::State &state, int type) {
+    OneCpu one_cpu;
     int sv[2];
     if (getuid() != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         state.SkipWithError("the policy benchmarks change their ids: run them as root");
