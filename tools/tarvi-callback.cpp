@@ -41,6 +41,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ancillary.h"
 #include "sc_cbrun.h"
 
 namespace {
@@ -122,14 +123,9 @@ ssize_t receive(int sock, unsigned char *buf, size_t cap, int *fd, bool *truncat
         char space[CMSG_SPACE(sizeof(int))];
         struct cmsghdr align;
     } control;
-    struct iovec iov = {buf, cap};
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.space;
-    msg.msg_controllen = sizeof control.space;
+    struct msghdr msg;
     *fd = -1;
-    ssize_t n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+    ssize_t n = recv_ancillary(sock, buf, cap, 0, control.space, sizeof control.space, &msg);
     if (n < 0)
         return n;
     for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ancillary.h"
 #include "listing.h"
 #include "log.h"
 #include "paths.h"
@@ -403,17 +404,9 @@ ssize_t access_recv(int fd, void *buf, size_t cap, int flags, struct ucred *sent
         char space[CMSG_SPACE(sizeof(struct ucred))];
         struct cmsghdr align;
     } control;
-    struct iovec iov = {buf, cap};
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    struct msghdr msg;
     *have = false;
-    ssize_t n;
-    do {
-        msg.msg_control = control.space;
-        msg.msg_controllen = sizeof control.space;
-        n = recvmsg(fd, &msg, flags | MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = recv_ancillary(fd, buf, cap, flags, control.space, sizeof control.space, &msg);
     if (n < 0)
         return n;
     for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
