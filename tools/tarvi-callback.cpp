@@ -158,10 +158,7 @@ const char SPARE_NAME[] = "tarvi-cb-spare";
     unsigned char buf[SC_CBRUN_REQUEST_MAX + 1];
     int fd = -1;
     bool truncated = false;
-    ssize_t n;
-    do
-        n = receive(sock, buf, sizeof buf, &fd, &truncated);
-    while (n < 0 && errno == EINTR);
+    ssize_t n = receive(sock, buf, sizeof buf, &fd, &truncated);
     close(sock);
     sc_cbrun_request r;
     if (n <= 0 || fd < 0 || truncated || !sc_cbrun_unpack(buf, static_cast<size_t>(n), &r))
@@ -202,7 +199,7 @@ void take_call(const sigset_t &old_mask) {
     int fd = -1;
     bool truncated = false;
     ssize_t n = receive(CONTROL_FD, buf, sizeof buf, &fd, &truncated);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+    if (n < 0 && errno == EAGAIN)
         return;
     if (n <= 0) {
         if (fd >= 0)
