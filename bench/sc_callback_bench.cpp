@@ -183,21 +183,21 @@ int main(int argc, char **argv) {
         fprintf(stderr, "the host daemon has no callback host, or the helper daemon has one\n");
         return 1;
     }
-    for (Side &side : sides) {
-        std::string suffix = std::string("/") + side.name;
-        benchmark::RegisterBenchmark(("BM_VerifiedTreeSet" + suffix).c_str(), BM_VerifiedTreeSet, &side)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
-        benchmark::RegisterBenchmark(("BM_VerifiedTreeSetSpaced" + suffix).c_str(), BM_VerifiedTreeSetSpaced, &side)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
-        benchmark::RegisterBenchmark(("BM_PlainTreeGet" + suffix).c_str(), BM_PlainTreeGet, &side)
-            ->Unit(benchmark::kMicrosecond)
-            ->UseRealTime();
-        benchmark::RegisterBenchmark(("BM_NotifiedFlatSet" + suffix).c_str(), BM_NotifiedFlatSet, &side)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
-    }
+    const struct {
+        const char *name;
+        void (*run)(benchmark::State &, Side *);
+        benchmark::TimeUnit unit;
+    } benchmarks[] = {
+        {"BM_VerifiedTreeSet", BM_VerifiedTreeSet, benchmark::kMillisecond},
+        {"BM_VerifiedTreeSetSpaced", BM_VerifiedTreeSetSpaced, benchmark::kMillisecond},
+        {"BM_PlainTreeGet", BM_PlainTreeGet, benchmark::kMicrosecond},
+        {"BM_NotifiedFlatSet", BM_NotifiedFlatSet, benchmark::kMillisecond},
+    };
+    for (Side &side : sides)
+        for (const auto &b : benchmarks)
+            benchmark::RegisterBenchmark((std::string(b.name) + "/" + side.name).c_str(), b.run, &side)
+                ->Unit(b.unit)
+                ->UseRealTime();
 
     struct MedianReporter : benchmark::ConsoleReporter {
         Side *sides;

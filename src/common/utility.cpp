@@ -21,7 +21,7 @@ extern "C" {
 int libtarvi_rw_block = 1;
 }
 
-int safe_read_mode(int fd, void *buf, size_t count, int block) {
+static int safe_read_mode(int fd, void *buf, size_t count, int block) {
     for (;;) {
         ssize_t n = read(fd, buf, count);
         if (n >= 0)

@@ -19,10 +19,9 @@ int safe_read(int fd, void *buf, size_t count);
 // whose connection the daemon dropped must not be killed for it.
 int safe_write(int fd, const void *buf, size_t count);
 
-// safe_read / safe_write with the retry-after-timeout choice given by `block`
-// instead of libtarvi_rw_block; the daemon uses block = 0 so that no client can
-// hold its main thread for more than one socket timeout.
-int safe_read_mode(int fd, void *buf, size_t count, int block);
+// safe_write with the retry-after-timeout choice given by `block` instead of
+// libtarvi_rw_block; the daemon uses block = 0 so that no client can hold a
+// thread of its for more than one socket timeout.
 int safe_write_mode(int fd, const void *buf, size_t count, int block);
 
 // Repeats `op(buf, n)` (a read(2) or write(2) of up to n bytes at buf) until

@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include "log.h"
-#include "paths.h"
 #include "tarvid_child.h"
 #include "unique.h"
 #include "utility.h"
@@ -107,7 +106,7 @@ std::string identity_of(const std::vector<std::string> &objects) {
     for (const std::string &name : objects) {
         struct stat st;
         id += name;
-        if (stat(tarvi_path(("/lib/" + name).c_str()).c_str(), &st) == 0) {
+        if (stat(sc_cbrun_object_path(name.c_str()).c_str(), &st) == 0) {
             char fields[128];
             snprintf(fields, sizeof fields, ":%llu:%llu:%lld:%lld.%ld", static_cast<unsigned long long>(st.st_dev),
                      static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
@@ -330,7 +329,7 @@ void note_object(const std::string &so) {
         std::binary_search(wanted.begin(), wanted.end(), so))
         return;
     struct stat st;
-    if (stat(tarvi_path(("/lib/" + so).c_str()).c_str(), &st) != 0)
+    if (stat(sc_cbrun_object_path(so.c_str()).c_str(), &st) != 0)
         return;
     wanted.insert(std::lower_bound(wanted.begin(), wanted.end(), so), so);
     if (current)
@@ -391,7 +390,7 @@ void sc_cbhost_refresh(const std::vector<std::string> &objects) {
     std::vector<std::string> present;
     for (const std::string &so : names) {
         struct stat st;
-        if (stat(tarvi_path(("/lib/" + so).c_str()).c_str(), &st) == 0)
+        if (stat(sc_cbrun_object_path(so.c_str()).c_str(), &st) == 0)
             present.push_back(so);
     }
     std::lock_guard<std::mutex> lock(host_mutex);

@@ -37,27 +37,26 @@ void *look_up(void *handle, const char *fun) {
 // lead elsewhere.
 bool plain_name(const char *so) { return *so && !strchr(so, '/'); }
 
-// Where SO lies (a plain name), or the fallback object for null.
-std::string object_path(const char *so) {
-    return so ? tarvi_path((std::string(LIB_DIR) + so).c_str()) : tarvi_path(FALLBACK_SO);
-}
-
 const size_t NUMBERS_SIZE = 3 * sizeof(int32_t);
 
 } // namespace
+
+std::string sc_cbrun_object_path(const char *so) {
+    return so ? tarvi_path((std::string(LIB_DIR) + so).c_str()) : tarvi_path(FALLBACK_SO);
+}
 
 int sc_cbrun_call(const char *so, const char *fun, char *uri, char *ikey, char *okey, int direction, int debug) {
     if (!plain_name(so)) {
         printf("Error opening %s: not a file name in %s\n", so, LIB_DIR);
         return 1;
     }
-    void *handle = open_object(object_path(so));
+    void *handle = open_object(sc_cbrun_object_path(so));
     if (!handle)
         return 1;
     void *sym = look_up(handle, fun);
     if (!sym) {
         dlclose(handle);
-        handle = open_object(object_path(nullptr));
+        handle = open_object(sc_cbrun_object_path(nullptr));
         if (!handle)
             return 1;
         sym = look_up(handle, fun);
@@ -83,7 +82,7 @@ int sc_cbrun_call(const char *so, const char *fun, char *uri, char *ikey, char *
 bool sc_cbrun_preload(const char *so) {
     if (so && !plain_name(so))
         return false;
-    std::string path = object_path(so);
+    std::string path = sc_cbrun_object_path(so);
     // Bound at once where every symbol can be, so that no call has to bind
     // them again in its own process; an object that relies on lazy binding
     // (a function it calls exists nowhere) is loaded as a call loads it.
@@ -93,7 +92,7 @@ bool sc_cbrun_preload(const char *so) {
 void sc_cbrun_rehearse(const char *so) {
     if (so && !plain_name(so))
         return;
-    std::string path = object_path(so);
+    std::string path = sc_cbrun_object_path(so);
     void *handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
     if (!handle)
         return;

@@ -16,6 +16,10 @@
 // exit status for the process: 0 when the function returned 0, else 1.
 int sc_cbrun_call(const char *so, const char *fun, char *uri, char *ikey, char *okey, int direction, int debug);
 
+// Where object SO (a plain file name) lies: "/lib/" SO under the device
+// root; the fallback object for null.
+std::string sc_cbrun_object_path(const char *so);
+
 // Loads "/lib/" SO (or the fallback object for null) and keeps it loaded,
 // so that a later sc_cbrun_call in this process or in a fork of it finds it
 // mapped. Silent: a failure shows when a call needs the object. True when
