@@ -106,13 +106,9 @@ std::string identity_of(const std::vector<std::string> &objects) {
     for (const std::string &name : objects) {
         struct stat st;
         id += name;
-        if (stat(sc_cbrun_object_path(name.c_str()).c_str(), &st) == 0) {
-            char fields[128];
-            snprintf(fields, sizeof fields, ":%llu:%llu:%lld:%lld.%ld", static_cast<unsigned long long>(st.st_dev),
-                     static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
-                     static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
-            id += fields;
-        }
+        if (stat(sc_cbrun_object_path(name.c_str()).c_str(), &st) == 0)
+            id += ":" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) +
+                  ":" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
         id += ";";
     }
     return id;
