@@ -89,6 +89,8 @@ struct handed_call {
     std::shared_ptr<cb_host> host;
     pid_t tag;
     void (*gone)(pid_t, int);
+    bool late;         // its wait ended before the host started it
+    int kill_after_ms; // the child's time from its start, as the host counts it
 };
 
 std::mutex host_mutex;
@@ -301,22 +303,34 @@ int read_event(int fd, int limit_ms, sc_cbrun_event *ev) {
     }
 }
 
+// True while `host` has said nothing yet of a call that it did not start
+// within the call's wait: it may be slow, or hung, which only the call's
+// deadline tells. host_mutex held.
+bool owes_start(const std::shared_ptr<cb_host> &host) {
+    for (const handed_call &c : handed) {
+        struct pollfd p = {c.fd, POLLIN, 0};
+        if (c.host == host && c.late && c.pid <= 0 && poll(&p, 1, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
 // The host that takes calls now, started or checked on the way; null when
-// there is none yet. host_mutex held.
+// there is none yet, or it owes the start of a call. host_mutex held.
 std::shared_ptr<cb_host> usable_host() {
     if (!current)
         start_host();
-    if (!current || current->ready)
-        return current;
-    sc_cbrun_event ev;
-    int got = read_event(current->control, 0, &ev);
-    if (got == 1 && ev.kind == SC_CBRUN_READY)
-        current->ready = true;
-    else if (got < 0)
-        fail_host(current, "ended while loading");
-    else if (monotonic_ms() - current->since > SC_CBHOST_READY_MS)
-        fail_host(current, "did not load its objects in time");
-    return current && current->ready ? current : nullptr;
+    if (current && !current->ready) {
+        sc_cbrun_event ev;
+        int got = read_event(current->control, 0, &ev);
+        if (got == 1 && ev.kind == SC_CBRUN_READY)
+            current->ready = true;
+        else if (got < 0)
+            fail_host(current, "ended while loading");
+        else if (monotonic_ms() - current->since > SC_CBHOST_READY_MS)
+            fail_host(current, "did not load its objects in time");
+    }
+    return current && current->ready && !owes_start(current) ? current : nullptr;
 }
 
 // An object the tree had not named at load: the next host loads it too.
@@ -422,20 +436,24 @@ int sc_cbhost_begin(const sc_cbrun_request &r, sc_cbhost_call *call) {
     call->pid = -1;
     call->fd = sv[0];
     call->host = host;
+    call->kill_after_ms = r.kill_after_ms;
     return 0;
 }
 
 int sc_cbhost_wait(sc_cbhost_call *call, int limit_ms) {
     call_state st = follow_call(call->fd, &call->pid, limit_ms);
-    if (st == CALL_RUNNING && call->pid > 0)
+    if (st == CALL_RUNNING) {
+        // A host that has not started the call yet is slow or hung; it is
+        // given up only once it owes the start past the call's kill time,
+        // which the sweep tells, and takes no calls until it catches up.
+        call->late = call->pid <= 0;
         return SC_CBHOST_RUNNING;
+    }
     if (st == CALL_HOST_GONE)
         kill(-call->pid, SIGKILL);
     {
         std::lock_guard<std::mutex> lock(host_mutex);
-        if (st == CALL_RUNNING)
-            fail_host(call->host, "did not start a call in time");
-        else if (st == CALL_NOT_STARTED || st == CALL_HOST_GONE)
+        if (st == CALL_NOT_STARTED || st == CALL_HOST_GONE)
             fail_host(call->host, "ended");
         else if (st == CALL_ENDED && call->host == current)
             retry_ms = SC_CBHOST_RETRY_MS;
@@ -449,7 +467,7 @@ void sc_cbhost_hand_off(sc_cbhost_call *call, int grace_ms, pid_t tag, void (*go
         std::lock_guard<std::mutex> lock(host_mutex);
         try {
             long long deadline = monotonic_ms() + grace_ms + SC_CBHOST_MARGIN_MS;
-            handed.push_back({call->pid, call->fd, deadline, call->host, tag, gone});
+            handed.push_back({call->pid, call->fd, deadline, call->host, tag, gone, call->late, call->kill_after_ms});
             call->fd = -1;
             call->host.reset();
         } catch (const std::bad_alloc &) {
@@ -478,7 +496,11 @@ void sc_cbhost_sweep(void) {
         long long now = monotonic_ms();
         for (size_t i = 0; i < handed.size();) {
             handed_call &c = handed[i];
+            bool unstarted = c.pid <= 0;
             call_state st = follow_call(c.fd, &c.pid, 0);
+            // Started late, the child has its whole time from its start.
+            if (c.late && unstarted && c.pid > 0)
+                c.deadline = std::max(c.deadline, now + c.kill_after_ms + SC_CBHOST_MARGIN_MS);
             if (st == CALL_RUNNING && now < c.deadline) {
                 ++i;
                 continue;

@@ -10,7 +10,10 @@
 // when the host stops answering), and no child outlives the host. A host
 // that dies, hangs or cannot start is replaced, after a pause that grows
 // while it keeps failing; meanwhile sc_cbhost_begin refuses and the caller
-// runs the helper. All calls are thread-safe.
+// runs the helper. A host that has not started a call by the end of the
+// call's wait is slow or hung: it takes no calls until it reports on that
+// one, and is given up as hung once the call's kill time has passed by the
+// margin. All calls are thread-safe.
 #ifndef TARVI_SC_CBHOST_H
 #define TARVI_SC_CBHOST_H
 
@@ -49,6 +52,8 @@ struct sc_cbhost_call {
     pid_t pid = -1;
     int fd = -1;
     std::shared_ptr<cb_host> host;
+    bool late = false;     // its wait ended before the host started it
+    int kill_after_ms = 0; // the request's
 };
 
 // Sends call `r` to the host, which starts a child for it. 0 with *call
@@ -60,7 +65,8 @@ enum sc_cbhost_state {
     SC_CBHOST_ENDED,       // the call is over: its function returned (the
                            // host winds the child up), or the child ended,
                            // or was lost with a host that died or hung
-    SC_CBHOST_RUNNING,     // its child still runs (call->pid)
+    SC_CBHOST_RUNNING,     // its child still runs (call->pid), or has not
+                           // been started yet (call->late)
     SC_CBHOST_NOT_STARTED, // no child was started: the caller runs the helper
 };
 

@@ -14,6 +14,7 @@
 
 #include "command.h"
 #include "daemon.h"
+#include "sc_ops_cb.h"
 #include "tree_device.h"
 
 namespace fs = std::filesystem;
@@ -38,17 +39,9 @@ std::set<std::string> fd_targets(pid_t pid) {
 // wait for one.
 std::vector<pid_t> children_of(pid_t parent, bool spares = false) {
     std::vector<pid_t> out;
-    std::error_code ec;
-    for (const auto &entry : fs::directory_iterator("/proc", ec)) {
-        std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::string stat = read_file("/proc/" + name + "/stat");
-        size_t close = stat.rfind(')');
-        bool spare = stat.find("(tarvi-cb-spare)") != std::string::npos;
-        if (close != std::string::npos && std::atoi(stat.c_str() + close + 4) == parent && spare == spares)
-            out.push_back(static_cast<pid_t>(std::atoi(name.c_str())));
-    }
+    for (pid_t pid : child_pids(parent))
+        if ((read_file("/proc/" + std::to_string(pid) + "/comm") == "tarvi-cb-spare\n") == spares)
+            out.push_back(pid);
     return out;
 }
 
@@ -219,7 +212,8 @@ TEST_F(CallbackHost, AHostThatDiesOrHangsIsReplacedAndTheHelperServesMeanwhile) 
         double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_LT(took, 2.5) << "the call waited beyond its limit";
         EXPECT_EQ(before, tree_value("sys/cbt/slow"));
-        EXPECT_TRUE(daemon_->wait_stderr("Callback host " + std::to_string(old)));
+        // A stopped host is given up once the call's kill time has passed.
+        EXPECT_TRUE(daemon_->wait_stderr("Callback host " + std::to_string(old), 10000));
         // The old host and whatever it ran are gone, none left a zombie.
         EXPECT_TRUE(eventually([&] { return kill(old, 0) != 0; }, 5000));
         EXPECT_TRUE(eventually([&] { return daemon_->usage_now().children == 0; }, 5000));
@@ -228,6 +222,25 @@ TEST_F(CallbackHost, AHostThatDiesOrHangsIsReplacedAndTheHelperServesMeanwhile) 
         EXPECT_NE(old, fresh);
         EXPECT_EQ(0, tree_set("sys/cbt/slow", f.name));
     }
+}
+
+// A host that is only slow -- stopped past a call's wait and beyond the
+// time the daemon gives it to start the call, then going on -- is not given
+// up: the call is refused at the end of its wait, the helper serves while
+// the host owes its start, the call's child is killed at the end of its own
+// time counted from its start, and then the same host serves again.
+TEST_F(CallbackHost, AHostLateToStartACallIsNotGivenUp) {
+    std::string before = tree_value("sys/cbt/slow");
+    ASSERT_EQ(0, kill(host_, SIGSTOP));
+    EXPECT_EQ(-1, tree_set("sys/cbt/slow", "slow"));
+    auto refused = std::chrono::steady_clock::now();
+    EXPECT_NE(std::to_string(host_), verifier_parent());
+    std::this_thread::sleep_until(refused + std::chrono::milliseconds(SC_CB_KILL_GRACE_MS + 500));
+    ASSERT_EQ(0, kill(host_, SIGCONT));
+    EXPECT_TRUE(daemon_->wait_stderr("outlived its time", 10000));
+    EXPECT_EQ(host_, serving_host());
+    EXPECT_EQ(std::string::npos, daemon_->stderr_text().find("Callback host " + std::to_string(host_)));
+    EXPECT_EQ(before, tree_value("sys/cbt/slow"));
 }
 
 // A reload after a firmware change of a callback object: the host serves
