@@ -176,6 +176,33 @@ long status_field(pid_t pid, const std::string &name) {
 
 } // namespace
 
+std::vector<pid_t> child_pids(pid_t parent) {
+    namespace fs = std::filesystem;
+    std::vector<pid_t> out;
+    std::error_code ec;
+    bool listed = false;
+    // Each thread's own list: reading the state of every process instead
+    // can stall for many seconds on a busy kernel thread.
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(parent) + "/task", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::ifstream in(it->path() / "children");
+        listed = listed || in.is_open();
+        for (pid_t pid; in >> pid;)
+            out.push_back(pid);
+    }
+    if (listed)
+        return out;
+    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        auto fields = stat_fields(std::atoi(name.c_str()));
+        if (fields.size() > 1 && std::atoi(fields[1].c_str()) == parent)
+            out.push_back(std::atoi(name.c_str()));
+    }
+    return out;
+}
+
 Daemon::usage Daemon::usage_now() const {
     usage u;
     if (pid_ <= 0)
@@ -193,20 +220,8 @@ Daemon::usage Daemon::usage_now() const {
         u.cpu_ticks = std::atol(own[11].c_str()) + std::atol(own[12].c_str());
     // Callback children are the daemon's own or its callback host's; the
     // host itself, which lives as long as the tree has callbacks, is not one.
-    std::vector<std::pair<pid_t, pid_t>> procs; // pid, parent
-    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::string name = it->path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        pid_t pid = static_cast<pid_t>(std::atoi(name.c_str()));
-        auto fields = stat_fields(pid);
-        if (fields.size() > 1)
-            procs.emplace_back(pid, static_cast<pid_t>(std::atoi(fields[1].c_str())));
-    }
     u.children = 0;
-    for (auto [pid, parent] : procs) {
-        if (parent != pid_)
-            continue;
+    for (pid_t pid : child_pids(pid_)) {
         std::string cmdline = slurp("/proc/" + std::to_string(pid) + "/cmdline");
         if (cmdline.find(std::string("\0--host", 7)) == std::string::npos) {
             ++u.children;
@@ -214,8 +229,8 @@ Daemon::usage Daemon::usage_now() const {
         }
         u.host = pid;
         // The host's spare waits for a call that has not come.
-        for (auto [grandchild, host] : procs)
-            u.children += host == pid && slurp("/proc/" + std::to_string(grandchild) + "/comm") != "tarvi-cb-spare\n";
+        for (pid_t grandchild : child_pids(pid))
+            u.children += slurp("/proc/" + std::to_string(grandchild) + "/comm") != "tarvi-cb-spare\n";
     }
     return u;
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 class Daemon {
   public:
@@ -60,6 +61,9 @@ class Daemon {
     int launcher_status_ = -1;
     bool reaps_ = true;
 };
+
+// The child processes of `parent`, zombies included.
+std::vector<pid_t> child_pids(pid_t parent);
 
 // Makes this process the reaper of orphaned descendants, so that a daemon
 // that forked into the background can be waited for. Called by Daemon.
