@@ -413,8 +413,7 @@ int cfgpack_set_default(char *img, size_t cap, const char *key, const char *valu
     if (fEntry >= 0) {
         cfgpack_read_entry(img, static_cast<uint32_t>(fEntry), &f);
         const char *k, *v;
-        cfgpack_config_line(img, len, &f, &k, &v);
-        if (strcmp(v, value) == 0)
+        if (cfgpack_config_line(img, len, &f, &k, &v) && strcmp(v, value) == 0)
             return 1;
         extraNum = 0;
         extraOffset = fEntry + 1;
