@@ -235,6 +235,17 @@ Daemon::usage Daemon::usage_now() const {
     return u;
 }
 
+bool Daemon::host_back(const std::function<void()> &call, int ms) const {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (usage_now().host <= 0) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        call();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
 std::string Daemon::stderr_text() const { return slurp(root_ + "/daemon.stderr"); }
 std::string Daemon::stdout_text() const { return slurp(root_ + "/daemon.stdout"); }
 bool Daemon::wait_stderr(const std::string &text, int ms) const { return wait_for(root_ + "/daemon.stderr", text, ms); }

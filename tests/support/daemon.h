@@ -2,6 +2,7 @@
 #ifndef TARVI_TEST_DAEMON_H
 #define TARVI_TEST_DAEMON_H
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -45,6 +46,10 @@ class Daemon {
         long cpu_ticks = -1;
     };
     usage usage_now() const;
+    // Runs `call`, a request that runs a callback, until a callback host
+    // runs: one given up under load is replaced at a later call, after a
+    // pause. False when none came within `ms`.
+    bool host_back(const std::function<void()> &call, int ms = 20000) const;
 
     // Everything the daemon wrote to standard error / output so far.
     std::string stderr_text() const;
