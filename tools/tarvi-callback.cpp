@@ -89,9 +89,18 @@ void drop_spare() {
     spare = spare_child();
 }
 
-// In a new child: everything of the host's is closed, its signal set-up
-// undone, the child leads a group of its own and dies with the host.
-void become_child(pid_t host, const sigset_t &old_mask) {
+// Forks a child of the host, as fork returns. In the child everything of
+// the host's is closed, its signal set-up undone, and it leads a group of
+// its own and dies with the host.
+pid_t fork_child(const sigset_t &old_mask) {
+    fflush(stdout);
+    fflush(stderr);
+    pid_t host = getpid();
+    pid_t pid = fork();
+    if (pid > 0)
+        setpgid(pid, pid);
+    if (pid != 0)
+        return pid;
     close(CONTROL_FD);
     close(signal_fd);
     for (const host_child &c : children)
@@ -102,6 +111,7 @@ void become_child(pid_t host, const sigset_t &old_mask) {
         _exit(1);
     signal(SIGCHLD, SIG_DFL);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    return 0;
 }
 
 [[noreturn]] void run_call(const sc_cbrun_request &r, int fd) {
@@ -145,8 +155,7 @@ ssize_t receive(int sock, unsigned char *buf, size_t cap, int *fd, bool *truncat
 // What a spare is called until it takes its call ("ps" tells them apart).
 const char SPARE_NAME[] = "tarvi-cb-spare";
 
-[[noreturn]] void spare_main(int sock, pid_t host, const sigset_t &old_mask, int argc, char **argv) {
-    become_child(host, old_mask);
+[[noreturn]] void spare_main(int sock, int argc, char **argv) {
     char name[16] = "";
     prctl(PR_GET_NAME, name);
     prctl(PR_SET_NAME, SPARE_NAME);
@@ -174,20 +183,16 @@ void make_spare(const sigset_t &old_mask, int argc, char **argv) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
         return;
-    fflush(stdout);
-    fflush(stderr);
-    pid_t host = getpid();
-    pid_t pid = fork();
+    pid_t pid = fork_child(old_mask);
     if (pid == 0) {
         close(sv[0]);
-        spare_main(sv[1], host, old_mask, argc, argv);
+        spare_main(sv[1], argc, argv);
     }
     close(sv[1]);
     if (pid < 0) {
         close(sv[0]);
         return;
     }
-    setpgid(pid, pid);
     spare.pid = pid;
     spare.sock = sv[0];
 }
@@ -231,20 +236,14 @@ void take_call(const sigset_t &old_mask) {
     if (passed) {
         pid = taken;
     } else {
-        fflush(stdout);
-        fflush(stderr);
-        pid_t host = getpid();
-        pid = fork();
-        if (pid == 0) {
-            become_child(host, old_mask);
+        pid = fork_child(old_mask);
+        if (pid == 0)
             run_call(r, fd);
-        }
         if (pid < 0) {
             report(fd, SC_CBRUN_ENDED, -1, -1);
             close(fd);
             return;
         }
-        setpgid(pid, pid);
     }
     children.push_back({pid, fd, now_ms() + std::max(0, r.kill_after_ms)});
     report(fd, SC_CBRUN_STARTED, pid, 0);

@@ -205,22 +205,33 @@ TEST_F(Access, EveryPeerIsServedExactlyWhatItsRightsAllow) {
     EXPECT_TRUE(daemon_->running());
 }
 
-// One GET record on a connection of its own, with `control` as its
-// ancillary data: "ok", "EPERM" (refused by the policy), or the errno's name
-// of the send's failure.
-std::string raw_get(const void *control, size_t control_len) {
+// One GET record on a connection of its own, with `len` bytes at `data` as
+// its ancillary data of type `type` (SCM_CREDENTIALS, SCM_RIGHTS): "ok",
+// "EPERM" (refused by the policy), or the errno's name of the send's failure.
+std::string raw_get(int type, const void *data, size_t len) {
     tarvi_request r = make_request(TARVI_REQUEST_TYPE_GET, "acl.key", nullptr);
     unsigned char wire[TARVI_REQUEST_MAX_SIZE];
     int size = request_encode(&r, wire);
+    if (size < 0 || len > 64)
+        return "<no record>";
     int fd = raw_connect();
-    if (size < 0 || fd < 0)
+    if (fd < 0)
         return "<no connection>";
+    union {
+        char space[CMSG_SPACE(64)];
+        struct cmsghdr align;
+    } control = {};
+    struct cmsghdr *c = &control.align;
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = type;
+    c->cmsg_len = CMSG_LEN(len);
+    memcpy(CMSG_DATA(c), data, len);
     struct iovec iov = {wire, static_cast<size_t>(size)};
     struct msghdr msg = {};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    msg.msg_control = const_cast<void *>(control);
-    msg.msg_controllen = control_len;
+    msg.msg_control = control.space;
+    msg.msg_controllen = CMSG_SPACE(len);
     std::string out;
     if (sendmsg(fd, &msg, MSG_NOSIGNAL) != size) {
         out = strerror(errno);
@@ -273,17 +284,8 @@ TEST_F(Access, APeerHoldsTheRightsOfEachOfItsIdsAndNoOthers) {
 
     // Ids it does not hold: the kernel refuses the claim before we see it.
     EXPECT_EQ(strerror(EPERM), run_as({4242, 4242, {}}, [] {
-                  union {
-                      char space[CMSG_SPACE(sizeof(struct ucred))];
-                      struct cmsghdr align;
-                  } control = {};
-                  struct cmsghdr *c = &control.align;
-                  c->cmsg_level = SOL_SOCKET;
-                  c->cmsg_type = SCM_CREDENTIALS;
-                  c->cmsg_len = CMSG_LEN(sizeof(struct ucred));
                   struct ucred root = {getpid(), 0, 0};
-                  memcpy(CMSG_DATA(c), &root, sizeof root);
-                  return raw_get(control.space, sizeof control.space);
+                  return raw_get(SCM_CREDENTIALS, &root, sizeof root);
               }));
     // Descriptors passed along with records are served past and dropped:
     // the daemon holds no more of them after a hundred, once it has closed
@@ -291,18 +293,9 @@ TEST_F(Access, APeerHoldsTheRightsOfEachOfItsIdsAndNoOthers) {
     int before = daemon_->usage_now().fds;
     EXPECT_EQ("ok", run_as({65534, 65534, {}}, [] {
                   int passed[4] = {0, 1, 2, 0};
-                  union {
-                      char space[CMSG_SPACE(sizeof passed)];
-                      struct cmsghdr align;
-                  } control = {};
-                  struct cmsghdr *c = &control.align;
-                  c->cmsg_level = SOL_SOCKET;
-                  c->cmsg_type = SCM_RIGHTS;
-                  c->cmsg_len = CMSG_LEN(sizeof passed);
-                  memcpy(CMSG_DATA(c), passed, sizeof passed);
                   std::string last;
                   for (int i = 0; i < 100; ++i)
-                      last = raw_get(control.space, sizeof control.space);
+                      last = raw_get(SCM_RIGHTS, passed, sizeof passed);
                   return last;
               }));
     EXPECT_TRUE(eventually([&] { return daemon_->usage_now().fds <= before; }))

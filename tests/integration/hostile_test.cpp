@@ -24,6 +24,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -328,19 +329,6 @@ class Hostile : public ::testing::Test {
         return u;
     }
 
-    // What the daemon's descriptors refer to, for a report.
-    std::string descriptors() {
-        std::string out;
-        std::string dir = "/proc/" + std::to_string(daemon_->pid()) + "/fd/";
-        for (int fd = 0; fd < 256; ++fd) {
-            char target[256];
-            ssize_t n = readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
-            if (n > 0)
-                out += " " + std::to_string(fd) + "=" + std::string(target, static_cast<size_t>(n));
-        }
-        return out;
-    }
-
     // The callback keys in the store, from a listing asked for by SIGUSR1.
     int ipc_keys() {
         auto listings = [this] {
@@ -385,7 +373,7 @@ TEST_F(Hostile, WellBehavedRequestsAreAnsweredInTimeAndNothingPilesUp) {
     // before the baseline is taken.
     misbehave(all, std::min(seconds, 1.0), &cpu, true);
     Daemon::usage base = settled();
-    std::string base_fds = descriptors();
+    std::set<std::string> base_fds = fd_targets(daemon_->pid());
     int base_keys = ipc_keys();
     worst_ms quiet = probe(seconds);
     printf("hostile: quiet: worst %.1f ms flat, %.1f ms tree, %.1f ms property\n", quiet.flat, quiet.tree, quiet.prop);
@@ -428,7 +416,8 @@ TEST_F(Hostile, WellBehavedRequestsAreAnsweredInTimeAndNothingPilesUp) {
            "after %d, %d, %d, %ld kB, %d, host %d\n",
            base.fds, base.threads, base.children, base.rss_kb, base_keys, static_cast<int>(base.host), end.fds,
            end.threads, end.children, end.rss_kb, end_keys, static_cast<int>(end.host));
-    EXPECT_EQ(base.fds, end.fds) << "baseline:" << base_fds << "\nafter:" << descriptors();
+    EXPECT_EQ(base.fds, end.fds) << "baseline: " << testing::PrintToString(base_fds)
+                                 << "\nafter: " << testing::PrintToString(fd_targets(daemon_->pid()));
     EXPECT_EQ(base.threads, end.threads);
     EXPECT_EQ(0, end.children);
     EXPECT_LE(end_keys, IPC_KEYS_MAX);

@@ -25,16 +25,6 @@ int tree_set(const char *uri, const char *value) {
     return tarvi_sc_set(const_cast<char *>(uri), const_cast<char *>(value));
 }
 
-// What the descriptors of `pid` from 3 up refer to ("socket:[123]", paths).
-std::set<std::string> fd_targets(pid_t pid) {
-    std::set<std::string> out;
-    std::error_code ec;
-    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        if (std::atoi(entry.path().filename().c_str()) >= 3)
-            out.insert(fs::read_symlink(entry.path(), ec).string());
-    return out;
-}
-
 // The children of `parent`: those that run a call, or (`spares`) those that
 // wait for one.
 std::vector<pid_t> children_of(pid_t parent, bool spares = false) {

@@ -176,6 +176,16 @@ long status_field(pid_t pid, const std::string &name) {
 
 } // namespace
 
+std::set<std::string> fd_targets(pid_t pid) {
+    namespace fs = std::filesystem;
+    std::set<std::string> out;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        if (std::atoi(entry.path().filename().c_str()) >= 3)
+            out.insert(fs::read_symlink(entry.path(), ec).string());
+    return out;
+}
+
 std::vector<pid_t> child_pids(pid_t parent) {
     namespace fs = std::filesystem;
     std::vector<pid_t> out;

@@ -3,6 +3,7 @@
 #define TARVI_TEST_DAEMON_H
 
 #include <functional>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -66,6 +67,9 @@ class Daemon {
     int launcher_status_ = -1;
     bool reaps_ = true;
 };
+
+// What the descriptors of `pid` from 3 up refer to ("socket:[123]", paths).
+std::set<std::string> fd_targets(pid_t pid);
 
 // The child processes of `parent`, zombies included.
 std::vector<pid_t> child_pids(pid_t parent);
